@@ -1,0 +1,39 @@
+// UTC calendar fields of a reading, for platforms without the Windows kernel.
+// Pure arithmetic on the C++20 calendar: no time zone, no lock, no allocation.
+#include <chrono>
+
+#include "clock/clock_sample.h"
+
+namespace {
+
+using ticks = std::chrono::duration<int64_t, std::ratio<1, 10'000'000>>;
+
+constexpr uint64_t ticks_per_day = 864'000'000'000;
+// 1601-01-01 lies 134,774 days before 1970-01-01, the epoch of sys_days.
+constexpr int64_t days_1601_to_1970 = 134'774;
+
+}  // namespace
+
+int FileTimeToSystemTime(const FILETIME* sample, SYSTEMTIME* fields) {
+    const uint64_t all = (uint64_t{sample->dwHighDateTime} << 32) | sample->dwLowDateTime;
+    if (all >> 63 != 0) {
+        // Past 30828-09-14: beyond the calendar record, as on Windows.
+        *fields = SYSTEMTIME{};
+        return 0;
+    }
+    const auto day = std::chrono::sys_days{
+        std::chrono::days{static_cast<int64_t>(all / ticks_per_day) - days_1601_to_1970}};
+    const std::chrono::year_month_day date{day};
+    const std::chrono::hh_mm_ss<ticks> time{ticks{static_cast<int64_t>(all % ticks_per_day)}};
+
+    fields->wYear = static_cast<uint16_t>(static_cast<int>(date.year()));
+    fields->wMonth = static_cast<uint16_t>(static_cast<unsigned>(date.month()));
+    fields->wDayOfWeek = static_cast<uint16_t>(std::chrono::weekday{day}.c_encoding());
+    fields->wDay = static_cast<uint16_t>(static_cast<unsigned>(date.day()));
+    fields->wHour = static_cast<uint16_t>(time.hours().count());
+    fields->wMinute = static_cast<uint16_t>(time.minutes().count());
+    fields->wSecond = static_cast<uint16_t>(time.seconds().count());
+    fields->wMilliseconds = static_cast<uint16_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.subseconds()).count());
+    return 1;
+}

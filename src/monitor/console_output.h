@@ -1,0 +1,17 @@
+// Line output to standard output.
+//
+// Every line is handed to the OS as soon as it is complete, so a file, a pipe or
+// `tail -f` sees each row within its second and nothing is held back when the run is
+// stopped. When nobody can read the output any more (the reader of a pipe has gone, or
+// standard output is closed) the program ends with status 1; any other failed write,
+// such as a full disk, loses only that line and the next lines are tried as usual.
+#pragma once
+
+#if defined(__MINGW32__)
+#define CLOCKGAP_PRINTF_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#else
+#define CLOCKGAP_PRINTF_FORMAT __attribute__((format(printf, 1, 2)))
+#endif
+
+// Writes one formatted line; `format` ends in "\n".
+void write_line(const char* format, ...) CLOCKGAP_PRINTF_FORMAT;

@@ -1,0 +1,21 @@
+// clockgap: watches how regularly this process gets to read the wall clock.
+#include "clock/clock_sample.h"
+#include "monitor/command_line.h"
+#include "monitor/console_output.h"
+#include "monitor/report_format.h"
+
+int main(int argc, char** argv) {
+    // Only the first argument counts; further ones are ignored.
+    const int32_t sleep_period = parse_sleep_period(argc > 1 ? argv[1] : nullptr);
+
+    FILETIME start_reading;
+    SYSTEMTIME start_fields{};
+    GetSystemTimeAsFileTime(&start_reading);
+    FileTimeToSystemTime(&start_reading, &start_fields);
+    write_line("Starting at %02hu:%02hu:%02hu.%03hu\n", start_fields.wHour, start_fields.wMinute,
+               start_fields.wSecond, start_fields.wMilliseconds);
+    print_header();
+    // The sampling loop follows here.
+    (void)sleep_period;
+
+}

@@ -1,0 +1,41 @@
+// The header line and the rows: comma-separated text, 23 fields each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "clock/clock_sample.h"
+
+// The values of one row, in column order. The band counts are named after their
+// columns: band_1ms is column "1ms", band_1s column "1s", and so on.
+struct report_row {
+    SYSTEMTIME timestamp;  // the triggering reading, UTC; also gives column ts_ms
+    int64_t diff_report;
+    int64_t diff_avg;
+    int64_t min_diff_this_rep;
+    int64_t min_diff_ever;
+    int64_t max_diff_this_rep;
+    int64_t max_diff_ever;
+    uint32_t neg;
+    uint32_t band_1ms, band_2ms, band_5ms;
+    uint32_t band_10ms, band_20ms, band_50ms;
+    uint32_t band_100ms, band_200ms, band_500ms;
+    uint32_t band_1s, band_2s, band_5s;
+    uint32_t out_to_lunch;
+    int64_t printf_latency;
+};
+
+inline constexpr char report_header[] =
+    "timestamp,ts_ms,diff_report,diff_avg,min_diff_this_rep,min_diff_ever,max_diff_this_rep,"
+    "max_diff_ever,neg, 1ms,2ms,5ms, 10ms,20ms,50ms, 100ms,200ms,500ms, 1s,2s,5s, "
+    "out_to_lunch,printf_latency";
+
+// Room for the longest possible row with its line end.
+inline constexpr size_t report_row_capacity = 512;
+
+// Renders `row` with its line end into `text`; returns the length, as snprintf does.
+int format_report_row(const report_row* row, char* text, size_t size);
+
+// Write the header line and one row to standard output.
+void print_header();
+void print_report_row(const report_row* row);

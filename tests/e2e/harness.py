@@ -1,0 +1,107 @@
+"""Runs the real clockgap binary and reads what it writes, line by line, with deadlines."""
+
+import os
+import re
+import select
+import signal
+import subprocess
+import time
+
+BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
+# Programs run under a wrapper (wine for the Windows build) get it here, split on spaces.
+WRAPPER = os.environ.get("CLOCKGAP_WRAPPER", "").split()
+
+HEADER = ("timestamp,ts_ms,diff_report,diff_avg,min_diff_this_rep,min_diff_ever,"
+          "max_diff_this_rep,max_diff_ever,neg, 1ms,2ms,5ms, 10ms,20ms,50ms, 100ms,200ms,"
+          "500ms, 1s,2s,5s, out_to_lunch,printf_latency")
+
+ROW = re.compile(
+    r"^(\d{4,5})-(\d\d)-(\d\d) (\d\d):(\d\d):(\d\d),(\d{3}),"
+    r"(-?\d+),(-?\d+),(-?\d+),(-?\d+),(-?\d+),(-?\d+),"
+    r"(\d+), (\d+),(\d+),(\d+), (\d+),(\d+),(\d+), (\d+),(\d+),(\d+), (\d+),(\d+),(\d+), "
+    r"(\d+),(-?\d+)$")
+
+START = re.compile(r"^Starting at (\d\d):(\d\d):(\d\d)\.(\d{3})$")
+
+
+class Row:
+    """One parsed row: the column names of the header, as attributes."""
+
+    def __init__(self, line):
+        m = ROW.match(line)
+        if not m:
+            raise AssertionError(f"not a row: {line!r}")
+        g = [int(x) for x in m.groups()]
+        self.line = line
+        self.year, self.month, self.day, self.hour, self.minute, self.second = g[0:6]
+        self.ts_ms = g[6]
+        (self.diff_report, self.diff_avg, self.min_diff_this_rep, self.min_diff_ever,
+         self.max_diff_this_rep, self.max_diff_ever) = g[7:13]
+        self.counts = g[13:27]
+        self.neg = self.counts[0]
+        self.out_to_lunch = self.counts[13]
+        self.printf_latency = g[27]
+
+
+class Run:
+    """A running clockgap whose standard output is read through a pipe."""
+
+    def __init__(self, *args, env=None, stdout=subprocess.PIPE):
+        full_env = dict(os.environ)
+        if env:
+            full_env.update(env)
+        self.started = time.time()
+        self.proc = subprocess.Popen(WRAPPER + [BINARY, *args], stdout=stdout,
+                                     stderr=subprocess.PIPE, env=full_env)
+        self._pending = b""
+
+    def read_line(self, timeout=5.0):
+        """The next whole line, with its line end, as bytes; None when the deadline passes."""
+        deadline = time.time() + timeout
+        while b"\n" not in self._pending:
+            left = deadline - time.time()
+            if left <= 0:
+                return None
+            ready, _, _ = select.select([self.proc.stdout], [], [], left)
+            if not ready:
+                return None
+            chunk = os.read(self.proc.stdout.fileno(), 65536)
+            if not chunk:
+                return None
+            self._pending += chunk
+        line, self._pending = self._pending.split(b"\n", 1)
+        return line + b"\n"
+
+    def read_lines_until(self, count, timeout):
+        """Up to `count` lines, each with the time it arrived."""
+        lines = []
+        deadline = time.time() + timeout
+        while len(lines) < count:
+            line = self.read_line(max(0.0, deadline - time.time()))
+            if line is None:
+                break
+            lines.append((time.time(), line))
+        return lines
+
+    def stop(self, sig=signal.SIGKILL):
+        if self.proc.poll() is None:
+            self.proc.send_signal(sig)
+        self.proc.wait(timeout=10)
+        for stream in (self.proc.stdout, self.proc.stderr):
+            if stream:
+                stream.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+
+def text_line(raw, line_end=b"\n"):
+    """The text of a raw line after checking its line end."""
+    assert raw is not None, "no line arrived in time"
+    assert raw.endswith(line_end), f"line end of {raw!r}"
+    body = raw[: -len(line_end)]
+    assert b"\r" not in body and b"\n" not in body, raw
+    return body.decode()
