@@ -2,6 +2,7 @@
 #include "clock/clock_sample.h"
 #include "monitor/command_line.h"
 #include "monitor/console_output.h"
+#include "monitor/monitor.h"
 #include "monitor/report_format.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +16,6 @@ int main(int argc, char** argv) {
     write_line("Starting at %02hu:%02hu:%02hu.%03hu\n", start_fields.wHour, start_fields.wMinute,
                start_fields.wSecond, start_fields.wMilliseconds);
     print_header();
-    // The sampling loop follows here.
-    (void)sleep_period;
 
+    run_monitor(sleep_period, start_reading);
 }
