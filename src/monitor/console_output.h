@@ -7,6 +7,8 @@
 // such as a full disk, loses only that line and the next lines are tried as usual.
 #pragma once
 
+#include <cstdio>
+
 #if defined(__MINGW32__)
 #define CLOCKGAP_PRINTF_FORMAT __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
 #else

@@ -10,6 +10,8 @@ import time
 BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
 # Programs run under a wrapper (wine for the Windows build) get it here, split on spaces.
 WRAPPER = os.environ.get("CLOCKGAP_WRAPPER", "").split()
+# The line end the program writes: CR LF for the Windows program.
+LINE_END = b"\r\n" if os.environ.get("CLOCKGAP_LINE_END") == "CRLF" else b"\n"
 
 HEADER = ("timestamp,ts_ms,diff_report,diff_avg,min_diff_this_rep,min_diff_ever,"
           "max_diff_this_rep,max_diff_ever,neg, 1ms,2ms,5ms, 10ms,20ms,50ms, 100ms,200ms,"
@@ -98,9 +100,10 @@ class Run:
         self.stop()
 
 
-def text_line(raw, line_end=b"\n"):
+def text_line(raw, line_end=None):
     """The text of a raw line after checking its line end."""
     assert raw is not None, "no line arrived in time"
+    line_end = line_end or LINE_END
     assert raw.endswith(line_end), f"line end of {raw!r}"
     body = raw[: -len(line_end)]
     assert b"\r" not in body and b"\n" not in body, raw

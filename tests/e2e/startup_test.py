@@ -8,7 +8,6 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 
-LINE_END = os.environ.get("CLOCKGAP_LINE_END", "\n").encode()
 
 CASES = [
     # (arguments, expected argument line or None)
@@ -44,10 +43,10 @@ class StartUp(unittest.TestCase):
                 before = utc_now()
                 with harness.Run(*args) as run:
                     if expected is not None:
-                        self.assertEqual(harness.text_line(run.read_line(), LINE_END), expected)
-                    start = harness.text_line(run.read_line(), LINE_END)
+                        self.assertEqual(harness.text_line(run.read_line()), expected)
+                    start = harness.text_line(run.read_line())
                     after = utc_now()
-                    header = harness.text_line(run.read_line(), LINE_END)
+                    header = harness.text_line(run.read_line())
                 m = harness.START.match(start)
                 self.assertIsNotNone(m, start)
                 self.assertEqual(header, harness.HEADER)
