@@ -48,13 +48,16 @@ class Row:
 class Run:
     """A running clockgap whose standard output is read through a pipe."""
 
-    def __init__(self, *args, env=None, stdout=subprocess.PIPE):
+    def __init__(self, *args, env=None, stdout=subprocess.PIPE, command=None):
         full_env = dict(os.environ)
         if env:
             full_env.update(env)
         self.started = time.time()
-        self.proc = subprocess.Popen(WRAPPER + [BINARY, *args], stdout=stdout,
-                                     stderr=subprocess.PIPE, env=full_env)
+        # A group of its own, so that stopping it also stops what a wrapper started.
+        command = command or WRAPPER + [BINARY]
+        self.proc = subprocess.Popen(command + list(args), stdout=stdout,
+                                     stderr=subprocess.PIPE, env=full_env,
+                                     start_new_session=True)
         self._pending = b""
 
     def read_line(self, timeout=5.0):
@@ -89,6 +92,10 @@ class Run:
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         self.proc.wait(timeout=10)
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
         for stream in (self.proc.stdout, self.proc.stderr):
             if stream:
                 stream.close()

@@ -1,7 +1,6 @@
 """The Windows program under Wine: CR LF line ends, rows, and the same text as on Linux."""
 
 import os
-import subprocess
 import sys
 import time
 import unittest
@@ -14,13 +13,8 @@ NATIVE = os.environ.get("CLOCKGAP_NATIVE", "")
 
 def first_lines(command, count, timeout=20.0):
     """The first `count` raw lines a command writes, then it is stopped."""
-    run = harness.Run.__new__(harness.Run)
-    run._pending = b""
-    run.proc = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    try:
+    with harness.Run(command=command) as run:
         return [raw for _, raw in run.read_lines_until(count, timeout)]
-    finally:
-        run.stop()
 
 
 def without_times(line):
@@ -55,16 +49,11 @@ class WindowsProgram(unittest.TestCase):
                 self.assertEqual(windows[-1].replace(b"\r\n", b"\n"), linux[-1], "header")
 
     def test_ends_when_the_reader_has_gone(self):
-        program = subprocess.Popen(harness.WRAPPER + [harness.BINARY], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE)
-        program.stdout.readline()
-        program.stdout.close()
-        closed = time.time()
-        try:
-            status = program.wait(timeout=10)
-        finally:
-            program.kill()
-            program.stderr.close()
+        with harness.Run() as run:
+            run.read_line(20.0)
+            run.proc.stdout.close()
+            closed = time.time()
+            status = run.proc.wait(timeout=10)
         self.assertEqual(status, 1)
         self.assertLess(time.time() - closed, 5.0)
 
