@@ -136,6 +136,49 @@ TEST(FileTimeToSystemTime, AgreesWithGmtimeOverASweep) {
     }
 }
 
+TEST(FileTimeToSystemTime, ReadingsInSequenceWithinAndAcrossSeconds) {
+    // Consecutive readings as a loop takes them, including steps back and jumps of whole
+    // days, which land on the same time of day in another second.
+    const uint64_t base = unix_epoch_ticks + 1'700'000'000ULL * ticks_per_second;
+    const uint64_t day = 864'000'000'000;
+    const uint64_t readings[] = {
+        base,
+        base + 1,
+        base + 9'999'999,  // to the last tick of a second
+        base + 10'000'000,
+        base + 9'999'999,
+        base,  // into the next, and back twice
+        base + day,
+        base + day - 366 * day,  // same time of day, other days
+        base + 5'000,
+        base + 10'000,
+        base + 9'990'000,   // milliseconds 0, 1, 999
+        base + 10'000'005,  // the next second again
+        0,
+        9'999'999,
+        10'000'000,  // the first ticks of 1601
+    };
+    for (const uint64_t ticks : readings) {
+        const FILETIME t = from_ticks(ticks);
+        SYSTEMTIME f{};
+        ASSERT_NE(FileTimeToSystemTime(&t, &f), 0);
+        const int64_t seconds = static_cast<int64_t>(ticks / ticks_per_second) - 11'644'473'600;
+        const int millisecond = static_cast<int>(ticks % ticks_per_second / 10'000);
+        if (seconds >= 0) {
+            std::tm expected{};
+            ASSERT_TRUE(utc_breakdown(seconds, &expected));
+            const Calendar want{
+                expected.tm_year + 1900, expected.tm_mon + 1, expected.tm_mday, expected.tm_hour,
+                expected.tm_min,         expected.tm_sec,     millisecond,      expected.tm_wday};
+            expect_fields(f, want, "sequence");
+        } else {
+            const Calendar want{1601,        1, 1, 0, 0, static_cast<int>(seconds + 11'644'473'600),
+                                millisecond, 1};
+            expect_fields(f, want, "sequence in 1601");
+        }
+    }
+}
+
 TEST(GetSystemTimeAsFileTime, ReadsTheWallClockInTicksSince1601) {
     FILETIME before;
     FILETIME after;

@@ -10,12 +10,16 @@ void GetSystemTimeAsFileTime(FILETIME* sample) {
         throw script_over{};
     }
     ++script.readings_taken;
-    script.events += "R ";
+    if (script.record_events) {
+        script.events += "R ";
+    }
     sample->dwLowDateTime = static_cast<uint32_t>(*ticks);
     sample->dwHighDateTime = static_cast<uint32_t>(*ticks >> 32);
 }
 
 void Sleep(uint32_t milliseconds) {
-    script.events += "P" + std::to_string(milliseconds) + " ";
+    if (script.record_events) {
+        script.events += "P" + std::to_string(milliseconds) + " ";
+    }
     script.now_ticks += uint64_t{milliseconds} * ticks_per_ms;
 }

@@ -17,7 +17,9 @@ struct clock_script {
     int readings_taken = 0;
     // Returns the reading to hand out, or nothing to end the script.
     std::function<std::optional<uint64_t>(int index, uint64_t now_ticks)> reading;
-    // "R" for each reading and "P<ms>" for each pause, space-separated, in call order.
+    // "R" for each reading and "P<ms>" for each pause, space-separated, in call order,
+    // while record_events is set.
+    bool record_events = true;
     std::string events;
 };
 

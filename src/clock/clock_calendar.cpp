@@ -12,10 +12,29 @@ constexpr uint64_t ticks_per_day = 864'000'000'000;
 // 1601-01-01 lies 134,774 days before 1970-01-01, the epoch of sys_days.
 constexpr int64_t days_1601_to_1970 = 134'774;
 
+constexpr uint64_t ticks_per_second = 10'000'000;
+constexpr uint64_t ticks_per_ms = 10'000;
+
+// The fields of the second the last reading fell in. Consecutive readings almost always
+// share their second, so only the milliseconds need working out; one cache per thread
+// keeps the function free of locks. It starts as the first second of 1601 (a Monday).
+struct second_cache {
+    uint64_t first_tick;
+    SYSTEMTIME fields;
+};
+thread_local second_cache cached{0, SYSTEMTIME{1601, 1, 1, 1, 0, 0, 0, 0}};
+
 }  // namespace
 
 int FileTimeToSystemTime(const FILETIME* sample, SYSTEMTIME* fields) {
     const uint64_t all = (uint64_t{sample->dwHighDateTime} << 32) | sample->dwLowDateTime;
+    // Unsigned: a reading before the cached second wraps to a large value and misses.
+    const uint64_t into_second = all - cached.first_tick;
+    if (into_second < ticks_per_second) {
+        *fields = cached.fields;
+        fields->wMilliseconds = static_cast<uint16_t>(into_second / ticks_per_ms);
+        return 1;
+    }
     if (all >> 63 != 0) {
         // Past 30828-09-14: beyond the calendar record, as on Windows.
         *fields = SYSTEMTIME{};
@@ -35,5 +54,7 @@ int FileTimeToSystemTime(const FILETIME* sample, SYSTEMTIME* fields) {
     fields->wSecond = static_cast<uint16_t>(time.seconds().count());
     fields->wMilliseconds = static_cast<uint16_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(time.subseconds()).count());
+    cached.first_tick = all - all % ticks_per_second;
+    cached.fields = *fields;
     return 1;
 }
