@@ -1,11 +1,23 @@
 #include "clock/clock_sample.h"
 
+#include <limits>
+
 int64_t filetime_diff_in_nsec(const FILETIME* from, const FILETIME* to) {
     const uint64_t from_ticks = (uint64_t{from->dwHighDateTime} << 32) | from->dwLowDateTime;
     const uint64_t to_ticks = (uint64_t{to->dwHighDateTime} << 32) | to->dwLowDateTime;
-    // Unsigned arithmetic wraps modulo 2^64; reading the result as signed is exact
-    // two's complement in C++20, so a later reading that is smaller comes out negative.
-    return static_cast<int64_t>((to_ticks - from_ticks) * 100u);
+    // The halves are joined before subtracting, so a borrow between them is handled.
+    // Beyond about 292 years either way the nanoseconds no longer fit in 64 bits: the
+    // difference then stops at the largest value of its sign, so that a jump forward is
+    // never shown as one backward, or the other way round.
+    constexpr uint64_t max_ticks = std::numeric_limits<int64_t>::max() / 100;
+    if (to_ticks >= from_ticks) {
+        const uint64_t ticks = to_ticks - from_ticks;
+        return ticks <= max_ticks ? static_cast<int64_t>(ticks * 100)
+                                  : std::numeric_limits<int64_t>::max();
+    }
+    const uint64_t ticks = from_ticks - to_ticks;
+    return ticks <= max_ticks ? -static_cast<int64_t>(ticks * 100)
+                              : std::numeric_limits<int64_t>::min();
 }
 
 void CopyFileTime(const FILETIME* source, FILETIME* destination) {

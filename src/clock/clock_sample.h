@@ -46,8 +46,8 @@ int FileTimeToSystemTime(const FILETIME* sample, SYSTEMTIME* fields);
 void Sleep(uint32_t milliseconds);
 #endif
 
-// Nanoseconds from `from` to `to` (negative when `to` is earlier), wrapping modulo 2^64:
-// exact for differences of up to about 292 years either way.
+// Nanoseconds from `from` to `to` (negative when `to` is earlier): exact for differences
+// of up to about 292 years either way, and the largest value of its sign beyond that.
 int64_t filetime_diff_in_nsec(const FILETIME* from, const FILETIME* to);
 
 // Copies both halves of `source` into `destination`.
