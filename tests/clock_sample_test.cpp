@@ -39,9 +39,18 @@ TEST(FiletimeDiffInNsec, Table) {
          9'223'372'036'854'775'800},
         {"largest exact span backwards", from_ticks(92'233'720'368'547'758), from_ticks(0),
          -9'223'372'036'854'775'800},
-        // Beyond it the product wraps modulo 2^64 (defined, not undefined, behaviour).
-        {"whole range wraps", from_ticks(0), from_ticks(UINT64_MAX), -100},
-        {"2^63 ticks wraps to 0", from_ticks(0), from_ticks(uint64_t{1} << 63), 0},
+        // Beyond it the difference stops at the largest value of its sign.
+        {"one tick past the largest span", from_ticks(0), from_ticks(92'233'720'368'547'759),
+         INT64_MAX},
+        {"one tick past it backwards", from_ticks(92'233'720'368'547'759), from_ticks(0),
+         INT64_MIN},
+        {"300 years forward", from_ticks(unix_epoch_ticks - 94'670'208'000'000'000),
+         from_ticks(unix_epoch_ticks), INT64_MAX},
+        {"300 years back", from_ticks(unix_epoch_ticks),
+         from_ticks(unix_epoch_ticks - 94'670'208'000'000'000), INT64_MIN},
+        {"whole range forward", from_ticks(0), from_ticks(UINT64_MAX), INT64_MAX},
+        {"whole range back", from_ticks(UINT64_MAX), from_ticks(0), INT64_MIN},
+        {"2^63 ticks", from_ticks(0), from_ticks(uint64_t{1} << 63), INT64_MAX},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(filetime_diff_in_nsec(&c.from, &c.to), c.expected) << c.name;
@@ -96,6 +105,23 @@ TEST(FileTimeToSystemTime, KnownDates) {
         SYSTEMTIME f{};
         EXPECT_NE(FileTimeToSystemTime(&t, &f), 0) << c.name;
         expect_fields(f, c.expected, c.name);
+    }
+}
+
+TEST(FileTimeToSystemTime, ReadingsBeyondTheRecordFail) {
+    // Right after the last reading the record holds, in the same second of the clock.
+    const FILETIME last = from_ticks(0x7FFFFFFFFFFFFFFF);
+    SYSTEMTIME last_fields;
+    ASSERT_NE(FileTimeToSystemTime(&last, &last_fields), 0);
+    for (const uint64_t ticks : {uint64_t{1} << 63, (uint64_t{1} << 63) + 1, UINT64_MAX}) {
+        const FILETIME t = from_ticks(ticks);
+        SYSTEMTIME f;
+        f.wYear = 77;
+        EXPECT_EQ(FileTimeToSystemTime(&t, &f), 0) << ticks;
+#ifndef _WIN32
+        // Elsewhere the fields are zeroed, so that nothing undefined is ever printed.
+        EXPECT_EQ(f.wYear, 0) << ticks;
+#endif
     }
 }
 

@@ -54,7 +54,12 @@ int FileTimeToSystemTime(const FILETIME* sample, SYSTEMTIME* fields) {
     fields->wSecond = static_cast<uint16_t>(time.seconds().count());
     fields->wMilliseconds = static_cast<uint16_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(time.subseconds()).count());
-    cached.first_tick = all - all % ticks_per_second;
-    cached.fields = *fields;
+    // The record's last second is cut short at 2^63 ticks: it is never cached, so that
+    // a hit always lies within what the record can hold.
+    const uint64_t first_tick = all - all % ticks_per_second;
+    if (first_tick + ticks_per_second <= uint64_t{1} << 63) {
+        cached.first_tick = first_tick;
+        cached.fields = *fields;
+    }
     return 1;
 }
