@@ -20,8 +20,12 @@ struct answer {
     std::string line;
 };
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 answer reference(const std::string& argument) {
     size_t i = 0;
@@ -90,8 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const answer expected = reference(argument);
     if (period != expected.period || written != expected.line) {
         fprintf(stderr, "argument [%s]: period %d, wrote [%s]; expected %d, [%s]\n",
-                argument.c_str(), period, written.c_str(), expected.period,
-                expected.line.c_str());
+                argument.c_str(), period, written.c_str(), expected.period, expected.line.c_str());
         abort();
     }
     return 0;
