@@ -1,0 +1,24 @@
+// Reading a log written by clockgap, one line at a time: the lines before the header
+// (argument line, start line), the header, and the rows, from Linux or Windows.
+#pragma once
+
+#include <string_view>
+
+#include "monitor/report_format.h"
+
+enum class log_line_kind {
+    preamble,  // an argument line or a start line, written before the header
+    header,    // the header line, exactly as the monitor writes it
+    row,       // a row, parsed into `row`
+    bad,       // anything else; `error` says what is wrong
+};
+
+struct log_line {
+    log_line_kind kind;
+    report_row row;
+    char error[160];
+};
+
+// Classifies and parses one line, given without its line end (a CR before it is
+// ignored). Never fails on any input: what cannot be read is `bad`, with the reason.
+log_line read_log_line(std::string_view text);
