@@ -1,0 +1,104 @@
+"""Installing: cmake --install, the man pages, and the Debian package installed with
+dpkg into a throwaway root, whose programs then run."""
+
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+BUILD = os.environ.get("CLOCKGAP_BUILD", "build")
+SOURCE = os.environ.get("CLOCKGAP_SOURCE", ".")
+PAGES = ["clockgap.1", "clockgap-report.1"]
+
+
+def run(*command, **kwargs):
+    return subprocess.run(command, capture_output=True, timeout=300, **kwargs)
+
+
+def man(path, width=80):
+    """A page as man shows it, without the overstrikes it uses for bold and underline."""
+    result = run("man", "--warnings", "-l", path, env=dict(os.environ, MANWIDTH=str(width)))
+    return result, re.sub(rb".\x08", b"", result.stdout)
+
+
+def check_installed_programs(test, root):
+    """The installed monitor starts and writes its header; the report reads a log."""
+    with harness.Run(command=[os.path.join(root, "bin", "clockgap")]) as monitor:
+        test.assertRegex(harness.text_line(monitor.read_line()), harness.START)
+        test.assertEqual(harness.text_line(monitor.read_line()), harness.HEADER)
+    log = os.path.join(SOURCE, "docs", "example.log")
+    result = run(os.path.join(root, "bin", "clockgap-report"), log)
+    test.assertEqual(result.returncode, 0, result.stderr)
+    test.assertIn(b"Rows:        17, from", result.stdout)
+    for page in PAGES:
+        result, text = man(os.path.join(root, "share", "man", "man1", page + ".gz"))
+        test.assertEqual(result.returncode, 0, result.stderr)
+        test.assertEqual(result.stderr, b"", page)
+        test.assertIn(b"EXIT STATUS", text)
+
+
+class ManPages(unittest.TestCase):
+    def test_lint_clean(self):
+        for page in PAGES:
+            with self.subTest(page=page):
+                path = os.path.join(SOURCE, "man", page)
+                lint = run("mandoc", "-T", "lint", "-W", "warning", path)
+                self.assertEqual((lint.returncode, lint.stdout + lint.stderr), (0, b""))
+                result, text = man(path)
+                self.assertEqual(result.stderr, b"")
+                for section in (b"NAME", b"SYNOPSIS", b"DESCRIPTION", b"EXAMPLES",
+                                b"EXIT STATUS", b"SEE ALSO"):
+                    self.assertIn(b"\n" + section + b"\n", text)
+
+    def test_every_column_is_described(self):
+        _, text = man(os.path.join(SOURCE, "man", "clockgap.1"), width=200)
+        for column in harness.HEADER.split(","):
+            self.assertIn(column.strip().encode(), text)
+
+
+class Install(unittest.TestCase):
+    def test_cmake_install(self):
+        with tempfile.TemporaryDirectory() as prefix:
+            result = run("cmake", "--install", BUILD, "--prefix", prefix)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(sorted(os.listdir(os.path.join(prefix, "bin"))),
+                             ["clockgap", "clockgap-report"])
+            self.assertEqual(sorted(os.listdir(os.path.join(prefix, "share", "man", "man1"))),
+                             ["clockgap-report.1.gz", "clockgap.1.gz"])
+            check_installed_programs(self, prefix)
+
+    def test_debian_package(self):
+        with tempfile.TemporaryDirectory() as work:
+            made = run("cpack", "-G", "DEB", "-B", work, cwd=BUILD)
+            self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+            (package,) = glob.glob(os.path.join(work, "clockgap_*_amd64.deb"))
+            info = run("dpkg-deb", "-I", package).stdout.decode()
+            self.assertIn("Package: clockgap", info)
+            self.assertRegex(info, r"Depends: .*libc6 \(>= [0-9.]+\).*libstdc\+\+6")
+            contents = run("dpkg-deb", "-c", package).stdout.decode()
+            for path in ("./usr/bin/clockgap", "./usr/bin/clockgap-report",
+                         "./usr/share/man/man1/clockgap.1.gz",
+                         "./usr/share/man/man1/clockgap-report.1.gz"):
+                self.assertIn(path + "\n", contents)
+
+            # dpkg -i into a root of its own: an empty package database, no dependencies.
+            root = os.path.join(work, "root")
+            os.makedirs(os.path.join(root, "var", "lib", "dpkg", "info"))
+            os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
+            open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
+            installed = run("dpkg", f"--root={root}", "--force-depends", "--log=/dev/null",
+                            "-i", package)
+            self.assertEqual(installed.returncode, 0, installed.stderr)
+            listed = run("dpkg", f"--root={root}", "-l", "clockgap").stdout.decode()
+            self.assertRegex(listed, r"\nii  clockgap ")
+            check_installed_programs(self, os.path.join(root, "usr"))
+
+
+if __name__ == "__main__":
+    unittest.main()
