@@ -52,12 +52,8 @@ TEST(ReportFormat, Rows) {
     widest.min_diff_ever = -9'223'372'036'854'775'807 - 1;
     widest.max_diff_this_rep = 9'223'372'036'854'775'807;
     widest.max_diff_ever = 9'223'372'036'854'775'807;
-    for (uint32_t* count :
-         {&widest.neg, &widest.band_1ms, &widest.band_2ms, &widest.band_5ms, &widest.band_10ms,
-          &widest.band_20ms, &widest.band_50ms, &widest.band_100ms, &widest.band_200ms,
-          &widest.band_500ms, &widest.band_1s, &widest.band_2s, &widest.band_5s,
-          &widest.out_to_lunch}) {
-        *count = 4'294'967'295u;
+    for (uint32_t report_row::*count : band_columns) {
+        widest.*count = 4'294'967'295u;
     }
     widest.printf_latency = -9'223'372'036'854'775'807 - 1;
 

@@ -125,13 +125,8 @@ logged_row row_at(int second, int64_t diff_report, std::vector<uint32_t> counts,
     r.row.min_diff_this_rep = min_gap;
     r.row.max_diff_this_rep = max_gap;
     r.row.printf_latency = latency;
-    uint32_t* fields[] = {&r.row.neg,        &r.row.band_1ms,    &r.row.band_2ms,
-                          &r.row.band_5ms,   &r.row.band_10ms,   &r.row.band_20ms,
-                          &r.row.band_50ms,  &r.row.band_100ms,  &r.row.band_200ms,
-                          &r.row.band_500ms, &r.row.band_1s,     &r.row.band_2s,
-                          &r.row.band_5s,    &r.row.out_to_lunch};
     for (size_t i = 0; i < counts.size(); ++i) {
-        *fields[i] = counts[i];
+        r.row.*band_columns[i] = counts[i];
     }
     r.line = second + 3;
     return r;

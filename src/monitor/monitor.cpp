@@ -10,31 +10,19 @@ namespace {
 
 report_row make_report_row(const SYSTEMTIME& fields, int64_t diff_report) {
     const gap_stats_record& s = gap_stats;
-    const uint32_t* n = s.interval_stats;
-    return report_row{
-        fields,
-        diff_report,
-        s.tm_diff_avg,
-        s.min_diff_this_report,
-        s.min_diff_ever,
-        s.max_diff_this_report,
-        s.max_diff_ever,
-        n[0],
-        n[1],
-        n[2],
-        n[3],
-        n[4],
-        n[5],
-        n[6],
-        n[7],
-        n[8],
-        n[9],
-        n[10],
-        n[11],
-        n[12],
-        n[13],
-        previous_printf_diff,
-    };
+    report_row row{};
+    row.timestamp = fields;
+    row.diff_report = diff_report;
+    row.diff_avg = s.tm_diff_avg;
+    row.min_diff_this_rep = s.min_diff_this_report;
+    row.min_diff_ever = s.min_diff_ever;
+    row.max_diff_this_rep = s.max_diff_this_report;
+    row.max_diff_ever = s.max_diff_ever;
+    for (int i = 0; i < 14; ++i) {
+        row.*band_columns[i] = s.interval_stats[i];
+    }
+    row.printf_latency = previous_printf_diff;
+    return row;
 }
 
 }  // namespace

@@ -25,6 +25,14 @@ struct report_row {
     int64_t printf_latency;
 };
 
+// The fourteen count columns of a row, in column order: neg, 1ms ... 5s, out_to_lunch.
+inline constexpr uint32_t report_row::*band_columns[14] = {
+    &report_row::neg,        &report_row::band_1ms,    &report_row::band_2ms,
+    &report_row::band_5ms,   &report_row::band_10ms,   &report_row::band_20ms,
+    &report_row::band_50ms,  &report_row::band_100ms,  &report_row::band_200ms,
+    &report_row::band_500ms, &report_row::band_1s,     &report_row::band_2s,
+    &report_row::band_5s,    &report_row::out_to_lunch};
+
 inline constexpr char report_header[] =
     "timestamp,ts_ms,diff_report,diff_avg,min_diff_this_rep,min_diff_ever,max_diff_this_rep,"
     "max_diff_ever,neg, 1ms,2ms,5ms, 10ms,20ms,50ms, 100ms,200ms,500ms, 1s,2s,5s, "

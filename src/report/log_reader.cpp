@@ -155,17 +155,14 @@ log_line read_log_line(std::string_view text) {
             return bad_field(2 + i, "a number", fields[2 + i]);
         }
     }
-    uint32_t* const counts[] = {&row.neg,        &row.band_1ms,    &row.band_2ms,  &row.band_5ms,
-                                &row.band_10ms,  &row.band_20ms,   &row.band_50ms, &row.band_100ms,
-                                &row.band_200ms, &row.band_500ms,  &row.band_1s,   &row.band_2s,
-                                &row.band_5s,    &row.out_to_lunch};
     for (int i = 0; i < 14; ++i) {
         std::string_view field = fields[8 + i];
         // The monitor writes a space before the 1ms, 10ms, 100ms, 1s and out_to_lunch counts.
         if (!field.empty() && field.front() == ' ') {
             field.remove_prefix(1);
         }
-        if (!read_number<uint32_t>(field, 0, std::numeric_limits<uint32_t>::max(), counts[i])) {
+        if (!read_number<uint32_t>(field, 0, std::numeric_limits<uint32_t>::max(),
+                                   &(row.*band_columns[i]))) {
             return bad_field(8 + i, "a count", fields[8 + i]);
         }
     }

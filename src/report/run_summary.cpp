@@ -66,11 +66,9 @@ void print_time(FILE* out, const report_row& row) {
 }  // namespace
 
 void row_counts(const report_row& row, uint32_t counts[band_count]) {
-    const uint32_t all[band_count] = {
-        row.neg,       row.band_1ms,  row.band_2ms,   row.band_5ms,    row.band_10ms,
-        row.band_20ms, row.band_50ms, row.band_100ms, row.band_200ms,  row.band_500ms,
-        row.band_1s,   row.band_2s,   row.band_5s,    row.out_to_lunch};
-    std::copy(all, all + band_count, counts);
+    for (int b = 0; b < band_count; ++b) {
+        counts[b] = row.*band_columns[b];
+    }
 }
 
 run_summary summarize(const std::vector<logged_row>& rows) {
