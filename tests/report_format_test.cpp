@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -98,6 +99,16 @@ TEST(ReportFormat, HeaderAndRowsLineUpFieldForField) {
     };
     EXPECT_EQ(separators(header), separators(row));
     EXPECT_EQ(separators(header).size(), 22u);
+
+    // The column names are the header's fields.
+    std::string names;
+    for (const char* name : report_columns) {
+        names += names.empty() ? "" : ",";
+        names += name;
+    }
+    std::string fields = header;
+    fields.erase(std::remove(fields.begin(), fields.end(), ' '), fields.end());
+    EXPECT_EQ(fields, names);
 }
 
 }  // namespace

@@ -38,6 +38,31 @@ inline constexpr char report_header[] =
     "max_diff_ever,neg, 1ms,2ms,5ms, 10ms,20ms,50ms, 100ms,200ms,500ms, 1s,2s,5s, "
     "out_to_lunch,printf_latency";
 
+// The header's column names, in order, without the spaces that stand before some.
+inline constexpr const char* report_columns[23] = {"timestamp",
+                                                   "ts_ms",
+                                                   "diff_report",
+                                                   "diff_avg",
+                                                   "min_diff_this_rep",
+                                                   "min_diff_ever",
+                                                   "max_diff_this_rep",
+                                                   "max_diff_ever",
+                                                   "neg",
+                                                   "1ms",
+                                                   "2ms",
+                                                   "5ms",
+                                                   "10ms",
+                                                   "20ms",
+                                                   "50ms",
+                                                   "100ms",
+                                                   "200ms",
+                                                   "500ms",
+                                                   "1s",
+                                                   "2s",
+                                                   "5s",
+                                                   "out_to_lunch",
+                                                   "printf_latency"};
+
 // Room for the longest possible row with its line end.
 inline constexpr size_t report_row_capacity = 512;
 

@@ -6,32 +6,6 @@
 
 namespace {
 
-constexpr const char* column_names[23] = {
-    "timestamp",
-    "ts_ms",
-    "diff_report",
-    "diff_avg",
-    "min_diff_this_rep",
-    "min_diff_ever",
-    "max_diff_this_rep",
-    "max_diff_ever",
-    "neg",
-    "1ms",
-    "2ms",
-    "5ms",
-    "10ms",
-    "20ms",
-    "50ms",
-    "100ms",
-    "200ms",
-    "500ms",
-    "1s",
-    "2s",
-    "5s",
-    "out_to_lunch",
-    "printf_latency",
-};
-
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
@@ -75,7 +49,7 @@ log_line bad_line(const char* reason, std::string_view text) {
 // Field `index` (0-based) is not what its column holds.
 log_line bad_field(int index, const char* expected, std::string_view text) {
     char reason[96];
-    snprintf(reason, sizeof reason, "field %d (%s) is not %s", index + 1, column_names[index],
+    snprintf(reason, sizeof reason, "field %d (%s) is not %s", index + 1, report_columns[index],
              expected);
     return bad_line(reason, text);
 }

@@ -13,9 +13,9 @@ struct logged_row {
 };
 
 inline constexpr int band_count = 14;
-inline constexpr const char* band_names[band_count] = {
-    "neg",   "1ms",   "2ms",   "5ms", "10ms", "20ms", "50ms",
-    "100ms", "200ms", "500ms", "1s",  "2s",   "5s",   "out_to_lunch"};
+
+// The names of the count columns, neg to out_to_lunch.
+inline constexpr const char* const* band_names = report_columns + 8;
 
 // The fourteen counts of a row, in column order.
 void row_counts(const report_row& row, uint32_t counts[band_count]);
