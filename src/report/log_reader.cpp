@@ -6,19 +6,11 @@
 
 namespace {
 
-bool starts_with(std::string_view text, std::string_view prefix) {
-    return text.substr(0, prefix.size()) == prefix;
-}
-
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 // The lines the monitor writes before its header.
 bool is_preamble(std::string_view text) {
-    return starts_with(text, "Starting at ") || starts_with(text, "Sleep period adjusted to ") ||
-           starts_with(text, "Warning: sleep period = ") ||
-           ends_with(text, " does not look like an integer.");
+    return text.starts_with("Starting at ") || text.starts_with("Sleep period adjusted to ") ||
+           text.starts_with("Warning: sleep period = ") ||
+           text.ends_with(" does not look like an integer.");
 }
 
 // A whole decimal number in [low, high], nothing before or after it.

@@ -26,10 +26,6 @@ bool on_path(const char* program) {
     return false;
 }
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-    return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
 // Seconds since 1970 of a row's reading, for gnuplot's time axis.
 double epoch_seconds(const SYSTEMTIME& t) {
     namespace c = std::chrono;
@@ -63,8 +59,9 @@ std::string quoted(const char* text) {
 }  // namespace
 
 plot_result plot_run(const std::vector<logged_row>& rows, const char* path) {
-    const bool svg = ends_with(path, ".svg");
-    if (!svg && !ends_with(path, ".png")) {
+    const std::string_view name = path;
+    const bool svg = name.ends_with(".svg");
+    if (!svg && !name.ends_with(".png")) {
         return plot_result::bad_name;
     }
     if (!on_path("gnuplot")) {
