@@ -20,14 +20,19 @@ protected:
     void SetUp() override { gap_stats = start_values; }
 };
 
-TEST_F(GapStats, StartsWithTheStartValues) {
-    for (uint32_t count : start_values.interval_stats) {
+// The period fields as a new period starts them: no gaps, minimum one second, maximum 0.
+void expect_fresh_period(const gap_stats_record& s) {
+    for (uint32_t count : s.interval_stats) {
         EXPECT_EQ(count, 0u);
     }
-    EXPECT_EQ(start_values.loop_count, 0);
-    EXPECT_EQ(start_values.tm_diff_avg, 0);
-    EXPECT_EQ(start_values.min_diff_this_report, 1'000'000'000);
-    EXPECT_EQ(start_values.max_diff_this_report, 0);
+    EXPECT_EQ(s.loop_count, 0);
+    EXPECT_EQ(s.tm_diff_avg, 0);
+    EXPECT_EQ(s.min_diff_this_report, 1'000'000'000);
+    EXPECT_EQ(s.max_diff_this_report, 0);
+}
+
+TEST_F(GapStats, StartsWithTheStartValues) {
+    expect_fresh_period(start_values);
     EXPECT_EQ(start_values.min_diff_ever, 1'000'000'000);
     EXPECT_EQ(start_values.max_diff_ever, 0);
 }
@@ -128,13 +133,7 @@ TEST_F(GapStats, RunExtremesSurviveResetsAndFoldOnlyWhenClosed) {
     finish_report_period();
     reset_report_period();
 
-    for (uint32_t count : gap_stats.interval_stats) {
-        EXPECT_EQ(count, 0u);
-    }
-    EXPECT_EQ(gap_stats.loop_count, 0);
-    EXPECT_EQ(gap_stats.tm_diff_avg, 0);
-    EXPECT_EQ(gap_stats.min_diff_this_report, 1'000'000'000);
-    EXPECT_EQ(gap_stats.max_diff_this_report, 0);
+    expect_fresh_period(gap_stats);
     EXPECT_EQ(gap_stats.min_diff_ever, -7);
     EXPECT_EQ(gap_stats.max_diff_ever, 3'000'000'000);
 
