@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "report/heat_map.h"
+#include "report/line_source.h"
 #include "report/log_reader.h"
-#include "report/run_summary.h"
+#include "report/report_time.h"
+#include "report/run_fold.h"
 
 namespace {
 
@@ -117,62 +123,311 @@ TEST(ReadLogLine, SaysWhatIsWrongWithABadRow) {
     EXPECT_LT(strlen(long_line.error), 120u);
 }
 
-logged_row row_at(int second, int64_t diff_report, std::vector<uint32_t> counts, int64_t min_gap,
+// A row at second `second` past 2026-12-01 07:08:00 UTC with the given counts and gaps.
+report_row row_at(int second, int64_t diff_report, std::vector<uint32_t> counts, int64_t min_gap,
                   int64_t max_gap, int64_t latency) {
-    logged_row r{};
-    r.row.timestamp = {2026, 12, 1, 7, 8, 0, static_cast<uint16_t>(second), 0};
-    r.row.diff_report = diff_report;
-    r.row.min_diff_this_rep = min_gap;
-    r.row.max_diff_this_rep = max_gap;
-    r.row.printf_latency = latency;
+    report_row r{};
+    const int64_t ms = unix_ms(SYSTEMTIME{2026, 12, 0, 1, 7, 8, 0, 0}) + second * int64_t{1000};
+    r.timestamp = SYSTEMTIME{2026, 12, 0, 1, 7, 8, 0, 0};
+    r.timestamp.wMinute = static_cast<uint16_t>(ms / 60'000 % 60);
+    r.timestamp.wHour = static_cast<uint16_t>(ms / 3'600'000 % 24);
+    r.timestamp.wSecond = static_cast<uint16_t>(ms / 1000 % 60);
+    r.diff_report = diff_report;
+    r.min_diff_this_rep = min_gap;
+    r.max_diff_this_rep = max_gap;
+    r.printf_latency = latency;
     for (size_t i = 0; i < counts.size(); ++i) {
-        r.row.*band_columns[i] = counts[i];
+        r.*band_columns[i] = counts[i];
     }
-    r.line = second + 3;
     return r;
 }
 
-TEST(Summarize, TotalsAreTheSumsOfTheRows) {
-    const std::vector<logged_row> rows = {
+struct Fold {
+    std::unique_ptr<run_fold> f = std::make_unique<run_fold>();
+    explicit Fold(int64_t stall_ms = 10, int64_t from = std::numeric_limits<int64_t>::min(),
+                  int64_t to = std::numeric_limits<int64_t>::max()) {
+        start_fold(f.get(), stall_ms * 1'000'000, from, to);
+    }
+};
+
+TEST(RunFold, TotalsExtremesAndEvents) {
+    Fold fold;
+    run_fold* f = fold.f.get();
+    fold_run_line(f);
+    const report_row rows[] = {
         row_at(1, 900'000'000, {0, 980, 15, 5}, 100, 4'000'000, 0),
-        row_at(2, 1'000'000'000, {1, 990, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, -3'600'000'000'000,
-               300'000, 40'000),
+        row_at(2, 1'000'000'000, {1, 990}, -3'600'000'000'000, 300'000, 40'000),
         row_at(9, 7'000'000'000, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, 7'000'000'000,
                7'000'000'000, 30'000),
         row_at(10, 1'000'000'000, {0, 1000}, 150, 250'000, 20'000),
     };
-    const run_summary s = summarize(rows);
-    EXPECT_EQ(s.rows, 4u);
-    EXPECT_DOUBLE_EQ(s.covered_seconds, 9.9);
-    EXPECT_EQ(s.readings, 2992u);
-    const uint64_t bands[band_count] = {1, 2970, 15, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
-    for (int b = 0; b < band_count; ++b) {
-        EXPECT_EQ(s.bands[b], bands[b]) << band_names[b];
+    long line = 3;
+    for (const report_row& r : rows) {
+        EXPECT_TRUE(fold_row(f, r, line++));
     }
-    // 2970 of 2992 gaps are below 2 ms: the median and p99 lie there; p99.9 (rank 2990)
-    // lies among the 5 ms gaps.
-    EXPECT_EQ(s.median_band, 1);
-    EXPECT_EQ(s.p99_band, 1);
-    EXPECT_EQ(s.p999_band, 3);
-    EXPECT_EQ(s.smallest_row, 1);
-    EXPECT_EQ(s.largest_row, 2);
-    EXPECT_EQ(s.clock_events, (std::vector<size_t>{1, 2}));
-    EXPECT_EQ(s.long_waits, (std::vector<size_t>{2}));
-    EXPECT_TRUE(s.has_latency);
-    EXPECT_EQ(s.median_latency, 30'000);
-    EXPECT_EQ(s.largest_latency, 40'000);
+    finish_fold(f);
+    EXPECT_EQ(f->rows, 4u);
+    EXPECT_EQ(f->covered_ns, 9'900'000'000);
+    EXPECT_EQ(f->readings, 2992u);
+    EXPECT_EQ(f->smallest.line, 4);
+    EXPECT_EQ(f->largest.line, 5);
+    EXPECT_EQ(f->clock_events.total, 2u);
+    EXPECT_EQ(f->long_waits.total, 1u);
+    EXPECT_EQ(f->long_waits.kept[0].line, 5);
+    EXPECT_EQ(f->runs_with_rows, 1);
+    EXPECT_FALSE(f->start_missing);
+    EXPECT_EQ(f->worst_count, 4);
+    EXPECT_EQ(f->worst[0].line, 5);
+    EXPECT_EQ(f->worst[1].line, 3);
+    const fold_reading r = read_fold(f);
+    // 2970 of 2992 gaps are below 2 ms; rank 2989.008 (p99.9) lies among the 5 ms gaps.
+    EXPECT_EQ(r.p50_band, 1);
+    EXPECT_EQ(r.p99_band, 1);
+    EXPECT_EQ(r.p999_band, 3);
+    // The first row's write time (always 0) is left out: 40, 30 and 20 us remain.
+    ASSERT_TRUE(r.has_latency);
+    EXPECT_LE(r.latency_median_low, 30'000);
+    EXPECT_GE(r.latency_median_high, 30'000);
+    EXPECT_GT(r.latency_median_low, 30'000 * 7 / 8);
+    EXPECT_EQ(r.table_ms, 0) << "ten seconds need no table";
 }
 
-TEST(Summarize, EmptyAndSingleRowLogs) {
-    const run_summary none = summarize({});
-    EXPECT_EQ(none.rows, 0u);
-    EXPECT_EQ(none.median_band, -1);
-    EXPECT_EQ(none.smallest_row, -1);
-    EXPECT_FALSE(none.has_latency);
+TEST(RunFold, StallBoundsFromBandsAndExactLargestGaps) {
+    struct Case {
+        const char* what;
+        int64_t stall_ms;
+        std::vector<report_row> rows;
+        uint64_t rows_with, gaps_low, gaps_high, time_low, time_high;
+    };
+    const std::vector<Case> cases = {
+        {"one stall in a row: exact",
+         10,
+         {row_at(1, 1'000'000'000, {0, 500, 0, 0, 0, 0, 1}, 100, 37'000'000, 0)},
+         1,
+         1,
+         1,
+         37'000'000,
+         37'000'000},
+        {"three in a row: the largest exact, the others within their band",
+         10,
+         {row_at(1, 1'000'000'000, {0, 500, 0, 0, 0, 2, 1}, 100, 37'000'000, 0)},
+         1,
+         3,
+         3,
+         37'000'000 + 2 * 11'000'000,
+         37'000'000 + 2 * 20'999'999},
+        {"a threshold inside a band: its gaps may or may not be stalls",
+         8,
+         {row_at(1, 1'000'000'000, {0, 500, 0, 0, 3}, 100, 9'500'000, 0)},
+         1,
+         1,
+         3,
+         9'500'000,
+         3 * 9'500'000},
+        {"below the threshold: none, whatever the bands",
+         50,
+         {row_at(1, 1'000'000'000, {0, 500, 0, 0, 3, 4}, 100, 20'000'000, 0)},
+         0,
+         0,
+         0,
+         0,
+         0},
+        {"above 5 s: bounded by the row's largest gap",
+         10,
+         {row_at(1, 9'000'000'000, {0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 100, 8'000'000'000,
+                 0)},
+         1,
+         2,
+         2,
+         8'000'000'000 + 5'001'000'000,
+         16'000'000'000},
+    };
+    for (const Case& c : cases) {
+        Fold fold(c.stall_ms);
+        for (const report_row& r : c.rows) {
+            fold_row(fold.f.get(), r, 3);
+        }
+        const stall_figures& s = *read_fold(fold.f.get()).stalls;
+        EXPECT_EQ(s.rows, c.rows_with) << c.what;
+        EXPECT_EQ(s.gaps_low, c.gaps_low) << c.what;
+        EXPECT_EQ(s.gaps_high, c.gaps_high) << c.what;
+        EXPECT_EQ(s.time_low_ns, c.time_low) << c.what;
+        EXPECT_EQ(s.time_high_ns, c.time_high) << c.what;
+    }
+}
 
-    const run_summary one = summarize({row_at(1, 500'000'000, {0, 10}, 0, 5, 0)});
-    EXPECT_EQ(one.readings, 10u);
-    EXPECT_FALSE(one.has_latency) << "the first row's write time is always 0";
+TEST(RunFold, ACoarseClockDoesNotCountOneTickAsAStall) {
+    Fold fold;
+    for (int i = 0; i < 10; ++i) {
+        // 64 steps of 15.625 ms a second and readings that repeat; one row held 40 ms.
+        const bool held = i == 6;
+        fold_row(fold.f.get(),
+                 row_at(i, 1'000'000'000, {0, 600'000, 0, 0, 0, 63, held ? 1u : 0u}, 0,
+                        held ? 40'000'000 : 15'625'000, 0),
+                 i + 3);
+    }
+    const fold_reading r = read_fold(fold.f.get());
+    EXPECT_TRUE(r.coarse);
+    EXPECT_EQ(r.tick_ns, 15'625'000);
+    EXPECT_EQ(r.stalls->threshold_ns, 21'000'000) << "from the band above the tick's";
+    EXPECT_EQ(r.stalls->rows, 1u);
+    EXPECT_EQ(r.stalls->gaps_low, 1u);
+}
+
+TEST(RunFold, RunsWindowAndFragments) {
+    Fold fold(10, unix_ms(row_at(2, 0, {}, 0, 0, 0).timestamp),
+              std::numeric_limits<int64_t>::max());
+    run_fold* f = fold.f.get();
+    // A fragment (rows first), then a second run that starts before the first ended.
+    EXPECT_FALSE(fold_row(f, row_at(1, 1'000'000'000, {0, 5}, 0, 1, 0), 1)) << "outside";
+    EXPECT_TRUE(fold_row(f, row_at(5, 1'000'000'000, {0, 5}, 0, 1, 0), 2));
+    fold_run_line(f);
+    fold_run_line(f);
+    EXPECT_TRUE(fold_row(f, row_at(3, 700'000'000, {0, 7}, 0, 1, 0), 5));
+    EXPECT_TRUE(fold_row(f, row_at(4, 1'000'000'000, {0, 7}, 0, 1, 0), 6));
+    finish_fold(f);
+    EXPECT_TRUE(f->start_missing);
+    EXPECT_EQ(f->rows_outside, 1u);
+    ASSERT_EQ(f->runs_with_rows, 2);
+    EXPECT_FALSE(f->runs[0].has_start);
+    EXPECT_TRUE(f->runs[1].has_start);
+    EXPECT_TRUE(f->runs[1].earlier);
+    EXPECT_EQ(f->runs[1].rows, 2u);
+    EXPECT_EQ(f->runs[1].covered_ns, 1'700'000'000);
+    EXPECT_EQ(f->runs[1].first_line, 5);
+    EXPECT_EQ(f->latency_rows, 1u) << "each run's first row carries no write time";
+}
+
+TEST(RunFold, TableTakesLongerSpansWhenFullAndKeepsTotals) {
+    Fold fold;
+    run_fold* f = fold.f.get();
+    // One row every 30 minutes for 30 days: 1440 hours, more than the table holds.
+    report_row r = row_at(0, 1'000'000'000, {0, 100}, 0, 5'000, 0);
+    r.timestamp = SYSTEMTIME{2026, 12, 0, 1, 0, 0, 0, 0};
+    const int64_t start = unix_ms(r.timestamp);
+    for (int i = 0; i < 1440; ++i) {
+        const int64_t ms = start + i * int64_t{1'800'000};
+        const int64_t days = floor_div(ms, ms_per_day);
+        const int64_t in_day = ms - days * ms_per_day;
+        r.timestamp.wDay = static_cast<uint16_t>(1 + days - floor_div(start, ms_per_day));
+        r.timestamp.wHour = static_cast<uint16_t>(in_day / ms_per_hour);
+        r.timestamp.wMinute = static_cast<uint16_t>(in_day / 60'000 % 60);
+        r.max_diff_this_rep = i == 700 ? 9'000'000 : 5'000;
+        fold_row(f, r, i + 3);
+    }
+    const fold_reading reading = read_fold(f);
+    EXPECT_EQ(reading.table_ms, ms_per_day);
+    period_entry lines[kept_periods];
+    const int count = table_lines(f, reading.table_ms, lines, kept_periods);
+    ASSERT_EQ(count, 30);
+    uint64_t rows = 0;
+    for (int i = 0; i < count; ++i) {
+        rows += lines[i].rows;
+        EXPECT_EQ(lines[i].rows, 48u);
+        EXPECT_EQ(lines[i].worst_ns, i == 14 ? 9'000'000 : 5'000) << i;
+    }
+    EXPECT_EQ(rows, 1440u);
+}
+
+TEST(HeatGrid, ColumnsWidenToHoldTheLogAndKeepEveryCount) {
+    const auto grid = std::make_unique<heat_grid>();
+    start_heat(grid.get());
+    const report_row r =
+        row_at(0, 1'000'000'000, {1, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, -5, 6'000'000'000, 0);
+    const int64_t start = 1'796'601'600'000;  // a whole day
+    // A week, one row a minute, then one row before the first (an earlier run).
+    for (int64_t m = 0; m < 7 * 1440; ++m) {
+        fold_heat(grid.get(), r, start + m * 60'000);
+    }
+    fold_heat(grid.get(), r, start - 3 * ms_per_hour);
+    EXPECT_LE(grid->count, heat_columns);
+    EXPECT_EQ(grid->width_ms, 1'200'000);
+    EXPECT_EQ(grid->rows, 7u * 1440 + 1);
+    uint64_t rows = 0, counts = 0, set_back = 0;
+    for (int i = 0; i < grid->count; ++i) {
+        rows += grid->cells[i].rows;
+        counts += grid->cells[i].bands[1];
+        set_back += grid->cells[i].set_back;
+    }
+    EXPECT_EQ(rows, grid->rows);
+    EXPECT_EQ(counts, 10 * grid->rows);
+    EXPECT_EQ(set_back, grid->rows);
+    EXPECT_EQ(grid->first * grid->width_ms, start - 3 * ms_per_hour);
+}
+
+TEST(ReportTime, ParsesAndFormatsUtc) {
+    struct Case {
+        const char* text;
+        bool ok;
+        const char* iso;
+    };
+    const Case cases[] = {
+        {"2026-12-07T08:30:00Z", true, "2026-12-07T08:30:00.000Z"},
+        {"2026-12-07 08:30", true, "2026-12-07T08:30:00.000Z"},
+        {"2026-12-07", true, "2026-12-07T00:00:00.000Z"},
+        {"2026-12-07T08:30:05.5", true, "2026-12-07T08:30:05.500Z"},
+        {"1601-01-01T00:00:00.000Z", true, "1601-01-01T00:00:00.000Z"},
+        {"30828-09-14", false, ""},
+        {"2026-02-30", false, ""},
+        {"2026-12-07T24:00", false, ""},
+        {"2026-12-07T08:30+01:00", false, ""},
+        {"yesterday", false, ""},
+        {"", false, ""},
+    };
+    for (const Case& c : cases) {
+        int64_t ms = 0;
+        EXPECT_EQ(parse_utc(c.text, &ms), c.ok) << c.text;
+        if (c.ok) {
+            char text[40];
+            format_utc(ms, true, text, sizeof text);
+            EXPECT_STREQ(text, c.iso);
+        }
+    }
+    EXPECT_EQ(unix_ms(SYSTEMTIME{1970, 1, 0, 1, 0, 0, 1, 2}), 1002);
+    EXPECT_EQ(floor_div(-1, 1000), -1);
+}
+
+// The lines of `bytes`, as a file read through the line source.
+std::vector<std::pair<line_status, std::string>> lines_of(const std::string& bytes) {
+    const std::string path = testing::TempDir() + "line_source_test.log";
+    FILE* file = fopen(path.c_str(), "wb");
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fclose(file);
+    log_input input{};
+    char reason[160];
+    EXPECT_TRUE(open_log(path.c_str(), &input, reason, sizeof reason)) << reason;
+    line_source source{};
+    open_line_source(&source, input);
+    std::vector<std::pair<line_status, std::string>> out;
+    for (;;) {
+        std::string_view text;
+        const line_status status = next_line(&source, &text, reason, sizeof reason);
+        if (status == line_status::end) {
+            break;
+        }
+        out.emplace_back(status, std::string(text));
+    }
+    close_log(&input);
+    remove(path.c_str());
+    return out;
+}
+
+TEST(LineSource, LineEndsCutLinesAndOverlongLines) {
+    using L = std::vector<std::pair<line_status, std::string>>;
+    EXPECT_EQ(lines_of("a\nb\r\n\nc"), (L{{line_status::line, "a"},
+                                          {line_status::line, "b"},
+                                          {line_status::line, ""},
+                                          {line_status::cut_short, "c"}}));
+    EXPECT_EQ(lines_of(""), L{});
+    const std::string longer(longest_line + 1, 'x');
+    EXPECT_EQ(lines_of(longer + "\nz\n"),
+              (L{{line_status::too_long, longer}, {line_status::line, "z"}}));
+    // A line across the buffer's edge comes whole.
+    const std::string filler(1'048'570, 'y');
+    const L across = lines_of(filler + "\n" + std::string(100, 'q') + "\n");
+    ASSERT_EQ(across.size(), 2u);
+    EXPECT_EQ(across[0].first, line_status::too_long);
+    EXPECT_EQ(across[1], (std::pair{line_status::line, std::string(100, 'q')}));
 }
 
 }  // namespace

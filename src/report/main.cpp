@@ -1,116 +1,266 @@
-// clockgap-report: a log captured from clockgap as a summary of the whole run, and
-// optionally as a picture.
+// clockgap-report: a log written by clockgap as a summary, a JSON document, a clean CSV
+// and a picture, all from one pass over its rows in memory that does not grow with it.
 //
-//   clockgap-report [--plot FILE] [LOG]
-//
-// Reads LOG, or standard input when none is given. Exit status: 0 done; 1 the log is
-// not a clockgap log or has a bad line; 2 wrong usage; 3 the summary was printed but the
-// picture could not be drawn.
+// Exit status: 0 done; 1 the log could not be read or has a line that is not the
+// monitor's; 2 wrong usage; 3 the summary was printed but the picture was not drawn.
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iostream>
-#include <string>
-#include <vector>
+#include <limits>
+#include <memory>
 
+#include "report/heat_map.h"
+#include "report/line_source.h"
 #include "report/log_reader.h"
-#include "report/plot.h"
-#include "report/run_summary.h"
+#include "report/report_os.h"
+#include "report/report_time.h"
+#include "report/run_fold.h"
+#include "report/summary_print.h"
 
 namespace {
 
-int usage() {
-    fprintf(stderr, "usage: clockgap-report [--plot FILE.png|FILE.svg] [LOG]\n");
+const char usage_text[] =
+    "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg]\n"
+    "                       [--from TIME] [--to TIME] [--stall MS] [LOG]\n"
+    "\n"
+    "Reads LOG, a log written by clockgap (standard input when LOG is absent or -), and\n"
+    "prints a summary of it.\n"
+    "\n"
+    "  --json        the summary as one JSON document\n"
+    "  --csv         the rows as CSV with one clean header and ISO 8601 UTC times\n"
+    "  --plot FILE   also draw the log with gnuplot as a heat map (.png or .svg)\n"
+    "  --from TIME   only rows at or after TIME (UTC, e.g. 2026-12-07T08:00 or 2026-12-07)\n"
+    "  --to TIME     only rows at or before TIME (UTC)\n"
+    "  --stall MS    a stall is a gap of MS milliseconds or more (default 10)\n"
+    "  --help        this text\n";
+
+int usage(const char* problem) {
+    if (problem != nullptr) {
+        fprintf(stderr, "clockgap-report: %s\n", problem);
+    }
+    fputs(usage_text, stderr);
     return 2;
+}
+
+enum class output_kind { summary, json, csv };
+
+struct options {
+    output_kind kind;
+    const char* plot_path;
+    const char* log_path;  // nullptr: standard input
+    int64_t from_ms, to_ms;
+    int64_t stall_ms;
+};
+
+// Reads the command line into `o`; returns 0, or the exit status of wrong usage.
+int read_options(int argc, char** argv, options* o) {
+    *o = options{output_kind::summary,
+                 nullptr,
+                 nullptr,
+                 std::numeric_limits<int64_t>::min(),
+                 std::numeric_limits<int64_t>::max(),
+                 10};
+    bool log_given = false;
+    char problem[200];
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+            fputs(usage_text, stdout);
+            exit(0);
+        } else if (strcmp(arg, "--json") == 0 || strcmp(arg, "--csv") == 0) {
+            const output_kind kind = arg[2] == 'j' ? output_kind::json : output_kind::csv;
+            if (o->kind != output_kind::summary && o->kind != kind) {
+                return usage("--json and --csv exclude each other");
+            }
+            o->kind = kind;
+        } else if (strcmp(arg, "--plot") == 0) {
+            if (!has_value || argv[i + 1][0] == '-') {
+                return usage("--plot needs the name of a picture file");
+            }
+            o->plot_path = argv[++i];
+            if (!picture_name_ok(o->plot_path)) {
+                snprintf(problem, sizeof problem, "the picture's name must end in .png or .svg: %s",
+                         o->plot_path);
+                return usage(problem);
+            }
+        } else if (strcmp(arg, "--from") == 0 || strcmp(arg, "--to") == 0) {
+            int64_t ms = 0;
+            if (!has_value || !parse_utc(argv[i + 1], &ms)) {
+                snprintf(problem, sizeof problem,
+                         "%s needs a UTC date and time such as 2026-12-07T08:30:00Z, not '%s'", arg,
+                         has_value ? argv[i + 1] : "");
+                return usage(problem);
+            }
+            (arg[2] == 'f' ? o->from_ms : o->to_ms) = ms;
+            ++i;
+        } else if (strcmp(arg, "--stall") == 0) {
+            char* end = nullptr;
+            errno = 0;
+            const long long ms = has_value ? strtoll(argv[i + 1], &end, 10) : 0;
+            if (!has_value || end == argv[i + 1] || *end != '\0' || errno != 0 || ms < 1 ||
+                ms > 3'600'000) {
+                return usage("--stall needs a whole number of milliseconds, 1 to 3600000");
+            }
+            o->stall_ms = ms;
+            ++i;
+        } else if (!log_given && (arg[0] != '-' || arg[1] == '\0')) {
+            log_given = true;
+            o->log_path = strcmp(arg, "-") == 0 ? nullptr : arg;
+        } else {
+            snprintf(problem, sizeof problem, "unknown or repeated argument '%s'", arg);
+            return usage(problem);
+        }
+    }
+    if (o->from_ms > o->to_ms) {
+        return usage("--from is later than --to: the window holds no time");
+    }
+    if (o->log_path == nullptr && stdin_is_terminal()) {
+        return usage(
+            "no LOG given, and standard input is a terminal: give a log file, or pipe "
+            "one in (clockgap | clockgap-report)");
+    }
+    return 0;
+}
+
+// One row as a line of the CSV: its run, its line, an ISO 8601 UTC time, the columns.
+void write_csv_row(FILE* out, const report_row& row, long line, int32_t run) {
+    char t[40];
+    format_utc(unix_ms(row.timestamp), true, t, sizeof t);
+    fprintf(out, "%d,%ld,%s,%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64 ",%" PRId64,
+            run, line, t, row.diff_report, row.diff_avg, row.min_diff_this_rep, row.min_diff_ever,
+            row.max_diff_this_rep, row.max_diff_ever);
+    for (const auto column : band_columns) {
+        fprintf(out, ",%" PRIu32, row.*column);
+    }
+    fprintf(out, ",%" PRId64 "\n", row.printf_latency);
+}
+
+void write_csv_header(FILE* out) {
+    fputs(
+        "run,line,time_utc,diff_report_ns,diff_avg_ns,min_diff_this_rep_ns,min_diff_ever_ns,"
+        "max_diff_this_rep_ns,max_diff_ever_ns",
+        out);
+    for (int b = 0; b < band_count; ++b) {
+        fprintf(out, ",%s", band_names[b]);
+    }
+    fputs(",printf_latency_ns\n", out);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const char* plot_path = nullptr;
-    const char* log_path = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--plot") == 0 && i + 1 < argc && plot_path == nullptr) {
-            plot_path = argv[++i];
-        } else if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
-            usage();
-            return 0;
-        } else if (log_path == nullptr && (argv[i][0] != '-' || argv[i][1] == '\0')) {
-            log_path = argv[i];
-        } else {
-            return usage();
-        }
+    options o{};
+    if (const int status = read_options(argc, argv, &o); status != 0) {
+        return status;
     }
-    const bool from_file = log_path != nullptr && strcmp(log_path, "-") != 0;
-    const char* name = from_file ? log_path : "standard input";
-    std::ifstream file;
-    if (from_file) {
-        file.open(log_path, std::ios::binary);
-        if (!file) {
-            fprintf(stderr, "clockgap-report: cannot open %s: %s\n", log_path, strerror(errno));
+    const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
+    char reason[160] = "";
+    log_input input{};
+    if (!open_log(o.log_path, &input, reason, sizeof reason)) {
+        fprintf(stderr, "clockgap-report: cannot read %s: %s\n", name, reason);
+        return 1;
+    }
+    ignore_broken_pipe();
+    end_input_on_interrupt();
+
+    // Allocated once; nothing below grows with the log.
+    const auto fold = std::make_unique<run_fold>();
+    const auto grid = std::make_unique<heat_grid>();
+    start_fold(fold.get(), o.stall_ms * 1'000'000, o.from_ms, o.to_ms);
+    start_heat(grid.get());
+    line_source source{};
+    open_line_source(&source, input);
+    if (o.kind == output_kind::csv) {
+        write_csv_header(stdout);
+    }
+
+    log_facts facts{name, 0, 0,
+                    o.from_ms != std::numeric_limits<int64_t>::min() ||
+                        o.to_ms != std::numeric_limits<int64_t>::max(),
+                    false};
+    for (;;) {
+        std::string_view text;
+        const line_status status = next_line(&source, &text, reason, sizeof reason);
+        if (status == line_status::end) {
+            break;
+        }
+        if (status == line_status::failed) {
+            fprintf(stderr, "clockgap-report: cannot read %s: %s\n", name, reason);
             return 1;
         }
-    }
-    std::istream& in = from_file ? static_cast<std::istream&>(file) : std::cin;
-
-    std::vector<logged_row> rows;
-    bool header_seen = false;
-    long number = 0;
-    for (std::string text; std::getline(in, text);) {
-        ++number;
-        // A last line without its line end was cut short while the log was written.
-        const bool cut_short = in.eof();
+        if (status == line_status::too_long) {
+            fprintf(stderr,
+                    "clockgap-report: %s line %ld is longer than any line clockgap "
+                    "writes: not a clockgap log\n",
+                    name, source.number);
+            return 1;
+        }
+        if (status == line_status::cut_short) {
+            // The monitor writes whole lines: this one was cut while the log was copied.
+            fprintf(stderr,
+                    "clockgap-report: %s line %ld is cut short (no line end); "
+                    "skipped it\n",
+                    name, source.number);
+            facts.cut_short_line = source.number;
+            break;
+        }
         const log_line line = read_log_line(text);
-        if (!header_seen) {
-            header_seen = line.kind == log_line_kind::header;
-            continue;
-        }
-        if (line.kind == log_line_kind::row) {
-            rows.push_back({line.row, number});
-        } else if (line.kind == log_line_kind::bad) {
-            if (cut_short) {
-                fprintf(stderr, "clockgap-report: %s line %ld is cut short (%s); skipped it\n",
-                        name, number, line.error);
+        switch (line.kind) {
+            case log_line_kind::preamble:
+            case log_line_kind::header:
+                fold_run_line(fold.get());
                 break;
-            }
-            fprintf(stderr, "clockgap-report: %s line %ld %s\n", name, number, line.error);
-            return 1;
+            case log_line_kind::row:
+                if (fold_row(fold.get(), line.row, source.number)) {
+                    fold_heat(grid.get(), line.row, unix_ms(line.row.timestamp));
+                    if (o.kind == output_kind::csv) {
+                        write_csv_row(stdout, line.row, source.number, fold->run);
+                    }
+                }
+                break;
+            case log_line_kind::bad:
+                fprintf(stderr, "clockgap-report: %s line %ld %s\n", name, source.number,
+                        line.error);
+                return 1;
         }
-        // A start line or header after rows: another run appended to the same log.
     }
-    if (in.bad()) {
-        fprintf(stderr, "clockgap-report: cannot read %s\n", name);
-        return 1;
-    }
-    if (!header_seen) {
-        fprintf(stderr,
-                "clockgap-report: %s has no clockgap header line (%ld lines read): not a "
-                "clockgap log\n",
-                name, number);
-        return 1;
-    }
+    facts.lines = source.number;
+    facts.interrupted = source.input.interrupted;
+    close_log(&input);
+    finish_fold(fold.get());
 
-    print_summary(stdout, rows, summarize(rows));
+    if (o.kind == output_kind::summary) {
+        print_summary(stdout, fold.get(), facts);
+    } else if (o.kind == output_kind::json) {
+        print_json(stdout, fold.get(), facts);
+    }
     fflush(stdout);
-    if (plot_path == nullptr) {
+    if (o.plot_path == nullptr) {
         return 0;
     }
-    switch (plot_run(rows, plot_path)) {
+    switch (plot_heat_map(grid.get(), o.plot_path, read_fold(fold.get()).stalls->threshold_ns)) {
         case plot_result::drawn:
-            printf("\nPicture: %s\n", plot_path);
+            if (o.kind == output_kind::summary) {
+                printf("\nPicture: %s\n", o.plot_path);
+            }
             return 0;
         case plot_result::no_gnuplot:
             fprintf(stderr,
                     "clockgap-report: gnuplot is not installed, so there is no picture; install "
                     "it (Debian: apt-get install gnuplot-nox) and run again\n");
             return 3;
-        case plot_result::bad_name:
-            fprintf(stderr, "clockgap-report: the picture's name must end in .png or .svg: %s\n",
-                    plot_path);
+        case plot_result::too_few_rows:
+            fprintf(stderr,
+                    "clockgap-report: too few rows for a picture (%" PRIu64
+                    " in the window; it takes 2 or more)\n",
+                    grid->rows);
             return 3;
         case plot_result::failed:
             break;
     }
-    fprintf(stderr, "clockgap-report: gnuplot could not draw %s\n", plot_path);
+    fprintf(stderr, "clockgap-report: gnuplot could not draw %s\n", o.plot_path);
     return 3;
 }

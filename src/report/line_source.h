@@ -1,0 +1,35 @@
+// The lines of a log as they arrive, without their line ends (LF, or CR LF). The monitor
+// writes every line whole, so a last line without its line end was cut short: it is
+// handed out as such, never as a line. A partial line is held until its end arrives.
+// Memory is one buffer for the life of the source, whatever the size of the log.
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+#include "report/report_os.h"
+
+// Longer than any line the monitor writes (a row is at most about 300 characters).
+inline constexpr size_t longest_line = 4096;
+
+struct line_source {
+    log_input input;
+    std::unique_ptr<char[]> buffer;
+    size_t capacity, start, end;  // unread bytes are buffer[start, end)
+    bool at_end;
+    long number;  // of the line last handed out, from 1
+};
+
+enum class line_status {
+    line,       // a whole line
+    cut_short,  // the input ended inside this line
+    too_long,   // a line longer than longest_line: not a line of the monitor
+    end,        // no more input
+    failed,     // the input could not be read; `reason` says why
+};
+
+void open_line_source(line_source* source, const log_input& input);
+
+// The next line in `text`, valid until the next call.
+line_status next_line(line_source* source, std::string_view* text, char* reason,
+                      size_t reason_size);

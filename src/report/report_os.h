@@ -1,0 +1,45 @@
+// The report tool's calls into the operating system, in one place per platform:
+// report_os_posix.cpp and report_os_windows.cpp. Every other file of the tool is the same
+// on Linux and on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+// A log being read: a file, or standard input.
+struct log_input {
+    int fd;
+    bool interrupted;  // Ctrl-C came: what is already there is read, then the input ends
+};
+
+// Opens `path` for reading, or standard input when `path` is nullptr. On failure returns
+// false with the reason (the system's words) in `reason`.
+bool open_log(const char* path, log_input* in, char* reason, size_t reason_size);
+
+// Reads up to `size` bytes. Returns how many, 0 at the end of the input, or -1 with the
+// reason. After the first Ctrl-C, what is already in a pipe is still read, then 0.
+long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size);
+
+void close_log(log_input* in);
+
+// Whether standard input is a terminal (nobody would type a log).
+bool stdin_is_terminal();
+
+// From now on the first Ctrl-C (SIGINT) ends the input instead of the program, like the
+// end of a pipe; a second one ends the program at once.
+void end_input_on_interrupt();
+
+// A write to a pipe whose reader has gone fails instead of ending the program.
+void ignore_broken_pipe();
+
+// Whether `program` is found on the PATH.
+bool program_on_path(const char* program);
+
+// Starts gnuplot with a pipe to its input; its own messages are discarded. nullptr when
+// it cannot be started.
+FILE* start_gnuplot();
+// Closes the pipe and waits for gnuplot; true when it ended with status 0.
+bool finish_gnuplot(FILE* gnuplot);
+
+// Whether `path` is a file of at least one byte.
+bool file_has_content(const char* path);

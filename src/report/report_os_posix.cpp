@@ -1,0 +1,122 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "report/report_os.h"
+
+namespace {
+
+volatile sig_atomic_t interrupt_seen = 0;
+
+void on_interrupt(int) {
+    interrupt_seen = 1;
+}
+
+void say(const char* what, char* reason, size_t size) {
+    snprintf(reason, size, "%s", what);
+}
+
+}  // namespace
+
+bool open_log(const char* path, log_input* in, char* reason, size_t reason_size) {
+    in->interrupted = false;
+    if (path == nullptr) {
+        in->fd = STDIN_FILENO;
+        return true;
+    }
+    in->fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in->fd < 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(in->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        say(strerror(EISDIR), reason, reason_size);
+        close(in->fd);
+        return false;
+    }
+    return true;
+}
+
+long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size) {
+    for (;;) {
+        if (interrupt_seen && !in->interrupted) {
+            // Drain what the writer already put in the pipe, without waiting for more.
+            in->interrupted = true;
+            const int flags = fcntl(in->fd, F_GETFL);
+            if (flags >= 0) {
+                fcntl(in->fd, F_SETFL, flags | O_NONBLOCK);
+            }
+        }
+        const ssize_t n = read(in->fd, data, size);
+        if (n >= 0) {
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (in->interrupted && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return 0;
+        }
+        say(strerror(errno), reason, reason_size);
+        return -1;
+    }
+}
+
+void close_log(log_input* in) {
+    if (in->fd != STDIN_FILENO) {
+        close(in->fd);
+    }
+}
+
+bool stdin_is_terminal() {
+    return isatty(STDIN_FILENO) == 1;
+}
+
+void end_input_on_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting for the pipe returns at once. SA_RESETHAND: the next
+    // Ctrl-C finds the default action and ends the program.
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+void ignore_broken_pipe() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
+bool program_on_path(const char* program) {
+    const char* path = getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    while (!dirs.empty()) {
+        const size_t colon = dirs.find(':');
+        const std::string candidate = std::string(dirs.substr(0, colon)) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        dirs = colon == std::string_view::npos ? std::string_view{} : dirs.substr(colon + 1);
+    }
+    return false;
+}
+
+FILE* start_gnuplot() {
+    return popen("gnuplot 2>/dev/null", "w");
+}
+
+bool finish_gnuplot(FILE* gnuplot) {
+    return pclose(gnuplot) == 0;
+}
+
+bool file_has_content(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}

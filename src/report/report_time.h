@@ -1,0 +1,29 @@
+// Times in the report tool: signed 64-bit milliseconds since 1970-01-01 00:00:00 UTC
+// ("Unix ms"), exact for every reading a log can hold (years 1601 to 30828). No time
+// zone is applied anywhere: the monitor writes UTC and so does the report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "clock/clock_sample.h"
+
+inline constexpr int64_t ms_per_second = 1'000;
+inline constexpr int64_t ms_per_hour = 3'600'000;
+inline constexpr int64_t ms_per_day = 86'400'000;
+
+// Unix ms of a row's calendar fields (wDayOfWeek is ignored).
+int64_t unix_ms(const SYSTEMTIME& fields);
+
+// `a` divided by `b` (> 0), rounded toward minus infinity.
+int64_t floor_div(int64_t a, int64_t b);
+
+// Reads an ISO 8601 UTC date and time: "YYYY-MM-DD", then optionally "T" or a space and
+// "HH:MM", ":SS", ".mmm" (1 to 3 digits) and a final "Z". A date alone is its midnight.
+// Returns false for anything else, or a year outside 1601 to 30828.
+bool parse_utc(std::string_view text, int64_t* ms);
+
+// Writes `ms` as "YYYY-MM-DD HH:MM:SS.mmm", or with `iso` as "YYYY-MM-DDTHH:MM:SS.mmmZ".
+// `text` needs room for 32 characters.
+void format_utc(int64_t ms, bool iso, char* text, size_t size);

@@ -1,0 +1,418 @@
+#include "report/run_fold.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "report/report_time.h"
+#include "stats/gap_stats.h"
+
+namespace {
+
+constexpr int64_t ns_per_ms = 1'000'000;
+constexpr int64_t long_wait_ns = 1'500'000'000;
+
+uint64_t mul_capped(uint64_t a, uint64_t b) {
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
+}
+
+template <int N>
+void keep(row_list<N>* list, const named_row& row) {
+    if (list->count < N) {
+        list->kept[list->count++] = row;
+    }
+    ++list->total;
+}
+
+int latency_bucket(int64_t ns) {
+    const auto v = static_cast<uint64_t>(ns);
+    if (v < 8) {
+        return static_cast<int>(v);
+    }
+    const int exponent = 63 - __builtin_clzll(v);  // 3 or more
+    const auto mantissa = static_cast<int>((v >> (exponent - 3)) & 7);
+    return 8 + (exponent - 3) * 8 + mantissa;
+}
+
+// The smallest and largest value that latency bucket `b` holds.
+void latency_bounds(int b, int64_t* low, int64_t* high) {
+    if (b < 8) {
+        *low = *high = b;
+        return;
+    }
+    const int exponent = (b - 8) / 8 + 3;
+    const int mantissa = (b - 8) % 8;
+    const auto base = static_cast<uint64_t>(8 + mantissa) << (exponent - 3);
+    const uint64_t width = uint64_t{1} << (exponent - 3);
+    *low = static_cast<int64_t>(base);
+    *high = static_cast<int64_t>(std::min<uint64_t>(base + width - 1, INT64_MAX));
+}
+
+// Counts `value` among the most common largest gaps (the Misra-Gries summary: a value
+// that is more than 1/16 of all survives with a count close to its own).
+void count_tick(run_fold* f, int64_t value) {
+    int free_slot = -1;
+    for (int i = 0; i < tick_candidates; ++i) {
+        if (f->tick_count[i] > 0 && f->tick_value[i] == value) {
+            ++f->tick_count[i];
+            return;
+        }
+        if (f->tick_count[i] == 0 && free_slot < 0) {
+            free_slot = i;
+        }
+    }
+    if (free_slot >= 0) {
+        f->tick_value[free_slot] = value;
+        f->tick_count[free_slot] = 1;
+        return;
+    }
+    for (uint64_t& count : f->tick_count) {
+        --count;
+    }
+}
+
+void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[band_count]) {
+    const int64_t largest = row.max_diff_this_rep;
+    if (largest < s->threshold_ns) {
+        return;  // every gap of the row is at most its largest
+    }
+    uint64_t full = 0, partial = 0, time_low = 0, time_high = 0;
+    const int largest_band = band_of(largest);
+    for (int b = 1; b < band_count; ++b) {
+        if (counts[b] == 0 || band_high_ns(b) <= s->threshold_ns) {
+            continue;
+        }
+        const auto ceiling = static_cast<uint64_t>(std::min(band_high_ns(b) - 1, largest));
+        time_high = add_capped(time_high, mul_capped(counts[b], ceiling));
+        if (band_low_ns(b) >= s->threshold_ns) {
+            full += counts[b];
+            // The row's largest gap is known exactly; the others of its band at least
+            // reach the band's lower edge.
+            const uint64_t others = b == largest_band ? counts[b] - 1 : counts[b];
+            time_low =
+                add_capped(time_low, mul_capped(others, static_cast<uint64_t>(band_low_ns(b))));
+        } else {
+            partial += counts[b];
+        }
+    }
+    time_low = add_capped(time_low, static_cast<uint64_t>(largest));
+    ++s->rows;
+    s->gaps_low = add_capped(s->gaps_low, std::max<uint64_t>(full, 1));
+    s->gaps_high = add_capped(s->gaps_high, std::max<uint64_t>(full + partial, 1));
+    s->time_low_ns = add_capped(s->time_low_ns, time_low);
+    s->time_high_ns = add_capped(s->time_high_ns, std::max(time_high, time_low));
+}
+
+void fold_period(run_fold* f, const report_row& row, int64_t ms,
+                 const uint32_t counts[band_count]) {
+    for (;;) {
+        const int64_t start = floor_div(ms, f->period_ms) * f->period_ms;
+        period_entry* const begin = f->periods;
+        period_entry* const end = f->periods + f->period_count;
+        period_entry* at = std::lower_bound(
+            begin, end, start, [](const period_entry& e, int64_t s) { return e.start_ms < s; });
+        if (at == end || at->start_ms != start) {
+            if (f->period_count == kept_periods) {
+                // Full: take a span 24 (then 7, then 4) times as long and merge.
+                const int64_t factor = f->period_ms == ms_per_hour  ? 24
+                                       : f->period_ms == ms_per_day ? 7
+                                                                    : 4;
+                f->period_ms *= factor;
+                ++f->periods_merged;
+                const int merged = table_lines(f, f->period_ms, f->periods, kept_periods);
+                f->period_count = merged;
+                continue;
+            }
+            std::move_backward(at, end, end + 1);
+            *at = period_entry{};
+            at->start_ms = start;
+            at->worst_ns = std::numeric_limits<int64_t>::min();
+            ++f->period_count;
+        }
+        ++at->rows;
+        for (int b = 0; b < band_count; ++b) {
+            at->bands[b] += counts[b];
+            at->readings += counts[b];
+        }
+        at->worst_ns = std::max(at->worst_ns, row.max_diff_this_rep);
+        return;
+    }
+}
+
+void close_run(run_fold* f) {
+    if (f->current.rows == 0) {
+        return;
+    }
+    if (f->runs_with_rows <= kept_runs) {
+        f->runs[f->runs_with_rows - 1] = f->current;
+    }
+    f->previous_run_last_ms = f->current.last_ms;
+    f->have_previous_run = true;
+    f->current.rows = 0;
+}
+
+}  // namespace
+
+int64_t band_low_ns(int band) {
+    return band <= 1 ? (band == 1 ? 0 : std::numeric_limits<int64_t>::min())
+                     : (int64_t{intervals[band - 2]} + 1) * ns_per_ms;
+}
+
+int64_t band_high_ns(int band) {
+    return band == 0                ? 0
+           : band >= band_count - 1 ? std::numeric_limits<int64_t>::max()
+                                    : (int64_t{intervals[band - 1]} + 1) * ns_per_ms;
+}
+
+int band_of(int64_t gap_ns) {
+    if (gap_ns < 0) {
+        return 0;
+    }
+    for (int b = 1; b < band_count - 1; ++b) {
+        if (gap_ns < band_high_ns(b)) {
+            return b;
+        }
+    }
+    return band_count - 1;
+}
+
+uint64_t add_capped(uint64_t a, uint64_t b) {
+    uint64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<uint64_t>::max() : sum;
+}
+
+int64_t add_capped(int64_t a, int64_t b) {
+    int64_t sum;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min();
+    }
+    return sum;
+}
+
+void start_fold(run_fold* f, int64_t stall_ns, int64_t from_ms, int64_t to_ms) {
+    memset(static_cast<void*>(f), 0, sizeof *f);
+    f->stall_ns = stall_ns;
+    f->from_ms = from_ms;
+    f->to_ms = to_ms;
+    f->run = 1;
+    f->period_ms = ms_per_hour;
+    f->stalls[0].threshold_ns = stall_ns;
+    for (int i = 1; i < stall_thresholds; ++i) {
+        f->stalls[i].threshold_ns = band_low_ns(i + 1);
+    }
+}
+
+void fold_run_line(run_fold* f) {
+    // Only rows make a run: the start line and header before them are one start.
+    if (f->current.first_line != 0) {
+        f->boundary = true;
+    }
+    f->any_line_of_run = true;
+}
+
+bool fold_row(run_fold* f, const report_row& row, long line) {
+    if (f->boundary) {
+        close_run(f);
+        ++f->run;
+        f->boundary = false;
+        f->current = run_entry{};
+        f->current.has_start = true;
+    } else if (!f->any_line_of_run) {
+        // Rows before any start line or header: the log's beginning was cut off.
+        f->start_missing = true;
+        f->any_line_of_run = true;
+        f->current = run_entry{};
+    } else if (f->current.first_line == 0) {
+        f->current.has_start = true;
+    }
+    if (f->current.first_line == 0) {
+        f->current.first_line = line;  // marks the run as having rows, in or out of window
+    }
+
+    const int64_t ms = unix_ms(row.timestamp);
+    if (ms < f->from_ms || ms > f->to_ms) {
+        ++f->rows_outside;
+        return false;
+    }
+    const named_row named{row, line, f->run};
+    uint32_t counts[band_count];
+    uint64_t readings = 0;
+    for (int b = 0; b < band_count; ++b) {
+        counts[b] = row.*band_columns[b];
+        readings += counts[b];
+    }
+
+    run_entry& run = f->current;
+    if (run.rows == 0) {
+        ++f->runs_with_rows;
+        run.number = f->run;
+        run.first_ms = ms;
+        run.earlier = f->have_previous_run && ms < f->previous_run_last_ms;
+        f->earlier_runs += run.earlier ? 1 : 0;
+    } else {
+        // Within a run, each row after the first carries the write time of the one before.
+        const int64_t latency = row.printf_latency;
+        ++f->latency_rows;
+        if (latency < 0) {
+            ++f->negative_latency;
+        } else {
+            ++f->latency[latency_bucket(latency)];
+        }
+        f->latency_max = f->latency_rows == 1 ? latency : std::max(f->latency_max, latency);
+    }
+    run.last_ms = ms;
+    ++run.rows;
+    run.readings = add_capped(run.readings, readings);
+    run.covered_ns = add_capped(run.covered_ns, row.diff_report);
+    if (f->runs_with_rows <= kept_runs) {
+        f->runs[f->runs_with_rows - 1] = run;
+    }
+
+    if (f->rows == 0) {
+        f->first_ms = f->min_ms = f->max_ms = ms;
+        f->smallest = f->largest = named;
+    }
+    ++f->rows;
+    f->last_ms = ms;
+    f->min_ms = std::min(f->min_ms, ms);
+    f->max_ms = std::max(f->max_ms, ms);
+    f->covered_ns = add_capped(f->covered_ns, row.diff_report);
+    f->readings = add_capped(f->readings, readings);
+    for (int b = 0; b < band_count; ++b) {
+        f->bands[b] += counts[b];
+    }
+    if (row.min_diff_this_rep < f->smallest.row.min_diff_this_rep) {
+        f->smallest = named;
+    }
+    if (row.max_diff_this_rep > f->largest.row.max_diff_this_rep) {
+        f->largest = named;
+    }
+    if (row.neg > 0 || row.out_to_lunch > 0) {
+        keep(&f->clock_events, named);
+    }
+    if (row.diff_report > long_wait_ns) {
+        keep(&f->long_waits, named);
+    }
+
+    // The worst gaps: insert in order, largest first, dropping the smallest when full.
+    if (f->worst_count < kept_worst ||
+        row.max_diff_this_rep > f->worst[kept_worst - 1].row.max_diff_this_rep) {
+        int at = std::min(f->worst_count, kept_worst - 1);
+        while (at > 0 && f->worst[at - 1].row.max_diff_this_rep < row.max_diff_this_rep) {
+            f->worst[at] = f->worst[at - 1];
+            --at;
+        }
+        f->worst[at] = named;
+        f->worst_count = std::min(f->worst_count + 1, kept_worst);
+    }
+
+    for (stall_figures& s : f->stalls) {
+        fold_stalls(&s, row, counts);
+    }
+    if (row.min_diff_this_rep == 0) {
+        ++f->zero_gap_rows;
+        count_tick(f, row.max_diff_this_rep);
+    }
+    fold_period(f, row, ms, counts);
+    return true;
+}
+
+void finish_fold(run_fold* f) {
+    close_run(f);
+}
+
+fold_reading read_fold(const run_fold* f) {
+    fold_reading r{};
+    r.stalls = &f->stalls[0];
+    r.p50_band = r.p99_band = r.p999_band = -1;
+
+    r.coarse = f->rows > 0 && f->zero_gap_rows * 2 > f->rows;
+    if (r.coarse) {
+        uint64_t best = 0;
+        for (int i = 0; i < tick_candidates; ++i) {
+            if (f->tick_count[i] > best && f->tick_value[i] > 0) {
+                best = f->tick_count[i];
+                r.tick_ns = f->tick_value[i];
+            }
+        }
+        // Gaps of one tick are the clock's steps, not hold-ups: count from the band
+        // above the tick's.
+        if (r.tick_ns > 0) {
+            const int above = std::min(band_of(r.tick_ns) + 1, band_count - 1);
+            const int slot = above - 1;
+            if (f->stalls[slot].threshold_ns > f->stall_ns) {
+                r.stalls = &f->stalls[slot];
+            }
+        }
+    }
+
+    if (f->readings > 0) {
+        const double total = static_cast<double>(f->readings);
+        int* const bands[] = {&r.p50_band, &r.p99_band, &r.p999_band};
+        const double quantiles[] = {0.5, 0.99, 0.999};
+        for (int q = 0; q < 3; ++q) {
+            const double rank = quantiles[q] * total;
+            uint64_t seen = 0;
+            for (int b = 0; b < band_count; ++b) {
+                seen += f->bands[b];
+                if (static_cast<double>(seen) >= rank && f->bands[b] > 0) {
+                    *bands[q] = b;
+                    break;
+                }
+            }
+        }
+    }
+
+    if (f->latency_rows > 0) {
+        r.has_latency = true;
+        const uint64_t rank = (f->latency_rows + 1) / 2;  // the lower median
+        uint64_t seen = f->negative_latency;
+        if (seen >= rank) {
+            r.latency_median_low = std::numeric_limits<int64_t>::min();
+            r.latency_median_high = -1;
+        } else {
+            for (int b = 0; b < latency_buckets; ++b) {
+                seen += f->latency[b];
+                if (seen >= rank) {
+                    latency_bounds(b, &r.latency_median_low, &r.latency_median_high);
+                    r.latency_median_high = std::min(r.latency_median_high, f->latency_max);
+                    break;
+                }
+            }
+        }
+    }
+
+    // A table for a log longer than three hours: by hour, or by day beyond three days.
+    const int64_t span = f->rows > 1 ? f->max_ms - f->min_ms : 0;
+    if (span > 3 * ms_per_hour) {
+        r.table_ms = std::max(span > 3 * ms_per_day ? ms_per_day : ms_per_hour, f->period_ms);
+    }
+    return r;
+}
+
+int table_lines(const run_fold* f, int64_t table_ms, period_entry* lines, int capacity) {
+    int count = 0;
+    for (int i = 0; i < f->period_count; ++i) {
+        const period_entry& e = f->periods[i];
+        const int64_t start = floor_div(e.start_ms, table_ms) * table_ms;
+        if (count == 0 || lines[count - 1].start_ms != start) {
+            if (count == capacity) {
+                break;
+            }
+            const period_entry copy = e;  // `lines` may be the fold's own table
+            lines[count] = copy;
+            lines[count].start_ms = start;
+            ++count;
+            continue;
+        }
+        period_entry& into = lines[count - 1];
+        into.rows += e.rows;
+        into.readings += e.readings;
+        for (int b = 0; b < band_count; ++b) {
+            into.bands[b] += e.bands[b];
+        }
+        into.worst_ns = std::max(into.worst_ns, e.worst_ns);
+    }
+    return count;
+}

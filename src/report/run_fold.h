@@ -1,0 +1,154 @@
+// The figures of a log, folded in one row at a time: totals, runs, extremes, stalls,
+// events, the worst gaps, row write times and a table over time. Memory is fixed: the
+// few rows the summary names are copied into capped lists, which count what they drop.
+// The text summary and the JSON document both print from one run_fold.
+#pragma once
+
+#include <cstdint>
+
+#include "monitor/report_format.h"
+
+inline constexpr int band_count = 14;
+
+// The names of the count columns, neg to out_to_lunch.
+inline constexpr const char* const* band_names = report_columns + 8;
+
+// The smallest gap, in ns, that band `band` (1 to 13) counts; and one past its largest
+// (INT64_MAX for out_to_lunch, which has no upper edge). The bands cut at whole ms.
+int64_t band_low_ns(int band);
+int64_t band_high_ns(int band);
+// The band (0 to 13) that counts `gap_ns`.
+int band_of(int64_t gap_ns);
+
+// A row the summary names: the row, its line in the log and its run (from 1).
+struct named_row {
+    report_row row;
+    long line;
+    int32_t run;
+};
+
+// Up to `N` rows in the order they came, and how many there were in all.
+template <int N>
+struct row_list {
+    named_row kept[static_cast<size_t>(N)];
+    int count;
+    uint64_t total;
+};
+
+struct run_entry {
+    int32_t number;
+    bool has_start;  // the run began with the monitor's start line or header
+    bool earlier;    // its first row lies before the previous run's last row
+    long first_line;
+    int64_t first_ms, last_ms;  // Unix ms of its first and last row
+    uint64_t rows, readings;
+    int64_t covered_ns;  // its diff_report values added up
+};
+
+// Gaps at or above a threshold, over the whole log. The bands give bounds; a row's
+// largest gap is exact, so a row that holds one such gap gives its exact time.
+struct stall_figures {
+    int64_t threshold_ns;
+    uint64_t rows;                       // rows that hold at least one
+    uint64_t gaps_low, gaps_high;        // how many, at least and at most
+    uint64_t time_low_ns, time_high_ns;  // the time they took, at least and at most
+};
+
+// One line of the table over time: a UTC hour (or a longer span) of rows.
+struct period_entry {
+    int64_t start_ms;
+    uint64_t rows, readings;
+    uint64_t bands[band_count];
+    int64_t worst_ns;
+};
+
+inline constexpr int kept_runs = 20;
+inline constexpr int kept_events = 30;
+inline constexpr int kept_worst = 10;
+inline constexpr int kept_periods = 400;
+inline constexpr int latency_buckets = 8 + 60 * 8;
+inline constexpr int tick_candidates = 16;
+// Stall figures for the threshold asked for, then for each band's lower edge (2 ms ...
+// 5001 ms), so that a coarse clock's threshold can be chosen at the end.
+inline constexpr int stall_thresholds = 13;
+
+struct run_fold {
+    int64_t stall_ns;        // the threshold asked for (--stall)
+    int64_t from_ms, to_ms;  // the window: rows from `from_ms` up to and including `to_ms`
+
+    uint64_t rows, rows_outside;
+    uint64_t readings;
+    uint64_t bands[band_count];
+    int64_t covered_ns;
+    int64_t first_ms, last_ms, min_ms, max_ms;  // of the rows in the window
+
+    int32_t run;           // the run rows now belong to, from 1
+    bool boundary;         // a start line or header came after rows: a new run begins
+    bool any_line_of_run;  // the current run had a start line, header or row
+    bool start_missing;    // the log begins with rows: its start was cut off
+    int32_t runs_with_rows;
+    run_entry runs[kept_runs];  // the first runs with rows; the last one is `current`
+    run_entry current;
+    int64_t previous_run_last_ms;
+    bool have_previous_run;
+    uint64_t earlier_runs;  // runs whose first row lies before the previous run's end
+
+    named_row smallest, largest;
+    row_list<kept_events> clock_events;  // rows with neg or out_to_lunch above 0
+    row_list<kept_events> long_waits;    // rows more than 1.5 s after the one before
+    named_row worst[kept_worst];         // the rows with the largest gaps, largest first
+    int worst_count;
+
+    stall_figures stalls[stall_thresholds];
+
+    // printf_latency of every row but each run's first (always 0), in buckets of an
+    // eighth of a power of two.
+    uint64_t latency[latency_buckets];
+    uint64_t latency_rows, negative_latency;
+    int64_t latency_max;
+
+    // Rows whose smallest gap is 0, and the most common largest gap among them.
+    uint64_t zero_gap_rows;
+    int64_t tick_value[tick_candidates];
+    uint64_t tick_count[tick_candidates];
+
+    int64_t period_ms;  // the span of a table line: an hour, or longer once it is full
+    period_entry periods[kept_periods];
+    int period_count;
+    uint64_t periods_merged;  // times the table had to take a longer span
+};
+
+void start_fold(run_fold* fold, int64_t stall_ns, int64_t from_ms, int64_t to_ms);
+
+// A start line or a header: after rows, it begins a new run.
+void fold_run_line(run_fold* fold);
+
+// One row, at `line` of the log. Returns false when it lies outside the window.
+bool fold_row(run_fold* fold, const report_row& row, long line);
+
+// Closes the fold once the input has ended.
+void finish_fold(run_fold* fold);
+
+// What the figures mean, worked out when the fold is finished.
+struct fold_reading {
+    bool coarse;                  // most rows have a smallest gap of 0: the clock moves in ticks
+    int64_t tick_ns;              // the tick inferred (the most common largest gap); 0 if none
+    const stall_figures* stalls;  // at the threshold used: raised above one tick if coarse
+    // The band of the median, the 99th and the 99.9th percentile gap; -1 without gaps.
+    int p50_band, p99_band, p999_band;
+    // Bounds of the median printf_latency; has_latency false without such rows.
+    bool has_latency;
+    int64_t latency_median_low, latency_median_high;
+    // The table's span: 0 when the log is too short for one, else an hour or a day (or
+    // the longer span the table had to take).
+    int64_t table_ms;
+};
+
+fold_reading read_fold(const run_fold* fold);
+
+// The lines of the table at span `table_ms`, merged from the fold's; returns how many.
+int table_lines(const run_fold* fold, int64_t table_ms, period_entry* lines, int capacity);
+
+// Adds saturating at the largest value, for totals that could pass 64 bits.
+uint64_t add_capped(uint64_t a, uint64_t b);
+int64_t add_capped(int64_t a, int64_t b);
