@@ -57,6 +57,8 @@ long read_log(log_input* in, char* data, size_t size, char* reason, size_t reaso
         }
         const ssize_t n = read(in->fd, data, size);
         if (n >= 0) {
+            // The writer may have gone with the same Ctrl-C before the handler ran.
+            in->interrupted = in->interrupted || interrupt_seen != 0;
             return static_cast<long>(n);
         }
         if (errno == EINTR) {

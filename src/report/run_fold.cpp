@@ -73,33 +73,44 @@ void count_tick(run_fold* f, int64_t value) {
 }
 
 void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[band_count]) {
+    // Every gap of a row is at most its largest, which is exact. A row whose bands hold
+    // larger gaps than its largest (not one the monitor writes) is taken by its bands.
     const int64_t largest = row.max_diff_this_rep;
-    if (largest < s->threshold_ns) {
-        return;  // every gap of the row is at most its largest
-    }
-    uint64_t full = 0, partial = 0, time_low = 0, time_high = 0;
+    const bool largest_known = largest >= s->threshold_ns;
     const int largest_band = band_of(largest);
+    uint64_t full = 0, partial = 0, time_low = 0, time_high = 0;
     for (int b = 1; b < band_count; ++b) {
         if (counts[b] == 0 || band_high_ns(b) <= s->threshold_ns) {
             continue;
         }
-        const auto ceiling = static_cast<uint64_t>(std::min(band_high_ns(b) - 1, largest));
-        time_high = add_capped(time_high, mul_capped(counts[b], ceiling));
+        int64_t ceiling = band_high_ns(b) - 1;
+        if (largest_known && largest >= band_low_ns(b)) {
+            ceiling = std::min(ceiling, largest);
+        }
+        time_high = add_capped(time_high, mul_capped(counts[b], static_cast<uint64_t>(ceiling)));
         if (band_low_ns(b) >= s->threshold_ns) {
             full += counts[b];
-            // The row's largest gap is known exactly; the others of its band at least
-            // reach the band's lower edge.
-            const uint64_t others = b == largest_band ? counts[b] - 1 : counts[b];
+            // The row's largest gap is counted exactly below; the others of its band at
+            // least reach the band's lower edge.
+            const uint64_t others = largest_known && b == largest_band ? counts[b] - 1 : counts[b];
             time_low =
                 add_capped(time_low, mul_capped(others, static_cast<uint64_t>(band_low_ns(b))));
         } else {
             partial += counts[b];
         }
     }
-    time_low = add_capped(time_low, static_cast<uint64_t>(largest));
+    if (!largest_known && full == 0) {
+        return;
+    }
+    // The largest gap is a stall; it is among `full`, or among `partial` when the
+    // threshold falls inside its band.
+    const uint64_t at_least = largest_known ? std::max<uint64_t>(full, 1) : full;
+    if (largest_known) {
+        time_low = add_capped(time_low, static_cast<uint64_t>(largest));
+    }
     ++s->rows;
-    s->gaps_low = add_capped(s->gaps_low, std::max<uint64_t>(full, 1));
-    s->gaps_high = add_capped(s->gaps_high, std::max<uint64_t>(full + partial, 1));
+    s->gaps_low = add_capped(s->gaps_low, at_least);
+    s->gaps_high = add_capped(s->gaps_high, std::max(at_least, full + partial));
     s->time_low_ns = add_capped(s->time_low_ns, time_low);
     s->time_high_ns = add_capped(s->time_high_ns, std::max(time_high, time_low));
 }

@@ -247,9 +247,9 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
             covered > 0 ? static_cast<double>(f->readings) / covered : 0.0);
     if (r.coarse) {
         fprintf(out,
-                "Clock:       advances in ticks of about %s: %" PRIu64 " of %" PRIu64
+                "Clock:       advances in ticks of about %g ms: %" PRIu64 " of %" PRIu64
                 " rows have a smallest gap of 0\n",
-                duration(r.tick_ns, a, sizeof a), f->zero_gap_rows, f->rows);
+                static_cast<double>(r.tick_ns) / 1e6, f->zero_gap_rows, f->rows);
     }
 
     if (runs) {

@@ -1,7 +1,13 @@
-"""clockgap-report on small logs: summaries that add up, incidents, bad input, pictures."""
+"""clockgap-report end to end: summaries that add up, runs, windows, stalls, JSON, CSV,
+bad input, interrupts and pictures."""
 
+import csv
+import io
+import json
 import os
 import re
+import signal
+import time
 import subprocess
 import sys
 import tempfile
@@ -27,11 +33,20 @@ Starting at 07:37:50.144
 """.format(header=harness.HEADER)
 
 
+# The Windows program runs under Wine; its standard output is in text mode (CR LF).
+WRAPPER = os.environ.get("CLOCKGAP_WRAPPER", "").split()
+ON_WINDOWS = bool(WRAPPER)
+BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
+
+
 def report(*args, stdin=None, env=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
-    return subprocess.run([REPORT, *args], input=stdin, capture_output=True, timeout=60,
-                          env=full_env)
+    result = subprocess.run(WRAPPER + [REPORT, *args], input=stdin, capture_output=True,
+                            timeout=120, env=full_env)
+    result.stdout = result.stdout.replace(b"\r\n", b"\n")
+    result.stderr = result.stderr.replace(b"\r\n", b"\n")
+    return result
 
 
 def write_log(directory, text, line_end="\n", name="run.log"):
@@ -43,6 +58,25 @@ def write_log(directory, text, line_end="\n", name="run.log"):
 
 def rows_of(text):
     return [harness.Row(line.rstrip("\r")) for line in text.splitlines() if line[:1].isdigit()]
+
+
+def row_line(when, diff_report=1_000_000_000, counts=None, min_gap=200, max_gap=300_000,
+             latency=30_000, ms=0):
+    """One row as the monitor writes it; `when` is "YYYY-MM-DD HH:MM:SS"."""
+    c = counts or [0, 500_000] + [0] * 12
+    return (f"{when},{ms:03d},{diff_report},2000,{min_gap},{min_gap},{max_gap},{max_gap},"
+            f"{c[0]}, {c[1]},{c[2]},{c[3]}, {c[4]},{c[5]},{c[6]}, {c[7]},{c[8]},{c[9]}, "
+            f"{c[10]},{c[11]},{c[12]}, {c[13]},{latency}")
+
+
+def run_log(start_hhmmss, rows, day="2026-12-07"):
+    """A run: start line, header and `rows` rows a second apart from the given time."""
+    h, m, sec = (int(x) for x in start_hhmmss.split(":"))
+    lines = [f"Starting at {start_hhmmss}.144", harness.HEADER]
+    for i in range(1, rows + 1):
+        t = h * 3600 + m * 60 + sec + i
+        lines.append(row_line(f"{day} {t // 3600:02d}:{t // 60 % 60:02d}:{t % 60:02d}"))
+    return "\n".join(lines) + "\n"
 
 
 class Summary(unittest.TestCase):
@@ -78,8 +112,12 @@ class Summary(unittest.TestCase):
                       "up to 3600.000 s)", out)
         self.assertIn("07:38:01.450 (line 8): clock set forward or process held up", out)
         self.assertIn("6.450 s without a row before 2026-12-07 07:38:01.450 (line 8)", out)
-        self.assertIn("median gap at most 1 ms (below 2 ms)", out)
-        self.assertIn("Row write time (printf_latency): median 27.2 us, largest 41.4 us", out)
+        self.assertIn("From the bands: at least 99.9 % of the gaps were below 2 ms.", out)
+        # Write times 26.1, 15.4, 27.4, 27.2 and 41.4 us: the median is 27.2 us, given as
+        # the bounds of its histogram bucket.
+        self.assertIn("Row write time (printf_latency): median 26.6 us to 28.7 us, "
+                      "largest 41.4 us", out)
+        self.assertIn("   1. 3600.000 s in the row of 2026-12-07 07:37:53.000 (line 6)", out)
 
     def test_a_real_log_from_standard_input(self):
         with open(EXAMPLE, "rb") as f:
@@ -88,10 +126,161 @@ class Summary(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.check_totals(result.stdout.decode(), rows_of(text.decode()))
 
-    def test_log_without_rows_yet(self):
-        result = report(stdin=f"Starting at 07:37:50.144\n{harness.HEADER}\n".encode())
+    def test_tiny_logs(self):
+        cases = [
+            (f"Starting at 07:37:50.144\n{harness.HEADER}\n", b"No rows: the log holds no "
+             b"report yet."),
+            ("", b"No rows: the log holds no report yet."),
+            (run_log("07:00:00", 1), b"Rows:        1, from"),
+        ]
+        for text, expected in cases:
+            with self.subTest(text=text[:30]):
+                result = report(stdin=text.encode())
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(expected, result.stdout)
+
+    def test_stalls_are_counted_whatever_the_percentiles_say(self):
+        # One stall of 800 ms and one of 3.5 s among millions of gaps below 2 ms.
+        c800 = [0, 500_000] + [0] * 8 + [1, 0, 0, 0]
+        c3500 = [0, 500_000] + [0] * 10 + [1, 0]
+        rows = [row_line("2026-12-07 07:00:01"),
+                row_line("2026-12-07 07:00:02", counts=c800, max_gap=800_123_456),
+                row_line("2026-12-07 07:00:06", diff_report=4_000_000_000, counts=c3500,
+                         max_gap=3_500_000_001, ms=0),
+                row_line("2026-12-07 07:00:07")]
+        log = f"{harness.HEADER}\n" + "\n".join(rows) + "\n"
+        cases = [
+            ((), "Stalls (gaps of 10 ms or more): in 2 rows; 2 gaps, taking 4.300 s in all"),
+            (("--stall", "1000"), "Stalls (gaps of 1000 ms or more): in 1 row; 1 gap, taking "
+                                  "3.500 s in all"),
+            (("--stall", "5000"), "Stalls (gaps of 5000 ms or more): none"),
+        ]
+        for args, expected in cases:
+            with self.subTest(args=args):
+                result = report(*args, stdin=log.encode())
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(expected, result.stdout.decode())
+                self.assertIn("at least 99.9 % of the gaps were below 2 ms", result.stdout.decode())
+
+    def test_a_coarse_clock_is_named_and_its_tick_is_no_stall(self):
+        # As on Windows: readings repeat (smallest gap 0), one step per 15.625 ms tick.
+        tick = [0, 600_000, 0, 0, 0, 64] + [0] * 8
+        held = [0, 600_000, 0, 0, 0, 62, 1] + [0] * 7
+        rows = [row_line(f"2026-12-07 07:00:{s:02d}", counts=held if s == 5 else tick,
+                         min_gap=0, max_gap=46_875_000 if s == 5 else 15_625_000)
+                for s in range(1, 30)]
+        result = report(stdin=(f"{harness.HEADER}\n" + "\n".join(rows) + "\n").encode())
+        out = result.stdout.decode()
+        self.assertIn("Clock:       advances in ticks of about 15.625 ms: 29 of 29 rows have a "
+                      "smallest gap of 0", out)
+        self.assertIn("Stalls (gaps of 21 ms or more; gaps of one clock tick are not stalls): "
+                      "in 1 row; 1 gap, taking 46.88 ms in all", out)
+
+    def test_a_long_log_gets_a_table_over_time(self):
+        with tempfile.TemporaryDirectory() as d:
+            path = os.path.join(d, "day.log")
+            with open(path, "w") as f:
+                subprocess.run([sys.executable, os.path.join(BENCH, "week_log.py"),
+                                "--seconds", "18000"], stdout=f, check=True)
+            result = report(path)
+        out = result.stdout.decode()
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn(b"No rows", result.stdout)
+        table = out[out.index("Over time, by hour"):].splitlines()[2:]
+        self.assertEqual(len(table), 6, table)  # five hours, and the row at the last second
+        self.assertEqual(sum(int(line.split()[2]) for line in table),
+                         int(re.search(r"Rows: +(\d+)", out).group(1)))
+        self.assertEqual(len(re.findall(r"\n +\d+\. .* in the row of ", out)), 10)
+
+
+class Runs(unittest.TestCase):
+    def test_runs_are_kept_apart_in_either_order(self):
+        a = run_log("12:05:30", 5)
+        b = run_log("12:06:45", 3)
+        for text, earlier in ((a + b, False), (b + a, True)):
+            with self.subTest(earlier=earlier):
+                result = report(stdin=text.encode())
+                out = result.stdout.decode()
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn("Rows:        8, in 2 runs", out)
+                self.assertNotIn("from 2026", out)
+                self.assertIn("run 1 (line 3):", out)
+                self.assertIn("run 2 (line", out)
+                # Each run's rate is its own: 500000 readings a second in both.
+                self.assertEqual(out.count("500000 readings per second"), 2, out)
+                self.assertEqual("begins 1.250 s before the run before it ended" in out
+                                 or "before the run before it ended" in out, earlier)
+
+    def test_a_fragment_without_its_start_is_read(self):
+        text = "\n".join(LOG.splitlines()[-5:]) + "\n"
+        result = report(stdin=text.encode())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"the start of the log is missing", result.stdout)
+        self.assertIn(b"Rows:        5, from", result.stdout)
+
+
+class Window(unittest.TestCase):
+    def test_from_and_to_pick_rows(self):
+        cases = [
+            (("--from", "2026-12-07T07:37:53Z"), 4),
+            (("--to", "2026-12-07 07:37:53"), 3),
+            (("--from", "2026-12-07T07:37:52", "--to", "2026-12-07T07:37:54.000Z"), 3),
+            (("--from", "2026-12-07"), 6),
+        ]
+        for args, rows in cases:
+            with self.subTest(args=args):
+                result = report(*args, stdin=LOG.encode())
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(f"Rows:        {rows}, from".encode(), result.stdout)
+
+    def test_a_window_past_the_log_holds_no_rows(self):
+        result = report("--from", "2027-01-01", stdin=LOG.encode())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"No rows: the window holds none of the log's 6 rows.", result.stdout)
+
+
+class Json(unittest.TestCase):
+    def test_json_holds_the_figures_of_the_text(self):
+        result = report("--json", stdin=LOG.encode())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        doc = json.loads(result.stdout)
+        rows = rows_of(LOG)
+        self.assertEqual(doc["rows"], 6)
+        self.assertEqual(doc["covered_ns"], sum(r.diff_report for r in rows))
+        self.assertEqual(doc["readings"], sum(sum(r.counts) for r in rows))
+        self.assertEqual(doc["bands"]["out_to_lunch"], 2)
+        self.assertEqual(doc["smallest_gap"]["min_gap_ns"], -3599999835200)
+        self.assertEqual(doc["largest_gap"]["line"], 6)
+        self.assertEqual(doc["clock_events"]["count"], 2)
+        self.assertEqual(doc["long_waits"]["listed"][0]["diff_report_ns"], 6450335600)
+        self.assertEqual(doc["first_row"], "2026-12-07T07:37:51.000Z")
+        self.assertEqual(doc["runs"]["count"], 1)
+        self.assertEqual(doc["worst_gaps"][0]["max_gap_ns"], 3600000236900)
+        self.assertEqual(doc["percentiles_below_ms"]["p99_9"], 2)
+        text = report(stdin=LOG.encode()).stdout.decode()
+        stalls = doc["stalls"]
+        self.assertIn(f"in {stalls['rows']} rows; {stalls['gaps_min']} gaps", text)
+
+    def test_json_with_a_window(self):
+        result = report("--json", "--from", "2026-12-07T07:38:00Z", stdin=LOG.encode())
+        doc = json.loads(result.stdout)
+        self.assertEqual(doc["rows"], 2)
+        self.assertEqual(doc["window"]["from"], "2026-12-07T07:38:00.000Z")
+        self.assertEqual(doc["window"]["rows_outside"], 4)
+
+
+class Csv(unittest.TestCase):
+    def test_rows_as_clean_csv(self):
+        text = run_log("06:05:30", 2) + LOG
+        result = report("--csv", "--to", "2026-12-07T07:38:01.450Z", stdin=text.encode())
+        self.assertEqual(result.returncode, 0, result.stderr)
+        table = list(csv.DictReader(io.StringIO(result.stdout.decode())))
+        self.assertTrue(all(" " not in name for name in table[0]))
+        self.assertEqual([r["run"] for r in table], ["1", "1", "2", "2", "2", "2", "2"])
+        self.assertEqual(table[2]["time_utc"], "2026-12-07T07:37:51.000Z")
+        self.assertEqual(table[6]["time_utc"], "2026-12-07T07:38:01.450Z")
+        self.assertEqual(table[4]["neg"], "1")
+        self.assertEqual(table[4]["min_diff_this_rep_ns"], "-3599999835200")
+        self.assertEqual(table[3]["1ms"], "618919")
 
 
 class BadInput(unittest.TestCase):
@@ -105,6 +294,7 @@ class BadInput(unittest.TestCase):
             (4, "2026-12-07 07:37:51,000,1,2,3", "line 4 has 5 fields"),
             (6, lines[5].replace("1922713", "19.2"),
              "line 6 field 4 (diff_avg) is not a number: '19.2'"),
+            (6, "x" * 5000, "line 6 is longer than any line clockgap writes"),
         ]
         for number, replacement, error in cases:
             with self.subTest(error=error):
@@ -114,25 +304,62 @@ class BadInput(unittest.TestCase):
                 self.assertIn(error, result.stderr.decode())
                 self.assertEqual(result.stdout, b"")
 
-    def test_missing_header(self):
-        no_header = "\n".join(line for line in LOG.splitlines() if line != harness.HEADER)
-        result = report(stdin=no_header.encode())
-        self.assertEqual(result.returncode, 1)
-        self.assertIn(b"no clockgap header line", result.stderr)
+    def test_a_last_line_without_its_end_is_skipped_whatever_it_holds(self):
+        with open(EXAMPLE) as f:
+            example = f.read()
+        # The example cut inside its last number: still a row, but not the one written.
+        cut_number = example.rstrip("\n")[:-3]
+        rows = len(rows_of(example))
+        cases = [(LOG + "2026-12-07 07:38:03,000,100000", 6, 10),
+                 (cut_number, rows - 1, len(example.splitlines()))]
+        for text, kept, line in cases:
+            for line_end in ("\n", "\r\n"):
+                with self.subTest(line=line, line_end=line_end):
+                    result = report(stdin=text.replace("\n", line_end).encode())
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    self.assertIn(f"standard input line {line} is cut short".encode(),
+                                  result.stderr)
+                    self.assertIn(f"Rows:        {kept}, from".encode(), result.stdout)
 
-    def test_cut_short_last_line_is_skipped(self):
-        cut = LOG + "2026-12-07 07:38:03,000,100000"
-        for line_end in ("\n", "\r\n"):
-            with self.subTest(line_end=line_end):
-                result = report(stdin=cut.replace("\n", line_end).encode())
-                self.assertEqual(result.returncode, 0, result.stderr)
-                self.assertIn(b"standard input line 10 is cut short", result.stderr)
-                self.assertIn(b"Rows:        6, from", result.stdout)
+    def test_wrong_usage_ends_before_reading(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = write_log(d, LOG)
+            cases = [
+                ("--plot", os.path.join(d, "x.jpg"), log),
+                ("--plot", log),  # the picture's name forgotten
+                ("--plot",),
+                ("--frobnicate",),
+                ("--from", "yesterday", log),
+                ("--from", "2026-12-08", "--to", "2026-12-07", log),
+                ("--to", "2026-12-07T25:00", log),
+                ("--stall", "0", log),
+                ("--stall", "ten", log),
+                ("--json", "--csv", log),
+                (log, log),
+            ]
+            for args in cases:
+                with self.subTest(args=args):
+                    result = report(*args)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertIn(b"usage: clockgap-report", result.stderr)
+                    self.assertEqual(result.stdout, b"")
 
-    def test_missing_file_and_usage(self):
-        self.assertEqual(report("/nonexistent/run.log").returncode, 1)
-        self.assertEqual(report("--plot").returncode, 2)
-        self.assertEqual(report("--frobnicate").returncode, 2)
+    def test_help_goes_to_standard_output(self):
+        result = report("--help")
+        self.assertEqual(result.returncode, 0)
+        self.assertIn(b"usage: clockgap-report", result.stdout)
+        self.assertIn(b"--stall MS", result.stdout)
+
+    def test_logs_that_cannot_be_read_say_why(self):
+        with tempfile.TemporaryDirectory() as d:
+            cases = [(os.path.join(d, "missing.log"), b"No such file or directory"),
+                     (d, b"Is a directory")]
+            for path, reason in cases:
+                with self.subTest(path=path):
+                    result = report(path)
+                    self.assertEqual(result.returncode, 1)
+                    self.assertIn(b"cannot read", result.stderr)
+                    self.assertIn(reason, result.stderr)
 
     def test_never_crashes_on_junk(self):
         junk = bytes(range(256)) * 40
@@ -140,6 +367,52 @@ class BadInput(unittest.TestCase):
         self.assertEqual(result.returncode, 1)
 
 
+@unittest.skipIf(ON_WINDOWS, "terminals and signals are Linux matters")
+class Interactive(unittest.TestCase):
+    def test_a_terminal_as_input_is_refused_at_once(self):
+        import pty
+        leader, follower = pty.openpty()
+        try:
+            result = subprocess.run([REPORT], stdin=follower, capture_output=True, timeout=10)
+        finally:
+            os.close(leader)
+            os.close(follower)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn(b"standard input is a terminal", result.stderr)
+
+    def test_ctrl_c_ends_the_input_and_the_summary_comes(self):
+        proc = subprocess.Popen([REPORT], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            proc.stdin.write(LOG.encode())
+            proc.stdin.flush()
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)  # the writer still holds the pipe open
+            out, err = proc.communicate(timeout=10)
+        finally:
+            proc.kill()
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(b"ended with Ctrl-C", out)
+        self.assertIn(b"Rows:        6, from", out)
+
+    def test_a_second_ctrl_c_ends_it_at_once(self):
+        proc = subprocess.Popen([REPORT], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+        try:
+            time.sleep(0.3)
+            proc.send_signal(signal.SIGINT)
+            time.sleep(0.3)
+            if proc.poll() is None:
+                proc.send_signal(signal.SIGINT)
+            proc.wait(timeout=10)
+        finally:
+            proc.kill()
+        # The first ends the (empty) input and the report ends by itself, or the second
+        # ends it: either way it does not wait for more input.
+        self.assertIn(proc.returncode, (0, -signal.SIGINT))
+
+
+@unittest.skipIf(ON_WINDOWS, "gnuplot is tested on Linux")
 class Picture(unittest.TestCase):
     def test_png_and_svg(self):
         with tempfile.TemporaryDirectory() as d:
@@ -155,6 +428,17 @@ class Picture(unittest.TestCase):
                     self.assertIn(magic, content[:400])
                     self.assertGreater(len(content), 10_000)
 
+    def test_the_svg_holds_the_marks_and_the_bands(self):
+        with tempfile.TemporaryDirectory() as d:
+            picture = os.path.join(d, "run.svg")
+            result = report("--plot", picture, write_log(d, LOG))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(picture) as f:
+                svg = f.read()
+        for text in ("clock set back", "gap above 5 s", "out_to_lunch", "worst gap",
+                     "6 rows"):
+            self.assertIn(text, svg)
+
     def test_without_gnuplot_the_summary_still_comes(self):
         with tempfile.TemporaryDirectory() as d:
             log = write_log(d, LOG)
@@ -164,11 +448,36 @@ class Picture(unittest.TestCase):
             self.assertIn(b"Rows:        6, from", result.stdout)
             self.assertFalse(os.path.exists(os.path.join(d, "run.png")))
 
-    def test_unknown_picture_format(self):
+    def test_too_few_rows_for_a_picture(self):
         with tempfile.TemporaryDirectory() as d:
-            result = report("--plot", os.path.join(d, "run.gif"), write_log(d, LOG))
-            self.assertEqual(result.returncode, 3)
-            self.assertIn(b"must end in .png or .svg", result.stderr)
+            for text in (run_log("07:00:00", 1), f"{harness.HEADER}\n"):
+                with self.subTest(text=text[:20]):
+                    picture = os.path.join(d, "run.png")
+                    result = report("--plot", picture, write_log(d, text))
+                    self.assertEqual(result.returncode, 3)
+                    self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+                    self.assertIn(b"too few rows for a picture", result.stderr)
+                    self.assertFalse(os.path.exists(picture))
+
+
+@unittest.skipIf(ON_WINDOWS, "measured on Linux")
+class Memory(unittest.TestCase):
+    def peak_kib(self, seconds, directory):
+        path = os.path.join(directory, f"{seconds}.log")
+        with open(path, "w") as f:
+            subprocess.run([sys.executable, os.path.join(BENCH, "week_log.py"), "--seconds",
+                            str(seconds)], stdout=f, check=True)
+        code = ("import resource, subprocess, sys; "
+                "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True); "
+                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)")
+        out = subprocess.run([sys.executable, "-c", code, REPORT, path], capture_output=True,
+                             check=True, timeout=120)
+        return int(out.stdout)
+
+    def test_a_day_takes_the_memory_of_an_hour(self):
+        with tempfile.TemporaryDirectory() as d:
+            hour, day = self.peak_kib(3600, d), self.peak_kib(86400, d)
+        self.assertLess(day - hour, 2048, (hour, day))
 
 
 if __name__ == "__main__":
