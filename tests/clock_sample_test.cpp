@@ -205,6 +205,35 @@ TEST(FileTimeToSystemTime, ReadingsInSequenceWithinAndAcrossSeconds) {
     }
 }
 
+TEST(TicksSince1601, ClampsExactlyAtBothEndsOfTheRecord) {
+    constexpr uint64_t last = 0x7FFFFFFFFFFFFFFF;
+    constexpr int64_t first_second = -11'644'473'600;  // 1601-01-01 00:00:00
+    constexpr int64_t last_second = 910'692'730'085;   // 30828-09-14 02:48:05
+    const struct {
+        int64_t seconds, nanoseconds;
+        uint64_t ticks;
+    } cases[] = {
+        {INT64_MIN, 0, 0},
+        {first_second - 1, 999'999'999, 0},
+        {first_second, 0, 0},
+        {first_second, 99, 0},
+        {first_second, 100, 1},
+        {0, 0, 116'444'736'000'000'000},
+        {last_second, 0, 9'223'372'036'850'000'000},
+        {last_second, 100'000'000, 9'223'372'036'851'000'000},
+        {last_second, 477'580'600, last - 1},
+        {last_second, 477'580'799, last},
+        {last_second, 477'580'800, last},
+        {last_second, 999'999'999, last},
+        {last_second + 1, 0, last},
+        {INT64_MAX, 999'999'999, last},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ticks_since_1601(c.seconds, c.nanoseconds), c.ticks)
+            << c.seconds << " s " << c.nanoseconds << " ns";
+    }
+}
+
 TEST(GetSystemTimeAsFileTime, ReadsTheWallClockInTicksSince1601) {
     FILETIME before;
     FILETIME after;

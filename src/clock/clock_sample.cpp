@@ -24,3 +24,22 @@ void CopyFileTime(const FILETIME* source, FILETIME* destination) {
     destination->dwLowDateTime = source->dwLowDateTime;
     destination->dwHighDateTime = source->dwHighDateTime;
 }
+
+uint64_t ticks_since_1601(int64_t unix_seconds, int64_t nanoseconds) {
+    constexpr int64_t seconds_1601_to_1970 = 11'644'473'600;
+    constexpr uint64_t ticks_per_second = 10'000'000;
+    constexpr uint64_t last_tick = std::numeric_limits<int64_t>::max();
+    // The last second that begins within the record's range; its end lies past it.
+    constexpr int64_t last_second =
+        static_cast<int64_t>(last_tick / ticks_per_second) - seconds_1601_to_1970;
+    if (unix_seconds < -seconds_1601_to_1970) {
+        return 0;
+    }
+    if (unix_seconds > last_second) {
+        return last_tick;
+    }
+    const uint64_t ticks =
+        static_cast<uint64_t>(unix_seconds + seconds_1601_to_1970) * ticks_per_second +
+        static_cast<uint64_t>(nanoseconds / 100);
+    return ticks < last_tick ? ticks : last_tick;
+}

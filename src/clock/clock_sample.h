@@ -50,5 +50,10 @@ void Sleep(uint32_t milliseconds);
 // of up to about 292 years either way, and the largest value of its sign beyond that.
 int64_t filetime_diff_in_nsec(const FILETIME* from, const FILETIME* to);
 
+// Ticks since 1601 of a time given as seconds and nanoseconds since 1970 (UTC), finer
+// digits than 100 ns cut; a time before 1601 gives 0, one past the last tick a record
+// holds (2^63 - 1, in 30828-09-14 02:48:05.4775807) gives that tick.
+uint64_t ticks_since_1601(int64_t unix_seconds, int64_t nanoseconds);
+
 // Copies both halves of `source` into `destination`.
 void CopyFileTime(const FILETIME* source, FILETIME* destination);

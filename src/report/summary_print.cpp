@@ -153,7 +153,7 @@ void print_stalls(FILE* out, const run_fold* f, const fold_reading& r) {
             continue;
         }
         if (band == partial) {
-            fprintf(out, "%s%s up to %" PRIu64 " (it also holds gaps from %" PRId64 " ms)",
+            fprintf(out, "%s%s %" PRIu64 " (gaps from %" PRId64 " ms: only some are stalls)",
                     separator, band_names[band], f->bands[band], band_low_ms(band));
         } else {
             fprintf(out, "%s%s %" PRIu64, separator, band_names[band], f->bands[band]);

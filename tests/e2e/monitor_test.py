@@ -98,6 +98,8 @@ class Rows(unittest.TestCase):
             self.assertEqual(harness.text_line(run.read_line()), "Sleep period adjusted to 100 ms")
             skip_preamble(self, run)
             rows = read_rows(run, 3, 5.0)
+        # The rows after the first must come, or the checks below would check nothing.
+        self.assertEqual(len(rows), 3)
         for _, row in rows[1:]:
             check_row_adds_up(self, row)
             # About ten readings a second, each gap at least the pause.
