@@ -10,6 +10,7 @@
 struct log_input {
     int fd;
     bool interrupted;  // Ctrl-C came: what is already there is read, then the input ends
+    bool follow;       // at the end of a file, wait for it to grow (as tail -f does)
 };
 
 // Opens `path` for reading, or standard input when `path` is nullptr. On failure returns
@@ -17,7 +18,8 @@ struct log_input {
 bool open_log(const char* path, log_input* in, char* reason, size_t reason_size);
 
 // Reads up to `size` bytes. Returns how many, 0 at the end of the input, or -1 with the
-// reason. After the first Ctrl-C, what is already in a pipe is still read, then 0.
+// reason. After the first Ctrl-C (or SIGTERM), what is already in a pipe is still read,
+// then 0. With `follow`, the end of a regular file is waited out until an interrupt.
 long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size);
 
 void close_log(log_input* in);
@@ -25,8 +27,8 @@ void close_log(log_input* in);
 // Whether standard input is a terminal (nobody would type a log).
 bool stdin_is_terminal();
 
-// From now on the first Ctrl-C (SIGINT) ends the input instead of the program, like the
-// end of a pipe; a second one ends the program at once.
+// From now on the first Ctrl-C (SIGINT) or SIGTERM ends the input instead of the
+// program, like the end of a pipe; a second one ends the program at once.
 void end_input_on_interrupt();
 
 // A write to a pipe whose reader has gone fails instead of ending the program.
@@ -43,3 +45,14 @@ bool finish_gnuplot(FILE* gnuplot);
 
 // Whether `path` is a file of at least one byte.
 bool file_has_content(const char* path);
+
+// The process's id, for names of temporary files.
+long process_id();
+
+// Moves `from` over `to` in one step: a reader of `to` sees the old file or the new one,
+// never a part. On failure returns false with the reason.
+bool replace_file(const char* from, const char* to, char* reason, size_t reason_size);
+
+// Whether a file can be made in the folder of `path`: makes one and removes it. On
+// failure returns false with the reason.
+bool folder_writable(const char* path, char* reason, size_t reason_size);

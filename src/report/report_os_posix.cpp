@@ -4,8 +4,10 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -56,6 +58,14 @@ long read_log(log_input* in, char* data, size_t size, char* reason, size_t reaso
             }
         }
         const ssize_t n = read(in->fd, data, size);
+        if (n == 0 && in->follow && interrupt_seen == 0) {
+            struct stat st {};
+            if (fstat(in->fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                const timespec wait{0, 100'000'000};
+                nanosleep(&wait, nullptr);
+                continue;
+            }
+        }
         if (n >= 0) {
             // The writer may have gone with the same Ctrl-C before the handler ran.
             in->interrupted = in->interrupted || interrupt_seen != 0;
@@ -90,6 +100,7 @@ void end_input_on_interrupt() {
     // Ctrl-C finds the default action and ends the program.
     action.sa_flags = static_cast<int>(SA_RESETHAND);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 void ignore_broken_pipe() {
@@ -116,6 +127,33 @@ FILE* start_gnuplot() {
 
 bool finish_gnuplot(FILE* gnuplot) {
     return pclose(gnuplot) == 0;
+}
+
+long process_id() {
+    return static_cast<long>(getpid());
+}
+
+bool replace_file(const char* from, const char* to, char* reason, size_t reason_size) {
+    if (rename(from, to) != 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    return true;
+}
+
+bool folder_writable(const char* path, char* reason, size_t reason_size) {
+    std::string probe = path;
+    const size_t slash = probe.rfind('/');
+    probe = (slash == std::string::npos ? std::string(".") : probe.substr(0, slash + 1)) +
+            ".clockgap-check." + std::to_string(getpid());
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
 }
 
 bool file_has_content(const char* path) {

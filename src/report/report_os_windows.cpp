@@ -32,7 +32,12 @@ bool open_log(const char* path, log_input* in, char* reason, size_t reason_size)
 
 long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size) {
     const unsigned chunk = size > (1u << 30) ? (1u << 30) : static_cast<unsigned>(size);
-    const int n = _read(in->fd, data, chunk);
+    int n = _read(in->fd, data, chunk);
+    while (n == 0 && in->follow &&
+           GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(in->fd))) == FILE_TYPE_DISK) {
+        ::Sleep(100);
+        n = _read(in->fd, data, chunk);
+    }
     if (n < 0) {
         // A pipe whose writer has gone reads as its end.
         if (errno == EPIPE) {
@@ -72,6 +77,35 @@ FILE* start_gnuplot() {
 
 bool finish_gnuplot(FILE* gnuplot) {
     return _pclose(gnuplot) == 0;
+}
+
+long process_id() {
+    return static_cast<long>(GetCurrentProcessId());
+}
+
+bool replace_file(const char* from, const char* to, char* reason, size_t reason_size) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) == 0) {
+        snprintf(reason, reason_size, "error %lu", GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool folder_writable(const char* path, char* reason, size_t reason_size) {
+    char probe[4096];
+    const char* slash = strrchr(path, '/');
+    const char* backslash = strrchr(path, '\\');
+    const char* end = backslash > slash ? backslash : slash;
+    const int folder = end == nullptr ? 0 : static_cast<int>(end - path + 1);
+    snprintf(probe, sizeof probe, "%.*s.clockgap-check.%lu", folder, path, GetCurrentProcessId());
+    const int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    if (fd < 0) {
+        snprintf(reason, reason_size, "%s", strerror(errno));
+        return false;
+    }
+    _close(fd);
+    _unlink(probe);
+    return true;
 }
 
 bool file_has_content(const char* path) {

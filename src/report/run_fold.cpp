@@ -338,25 +338,8 @@ fold_reading read_fold(const run_fold* f) {
     r.stalls = &f->stalls[0];
     r.p50_band = r.p99_band = r.p999_band = -1;
 
+    r.stalls = stalls_in_force(f, &r.tick_ns);
     r.coarse = f->rows > 0 && f->zero_gap_rows * 2 > f->rows;
-    if (r.coarse) {
-        uint64_t best = 0;
-        for (int i = 0; i < tick_candidates; ++i) {
-            if (f->tick_count[i] > best && f->tick_value[i] > 0) {
-                best = f->tick_count[i];
-                r.tick_ns = f->tick_value[i];
-            }
-        }
-        // Gaps of one tick are the clock's steps, not hold-ups: count from the band
-        // above the tick's.
-        if (r.tick_ns > 0) {
-            const int above = std::min(band_of(r.tick_ns) + 1, band_count - 1);
-            const int slot = above - 1;
-            if (f->stalls[slot].threshold_ns > f->stall_ns) {
-                r.stalls = &f->stalls[slot];
-            }
-        }
-    }
 
     if (f->readings > 0) {
         const double total = static_cast<double>(f->readings);
@@ -400,6 +383,29 @@ fold_reading read_fold(const run_fold* f) {
         r.table_ms = std::max(span > 3 * ms_per_day ? ms_per_day : ms_per_hour, f->period_ms);
     }
     return r;
+}
+
+const stall_figures* stalls_in_force(const run_fold* f, int64_t* tick_ns) {
+    *tick_ns = 0;
+    if (f->rows == 0 || f->zero_gap_rows * 2 <= f->rows) {
+        return &f->stalls[0];
+    }
+    uint64_t best = 0;
+    for (int i = 0; i < tick_candidates; ++i) {
+        if (f->tick_count[i] > best && f->tick_value[i] > 0) {
+            best = f->tick_count[i];
+            *tick_ns = f->tick_value[i];
+        }
+    }
+    // Gaps of one tick are the clock's steps, not hold-ups: count from the band above the
+    // tick's.
+    if (*tick_ns > 0) {
+        const int above = std::min(band_of(*tick_ns) + 1, band_count - 1);
+        if (f->stalls[above - 1].threshold_ns > f->stall_ns) {
+            return &f->stalls[above - 1];
+        }
+    }
+    return &f->stalls[0];
 }
 
 int table_lines(const run_fold* f, int64_t table_ms, period_entry* lines, int capacity) {

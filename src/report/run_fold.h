@@ -146,6 +146,11 @@ struct fold_reading {
 
 fold_reading read_fold(const run_fold* fold);
 
+// The stall figures in force: at the threshold asked for, or raised above one tick when
+// most rows so far show a clock that advances in ticks. `tick_ns` gets the tick (0 if
+// the clock is not coarse). Cheap enough to ask after every row.
+const stall_figures* stalls_in_force(const run_fold* fold, int64_t* tick_ns);
+
 // The lines of the table at span `table_ms`, merged from the fold's; returns how many.
 int table_lines(const run_fold* fold, int64_t table_ms, period_entry* lines, int capacity);
 

@@ -3,6 +3,7 @@ dpkg into a throwaway root, whose programs then run."""
 
 import glob
 import os
+import shutil
 import re
 import subprocess
 import sys
@@ -72,6 +73,13 @@ class Install(unittest.TestCase):
             self.assertEqual(sorted(os.listdir(os.path.join(prefix, "share", "man", "man1"))),
                              ["clockgap-report.1.gz", "clockgap.1.gz"])
             check_installed_programs(self, prefix)
+            # The service runs the programs of this prefix.
+            with open(os.path.join(prefix, "lib", "systemd", "system", "clockgap.service")) as f:
+                unit = f.read()
+            self.assertIn(f"exec {prefix}/bin/clockgap | exec {prefix}/bin/clockgap-report "
+                          "--follow", unit)
+            self.assertTrue(os.path.exists(
+                os.path.join(prefix, "share", "clockgap", "clockgap-rules.yml")))
 
     def test_debian_package(self):
         with tempfile.TemporaryDirectory() as work:
@@ -84,7 +92,9 @@ class Install(unittest.TestCase):
             contents = run("dpkg-deb", "-c", package).stdout.decode()
             for path in ("./usr/bin/clockgap", "./usr/bin/clockgap-report",
                          "./usr/share/man/man1/clockgap.1.gz",
-                         "./usr/share/man/man1/clockgap-report.1.gz"):
+                         "./usr/share/man/man1/clockgap-report.1.gz",
+                         "./usr/lib/systemd/system/clockgap.service",
+                         "./usr/share/clockgap/clockgap-rules.yml"):
                 self.assertIn(path + "\n", contents)
 
             # dpkg -i into a root of its own: an empty package database, no dependencies.
@@ -98,6 +108,13 @@ class Install(unittest.TestCase):
             listed = run("dpkg", f"--root={root}", "-l", "clockgap").stdout.decode()
             self.assertRegex(listed, r"\nii  clockgap ")
             check_installed_programs(self, os.path.join(root, "usr"))
+            # Installed, not enabled: nothing links to the unit.
+            unit = os.path.join(root, "usr", "lib", "systemd", "system", "clockgap.service")
+            self.assertTrue(os.path.exists(unit))
+            self.assertFalse(os.path.exists(os.path.join(root, "etc", "systemd")))
+            if shutil.which("systemd-analyze"):
+                verified = run("systemd-analyze", "verify", "--man=no", unit)
+                self.assertEqual((verified.returncode, verified.stderr), (0, b""))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,33 @@
+// Every line of the monitor that the watch reads, written through to a log file as it
+// arrives, a line at a time. A file name with strftime fields ("run-%Y-%m-%d.log") names
+// a file a UTC day, by each row's own date (never the clock at write time); each new
+// file begins with the start line and the header, so that each is a log on its own.
+// Files are opened for appending: a restarted watch adds a run, it loses nothing.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "monitor/report_format.h"
+
+struct day_log {
+    const char* pattern;  // nullptr: off
+    bool dated;           // the pattern has strftime fields
+    int64_t day;          // UTC days since 1970 of the open file
+    FILE* file;
+    char path[4096];
+    char start_line[128];  // the last start line read, for the top of a new file
+    bool failed;           // a write failed: the log is off, the rest goes on
+};
+
+// Checks that files can be made where `pattern` points; false with the reason if not.
+bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size);
+
+// A start line or other line before a header, the header, or a row (with its fields).
+void log_preamble(day_log* log, std::string_view text);
+void log_header(day_log* log);
+void log_row(day_log* log, std::string_view text, const report_row& row);
+
+// Closes the open file. Returns false if a write failed along the way.
+bool finish_day_log(day_log* log);

@@ -1,0 +1,130 @@
+#include "report/prom_file.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "report/report_os.h"
+#include "report/report_time.h"
+#include "stats/gap_stats.h"
+
+namespace {
+
+void seconds(FILE* out, int64_t ns) {
+    const bool negative = ns < 0;
+    const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
+    fprintf(out, "%s%" PRIu64 ".%09" PRIu64, negative ? "-" : "", magnitude / 1'000'000'000,
+            magnitude % 1'000'000'000);
+}
+
+bool write_file(const prom_file* p, FILE* out) {
+    fprintf(out,
+            "# HELP clockgap_gap_seconds Gaps between consecutive readings of the wall clock "
+            "since the watch started, by clockgap's bands; negative gaps are in "
+            "clockgap_negative_gaps_total.\n"
+            "# TYPE clockgap_gap_seconds histogram\n");
+    uint64_t cumulative = 0;
+    for (int b = 1; b < band_count - 1; ++b) {
+        cumulative += p->bands[b];
+        // Gaps are whole nanoseconds and the bands cut at whole milliseconds, so band 1ms
+        // holds exactly the gaps of at most 0.001999999 s: each `le` is exact.
+        fprintf(out, "clockgap_gap_seconds_bucket{le=\"");
+        seconds(out, (int64_t{intervals[b - 1]} + 1) * 1'000'000 - 1);
+        fprintf(out, "\"} %" PRIu64 "\n", cumulative);
+    }
+    cumulative += p->bands[band_count - 1];
+    fprintf(out, "clockgap_gap_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cumulative);
+    fprintf(out, "clockgap_gap_seconds_sum ");
+    seconds(out, static_cast<int64_t>(p->gap_sum_ns > INT64_MAX ? INT64_MAX : p->gap_sum_ns));
+    fprintf(out, "\nclockgap_gap_seconds_count %" PRIu64 "\n", cumulative);
+    fprintf(out,
+            "# HELP clockgap_negative_gaps_total Readings earlier than the one before: the "
+            "clock was set back.\n"
+            "# TYPE clockgap_negative_gaps_total counter\n"
+            "clockgap_negative_gaps_total %" PRIu64
+            "\n"
+            "# HELP clockgap_clock_steps_back_total Rows with at least one negative gap.\n"
+            "# TYPE clockgap_clock_steps_back_total counter\n"
+            "clockgap_clock_steps_back_total %" PRIu64
+            "\n"
+            "# HELP clockgap_gaps_above_5s_total Gaps above 5 s: the clock was set forward or "
+            "the process did not run.\n"
+            "# TYPE clockgap_gaps_above_5s_total counter\n"
+            "clockgap_gaps_above_5s_total %" PRIu64
+            "\n"
+            "# HELP clockgap_rows_total Rows read since the watch started.\n"
+            "# TYPE clockgap_rows_total counter\n"
+            "clockgap_rows_total %" PRIu64 "\n",
+            p->bands[0], p->steps_back, p->bands[band_count - 1], p->rows);
+    fprintf(out,
+            "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
+            "Unix seconds.\n"
+            "# TYPE clockgap_last_row_timestamp_seconds gauge\n"
+            "clockgap_last_row_timestamp_seconds %" PRId64 ".%03" PRId64 "\n",
+            floor_div(p->last_ms, 1000), p->last_ms - floor_div(p->last_ms, 1000) * 1000);
+    fprintf(out,
+            "# HELP clockgap_last_row_largest_gap_seconds Largest gap of the last row's "
+            "period.\n"
+            "# TYPE clockgap_last_row_largest_gap_seconds gauge\n"
+            "clockgap_last_row_largest_gap_seconds ");
+    seconds(out, p->last_largest_ns);
+    fprintf(out,
+            "\n# HELP clockgap_row_write_seconds Time the monitor took to write a row, as the "
+            "last row reports it (for the row before it).\n"
+            "# TYPE clockgap_row_write_seconds gauge\n"
+            "clockgap_row_write_seconds ");
+    seconds(out, p->last_write_ns);
+    fputc('\n', out);
+    return !ferror(out);
+}
+
+}  // namespace
+
+bool start_prom_file(prom_file* p, const char* path, char* reason, size_t reason_size) {
+    *p = prom_file{};
+    p->path = path;
+    snprintf(p->temporary, sizeof p->temporary, "%s.%ld", path, process_id());
+    return folder_writable(path, reason, reason_size);
+}
+
+void fold_prom(prom_file* p, const report_row& row) {
+    if (p->path == nullptr) {
+        return;
+    }
+    uint64_t counted = 0;
+    for (int b = 0; b < band_count; ++b) {
+        p->bands[b] += row.*band_columns[b];
+        counted += b > 0 ? row.*band_columns[b] : 0;
+    }
+    // The row gives its period's mean of the non-negative gaps, cut to whole ns: the sum
+    // is short by less than a nanosecond a gap.
+    if (row.diff_avg > 0) {
+        p->gap_sum_ns = add_capped(p->gap_sum_ns, counted * static_cast<uint64_t>(row.diff_avg));
+    }
+    ++p->rows;
+    p->steps_back += row.neg > 0 ? 1 : 0;
+    p->last_ms = unix_ms(row.timestamp);
+    p->last_largest_ns = row.max_diff_this_rep;
+    p->last_write_ns = row.printf_latency;
+
+    // Binary mode: LF line ends on Windows too.
+    FILE* out = fopen(p->temporary, "wb");
+    bool written = out != nullptr && write_file(p, out);
+    if (out != nullptr && fclose(out) != 0) {
+        written = false;
+    }
+    char reason[160] = "";
+    if (!written) {
+        snprintf(reason, sizeof reason, "%s", strerror(errno));
+        remove(p->temporary);
+    } else if (!replace_file(p->temporary, p->path, reason, sizeof reason)) {
+        written = false;
+        remove(p->temporary);
+    }
+    if (!written && !p->failing) {
+        fprintf(stderr, "clockgap-report: cannot write %s (%s); the previous file stays\n", p->path,
+                reason);
+    }
+    p->failing = !written;
+}
