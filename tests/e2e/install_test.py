@@ -3,6 +3,7 @@ dpkg into a throwaway root, whose programs then run."""
 
 import glob
 import os
+import time
 import shutil
 import re
 import subprocess
@@ -102,8 +103,10 @@ class Install(unittest.TestCase):
             os.makedirs(os.path.join(root, "var", "lib", "dpkg", "info"))
             os.makedirs(os.path.join(root, "var", "lib", "dpkg", "updates"))
             open(os.path.join(root, "var", "lib", "dpkg", "status"), "w").close()
-            installed = run("dpkg", f"--root={root}", "--force-depends", "--log=/dev/null",
-                            "-i", package)
+            # The maintainer scripts run outside the root, told of it by DPKG_ROOT.
+            dpkg = ["dpkg", f"--root={root}", "--force-depends", "--force-script-chrootless",
+                    "--log=/dev/null"]
+            installed = run(*dpkg, "-i", package)
             self.assertEqual(installed.returncode, 0, installed.stderr)
             listed = run("dpkg", f"--root={root}", "-l", "clockgap").stdout.decode()
             self.assertRegex(listed, r"\nii  clockgap ")
@@ -115,7 +118,58 @@ class Install(unittest.TestCase):
             if shutil.which("systemd-analyze"):
                 verified = run("systemd-analyze", "verify", "--man=no", unit)
                 self.assertEqual((verified.returncode, verified.stderr), (0, b""))
+                rated = run("systemd-analyze", "security", "--offline=true", unit)
+                exposure = re.search(rb"Overall exposure level for clockgap.service: ([0-9.]+)",
+                                     rated.stdout)
+                self.assertIsNotNone(exposure, rated.stdout + rated.stderr)
+                self.assertLessEqual(float(exposure.group(1)), 2.0, rated.stdout)
 
+            # What the service made: removing the package takes the metrics file (a stale
+            # one would be scraped as if the monitor still ran), purging also the logs.
+            metrics = os.path.join(root, "var", "lib", "prometheus", "node-exporter")
+            logs = os.path.join(root, "var", "log", "clockgap")
+            os.makedirs(metrics)
+            os.makedirs(logs)
+            for path in (os.path.join(metrics, "clockgap.prom"),
+                         os.path.join(metrics, "clockgap.prom.4242"),
+                         os.path.join(metrics, "other.prom"),
+                         os.path.join(logs, "clockgap-2026-12-07.log")):
+                open(path, "w").close()
+            removed = run(*dpkg, "-r", "clockgap")
+            self.assertEqual(removed.returncode, 0, removed.stderr)
+            self.assertEqual(os.listdir(metrics), ["other.prom"])
+            self.assertEqual(os.listdir(logs), ["clockgap-2026-12-07.log"])
+            purged = run(*dpkg, "-P", "clockgap")
+            self.assertEqual(purged.returncode, 0, purged.stderr)
+            self.assertFalse(os.path.exists(logs))
+            left = [os.path.relpath(os.path.join(d, f), root)
+                    for d, _, files in os.walk(root) for f in files
+                    if not os.path.relpath(d, root).startswith(os.path.join("var", "lib", "dpkg"))]
+            self.assertEqual(left, [os.path.join("var", "lib", "prometheus", "node-exporter",
+                                                 "other.prom")])
+
+    @unittest.skipUnless(os.path.isdir("/run/systemd/system") and os.geteuid() == 0,
+                         "needs a machine that runs systemd, as root")
+    def test_the_service_writes_both_outputs(self):
+        # The unit as shipped, run from this build for a few seconds as a runtime unit.
+        with open(os.path.join(SOURCE, "contrib", "systemd", "clockgap.service.in")) as f:
+            unit = f.read().replace("@CMAKE_INSTALL_FULL_BINDIR@", os.path.abspath(BUILD))
+        os.makedirs("/var/lib/prometheus/node-exporter", exist_ok=True)
+        path = "/run/systemd/system/clockgap-test.service"
+        with open(path, "w") as f:
+            f.write(unit)
+        try:
+            run("systemctl", "daemon-reload")
+            started = run("systemctl", "start", "clockgap-test.service")
+            self.assertEqual(started.returncode, 0, started.stderr)
+            time.sleep(4)
+            self.assertTrue(glob.glob("/var/log/clockgap/clockgap-*.log"))
+            with open("/var/lib/prometheus/node-exporter/clockgap.prom") as f:
+                self.assertIn("clockgap_rows_total", f.read())
+        finally:
+            run("systemctl", "stop", "clockgap-test.service")
+            os.remove(path)
+            run("systemctl", "daemon-reload")
 
 if __name__ == "__main__":
     unittest.main()
