@@ -1,25 +1,8 @@
 #include "report/event_lines.h"
 
 #include <cinttypes>
-#include <cmath>
 
 #include "report/report_time.h"
-
-namespace {
-
-const char* duration(int64_t ns, char* text, size_t size) {
-    const double v = static_cast<double>(ns);
-    if (std::fabs(v) < 1e6) {
-        snprintf(text, size, "%.1f us", v / 1e3);
-    } else if (std::fabs(v) < 1e9) {
-        snprintf(text, size, "%.2f ms", v / 1e6);
-    } else {
-        snprintf(text, size, "%.3f s", v / 1e9);
-    }
-    return text;
-}
-
-}  // namespace
 
 bool write_row_events(FILE* out, const report_row& row, long line, int64_t stall_ns) {
     char a[48], b[48];
@@ -31,32 +14,33 @@ bool write_row_events(FILE* out, const report_row& row, long line, int64_t stall
         const int64_t step =
             row.min_diff_this_rep == INT64_MIN ? INT64_MAX : -row.min_diff_this_rep;
         snprintf(texts[count], sizeof texts[count],
-                 "clock set back by %s (%" PRIu32 " negative gap%s)", duration(step, a, sizeof a),
-                 row.neg, row.neg == 1 ? "" : "s");
+                 "clock set back by %s (%" PRIu32 " negative gap%s)",
+                 format_duration(step, a, sizeof a), row.neg, row.neg == 1 ? "" : "s");
         parts[count] = texts[count];
         ++count;
     }
     if (row.out_to_lunch > 0) {
         snprintf(texts[count], sizeof texts[count],
                  "clock set forward or process held up: a gap of %s (%" PRIu32 " above 5 s)",
-                 duration(row.max_diff_this_rep, a, sizeof a), row.out_to_lunch);
+                 format_duration(row.max_diff_this_rep, a, sizeof a), row.out_to_lunch);
         parts[count] = texts[count];
         ++count;
     } else if (row.max_diff_this_rep >= stall_ns) {
         snprintf(texts[count], sizeof texts[count], "stall: a gap of %s (threshold %s)",
-                 duration(row.max_diff_this_rep, a, sizeof a), duration(stall_ns, b, sizeof b));
+                 format_duration(row.max_diff_this_rep, a, sizeof a),
+                 format_duration(stall_ns, b, sizeof b));
         parts[count] = texts[count];
         ++count;
     }
     if (row.diff_report > long_wait_ns) {
         snprintf(texts[count], sizeof texts[count], "%s without a row",
-                 duration(row.diff_report, a, sizeof a));
+                 format_duration(row.diff_report, a, sizeof a));
         parts[count] = texts[count];
         ++count;
     }
     if (row.printf_latency > slow_write_ns) {
         snprintf(texts[count], sizeof texts[count], "the row before took %s to write",
-                 duration(row.printf_latency, a, sizeof a));
+                 format_duration(row.printf_latency, a, sizeof a));
         parts[count] = texts[count];
         ++count;
     }

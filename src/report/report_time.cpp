@@ -3,6 +3,7 @@
 #include <charconv>
 #include <chrono>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -100,4 +101,21 @@ void format_utc(int64_t ms, bool iso, char* text, size_t size) {
              static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
              static_cast<unsigned>(date.day()), iso ? 'T' : ' ', in_day / ms_per_hour,
              in_day / 60'000 % 60, in_day / 1000 % 60, in_day % 1000, iso ? "Z" : "");
+}
+
+const char* format_duration(int64_t ns, char* text, size_t size) {
+    const double v = static_cast<double>(ns);
+    const double a = std::fabs(v);
+    if (a < 1e3) {
+        snprintf(text, size, "%" PRId64 " ns", ns);
+    } else if (a < 1e6) {
+        snprintf(text, size, "%.1f us", v / 1e3);
+    } else if (a < 1e9) {
+        snprintf(text, size, "%.2f ms", v / 1e6);
+    } else if (a < 86'400e9) {
+        snprintf(text, size, "%.3f s", v / 1e9);
+    } else {
+        snprintf(text, size, "%.1f days", v / 86'400e9);
+    }
+    return text;
 }

@@ -27,3 +27,7 @@ bool parse_utc(std::string_view text, int64_t* ms);
 // Writes `ms` as "YYYY-MM-DD HH:MM:SS.mmm", or with `iso` as "YYYY-MM-DDTHH:MM:SS.mmmZ".
 // `text` needs room for 32 characters.
 void format_utc(int64_t ms, bool iso, char* text, size_t size);
+
+// A duration of `ns` nanoseconds in the unit that suits it: "850 ns", "41.4 us",
+// "66.48 ms", "6.501 s", "1.5 days". Returns `text`, which needs 32 characters.
+const char* format_duration(int64_t ns, char* text, size_t size);

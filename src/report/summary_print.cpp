@@ -10,22 +10,8 @@
 
 namespace {
 
-// A duration in the unit that suits it.
 const char* duration(int64_t ns, char* text, size_t size) {
-    const double v = static_cast<double>(ns);
-    const double a = std::fabs(v);
-    if (a < 1e3) {
-        snprintf(text, size, "%" PRId64 " ns", ns);
-    } else if (a < 1e6) {
-        snprintf(text, size, "%.1f us", v / 1e3);
-    } else if (a < 1e9) {
-        snprintf(text, size, "%.2f ms", v / 1e6);
-    } else if (a < 86'400e9) {
-        snprintf(text, size, "%.3f s", v / 1e9);
-    } else {
-        snprintf(text, size, "%.1f days", v / 86'400e9);
-    }
-    return text;
+    return format_duration(ns, text, size);
 }
 
 const char* unsigned_duration(uint64_t ns, char* text, size_t size) {
