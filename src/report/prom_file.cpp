@@ -100,7 +100,8 @@ void fold_prom(prom_file* p, const report_row& row) {
     // The row gives its period's mean of the non-negative gaps, cut to whole ns: the sum
     // is short by less than a nanosecond a gap.
     if (row.diff_avg > 0) {
-        p->gap_sum_ns = add_capped(p->gap_sum_ns, counted * static_cast<uint64_t>(row.diff_avg));
+        p->gap_sum_ns =
+            add_capped(p->gap_sum_ns, mul_capped(counted, static_cast<uint64_t>(row.diff_avg)));
     }
     ++p->rows;
     p->steps_back += row.neg > 0 ? 1 : 0;

@@ -12,11 +12,6 @@ namespace {
 constexpr int64_t ns_per_ms = 1'000'000;
 constexpr int64_t long_wait_ns = 1'500'000'000;
 
-uint64_t mul_capped(uint64_t a, uint64_t b) {
-    uint64_t product;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
-}
-
 template <int N>
 void keep(row_list<N>* list, const named_row& row) {
     if (list->count < N) {
@@ -191,6 +186,11 @@ int band_of(int64_t gap_ns) {
 uint64_t add_capped(uint64_t a, uint64_t b) {
     uint64_t sum;
     return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<uint64_t>::max() : sum;
+}
+
+uint64_t mul_capped(uint64_t a, uint64_t b) {
+    uint64_t product;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
 }
 
 int64_t add_capped(int64_t a, int64_t b) {

@@ -156,4 +156,5 @@ int table_lines(const run_fold* fold, int64_t table_ms, period_entry* lines, int
 
 // Adds saturating at the largest value, for totals that could pass 64 bits.
 uint64_t add_capped(uint64_t a, uint64_t b);
+uint64_t mul_capped(uint64_t a, uint64_t b);
 int64_t add_capped(int64_t a, int64_t b);

@@ -14,6 +14,11 @@ const char* duration(int64_t ns, char* text, size_t size) {
     return format_duration(ns, text, size);
 }
 
+// Milliseconds as nanoseconds, at the largest value past about 292 years.
+int64_t ms_as_ns(int64_t ms) {
+    return ms > INT64_MAX / 1'000'000 ? INT64_MAX : ms * 1'000'000;
+}
+
 const char* unsigned_duration(uint64_t ns, char* text, size_t size) {
     return duration(static_cast<int64_t>(std::min<uint64_t>(ns, INT64_MAX)), text, size);
 }
@@ -257,7 +262,7 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
             }
             if (e.earlier && i > 0) {
                 fprintf(out, "; begins %s before the run before it ended",
-                        duration((f->runs[i - 1].last_ms - e.first_ms) * 1'000'000, a, sizeof a));
+                        duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
             }
             fprintf(out, "\n");
         }

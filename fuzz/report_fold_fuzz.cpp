@@ -1,0 +1,83 @@
+// Feeds arbitrary rows (any value in every field, any valid time) and run boundaries to
+// the report's folds and printers: nothing may overflow or read out of bounds, and the
+// stall figures must stay ranges (at least <= at most).
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "report/event_lines.h"
+#include "report/heat_map.h"
+#include "report/report_time.h"
+#include "report/run_fold.h"
+#include "report/summary_print.h"
+
+namespace {
+
+// Bytes that encode one row: the time's fields, then the row's numbers as they come.
+constexpr size_t row_bytes = 8 + 6 * 8 + 14 * 4 + 8;
+
+template <typename T>
+T take(const uint8_t* data) {
+    T value;
+    memcpy(&value, data, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static FILE* sink = fopen("/dev/null", "w");
+    if (size < 9) {
+        return 0;
+    }
+    const auto fold = std::make_unique<run_fold>();
+    const auto grid = std::make_unique<heat_grid>();
+    const int64_t stall_ms = 1 + data[0] % 5001;
+    start_fold(fold.get(), stall_ms * 1'000'000, INT64_MIN, INT64_MAX);
+    start_heat(grid.get());
+    long line = 0;
+    for (size_t at = 1; at + row_bytes <= size; at += row_bytes) {
+        const uint8_t* p = data + at;
+        ++line;
+        if (p[0] % 16 == 0) {
+            fold_run_line(fold.get());
+            continue;
+        }
+        report_row row{};
+        row.timestamp.wYear = static_cast<uint16_t>(1601 + take<uint16_t>(p + 1) % 29228);
+        row.timestamp.wMonth = static_cast<uint16_t>(1 + p[3] % 12);
+        row.timestamp.wDay = static_cast<uint16_t>(1 + p[4] % 28);
+        row.timestamp.wHour = static_cast<uint16_t>(p[5] % 24);
+        row.timestamp.wMinute = static_cast<uint16_t>(p[6] % 60);
+        row.timestamp.wSecond = static_cast<uint16_t>(p[7] % 60);
+        int64_t* const numbers[] = {&row.diff_report,       &row.diff_avg,
+                                    &row.min_diff_this_rep, &row.min_diff_ever,
+                                    &row.max_diff_this_rep, &row.max_diff_ever};
+        for (int i = 0; i < 6; ++i) {
+            *numbers[i] = take<int64_t>(p + 8 + 8 * i);
+        }
+        for (int b = 0; b < band_count; ++b) {
+            row.*band_columns[b] = take<uint32_t>(p + 56 + 4 * b);
+        }
+        row.printf_latency = take<int64_t>(p + 112);
+        if (fold_row(fold.get(), row, line)) {
+            fold_heat(grid.get(), row, unix_ms(row.timestamp));
+            int64_t tick = 0;
+            write_row_events(sink, row, line, stalls_in_force(fold.get(), &tick)->threshold_ns);
+        }
+    }
+    finish_fold(fold.get());
+    for (const stall_figures& s : fold->stalls) {
+        if (s.gaps_low > s.gaps_high || s.time_low_ns > s.time_high_ns) {
+            fprintf(stderr, "stall range upside down at %lld ns\n",
+                    static_cast<long long>(s.threshold_ns));
+            abort();
+        }
+    }
+    const log_facts facts{"fuzz", line, 0, false, false};
+    print_summary(sink, fold.get(), facts);
+    print_json(sink, fold.get(), facts);
+    return 0;
+}
