@@ -276,9 +276,6 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
     ++run.rows;
     run.readings = add_capped(run.readings, readings);
     run.covered_ns = add_capped(run.covered_ns, row.diff_report);
-    if (f->runs_with_rows <= kept_runs) {
-        f->runs[f->runs_with_rows - 1] = run;
-    }
 
     if (f->rows == 0) {
         f->first_ms = f->min_ms = f->max_ms = ms;
@@ -335,7 +332,6 @@ void finish_fold(run_fold* f) {
 
 fold_reading read_fold(const run_fold* f) {
     fold_reading r{};
-    r.stalls = &f->stalls[0];
     r.p50_band = r.p99_band = r.p999_band = -1;
 
     r.stalls = stalls_in_force(f, &r.tick_ns);

@@ -69,8 +69,8 @@ class Watch:
                 stream.close()
 
 
-def rows(*specs):
-    return "".join(row_line(*spec[0], **spec[1]) + "\n" for spec in specs)
+def rows(*row_args):
+    return "".join(row_line(*args[0], **args[1]) + "\n" for args in row_args)
 
 
 class Events(unittest.TestCase):
