@@ -7,9 +7,9 @@
 #include <cstdio>
 
 #include "monitor/report_format.h"
+#include "report/run_fold.h"
 
-inline constexpr int64_t long_wait_ns = 1'500'000'000;  // diff_report above it
-inline constexpr int64_t slow_write_ns = 100'000'000;   // printf_latency above it
+inline constexpr int64_t slow_write_ns = 100'000'000;  // printf_latency above it
 
 // Writes "TIME (line N): event; event" for `row` if it has any event, and flushes.
 // `stall_ns` is compared with the row's largest gap. Returns whether a line was written.

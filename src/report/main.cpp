@@ -283,7 +283,7 @@ int main(int argc, char** argv) {
                                     "stopping the watch\n");
                             return 1;
                         }
-                        fold_prom(prom.get(), line.row);
+                        fold_prom(prom.get(), fold.get(), line.row);
                     }
                 }
                 break;

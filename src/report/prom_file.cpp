@@ -18,7 +18,7 @@ void seconds(FILE* out, int64_t ns) {
             magnitude % 1'000'000'000);
 }
 
-bool write_file(const prom_file* p, FILE* out) {
+bool write_file(const prom_file* p, const run_fold* f, FILE* out) {
     fprintf(out,
             "# HELP clockgap_gap_seconds Gaps between consecutive readings of the wall clock "
             "since the watch started, by clockgap's bands; negative gaps are in "
@@ -26,14 +26,14 @@ bool write_file(const prom_file* p, FILE* out) {
             "# TYPE clockgap_gap_seconds histogram\n");
     uint64_t cumulative = 0;
     for (int b = 1; b < band_count - 1; ++b) {
-        cumulative += p->bands[b];
+        cumulative += f->bands[b];
         // Gaps are whole nanoseconds and the bands cut at whole milliseconds, so band 1ms
         // holds exactly the gaps of at most 0.001999999 s: each `le` is exact.
         fprintf(out, "clockgap_gap_seconds_bucket{le=\"");
         seconds(out, (int64_t{intervals[b - 1]} + 1) * 1'000'000 - 1);
         fprintf(out, "\"} %" PRIu64 "\n", cumulative);
     }
-    cumulative += p->bands[band_count - 1];
+    cumulative += f->bands[band_count - 1];
     fprintf(out, "clockgap_gap_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cumulative);
     fprintf(out, "clockgap_gap_seconds_sum ");
     seconds(out, static_cast<int64_t>(p->gap_sum_ns > INT64_MAX ? INT64_MAX : p->gap_sum_ns));
@@ -56,7 +56,7 @@ bool write_file(const prom_file* p, FILE* out) {
             "# HELP clockgap_rows_total Rows read since the watch started.\n"
             "# TYPE clockgap_rows_total counter\n"
             "clockgap_rows_total %" PRIu64 "\n",
-            p->bands[0], p->steps_back, p->bands[band_count - 1], p->rows);
+            f->bands[0], p->steps_back, f->bands[band_count - 1], f->rows);
     fprintf(out,
             "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
             "Unix seconds.\n"
@@ -88,14 +88,13 @@ bool start_prom_file(prom_file* p, const char* path, char* reason, size_t reason
     return folder_writable(path, reason, reason_size);
 }
 
-void fold_prom(prom_file* p, const report_row& row) {
+void fold_prom(prom_file* p, const run_fold* f, const report_row& row) {
     if (p->path == nullptr) {
         return;
     }
     uint64_t counted = 0;
-    for (int b = 0; b < band_count; ++b) {
-        p->bands[b] += row.*band_columns[b];
-        counted += b > 0 ? row.*band_columns[b] : 0;
+    for (int b = 1; b < band_count; ++b) {
+        counted += row.*band_columns[b];
     }
     // The row gives its period's mean of the non-negative gaps, cut to whole ns: the sum
     // is short by less than a nanosecond a gap.
@@ -103,7 +102,6 @@ void fold_prom(prom_file* p, const report_row& row) {
         p->gap_sum_ns =
             add_capped(p->gap_sum_ns, mul_capped(counted, static_cast<uint64_t>(row.diff_avg)));
     }
-    ++p->rows;
     p->steps_back += row.neg > 0 ? 1 : 0;
     p->last_ms = unix_ms(row.timestamp);
     p->last_largest_ns = row.max_diff_this_rep;
@@ -111,7 +109,7 @@ void fold_prom(prom_file* p, const report_row& row) {
 
     // Binary mode: LF line ends on Windows too.
     FILE* out = fopen(p->temporary, "wb");
-    bool written = out != nullptr && write_file(p, out);
+    bool written = out != nullptr && write_file(p, f, out);
     if (out != nullptr && fclose(out) != 0) {
         written = false;
     }

@@ -13,9 +13,9 @@
 struct prom_file {
     const char* path;  // nullptr: off
     char temporary[4200];
-    uint64_t bands[band_count];  // since the watch started
-    uint64_t gap_sum_ns;         // the non-negative gaps added up, from each row's mean
-    uint64_t rows, steps_back;
+    // The band totals and rows come from the watch's run_fold; these are the file's own.
+    uint64_t gap_sum_ns;  // the non-negative gaps added up, from each row's mean
+    uint64_t steps_back;
     int64_t last_ms, last_largest_ns, last_write_ns;
     bool failing;  // the last write failed (reported once until one succeeds)
 };
@@ -23,5 +23,5 @@ struct prom_file {
 // Checks that a file can be made beside `path`; false with the reason if not.
 bool start_prom_file(prom_file* prom, const char* path, char* reason, size_t reason_size);
 
-// Adds a row and rewrites the file.
-void fold_prom(prom_file* prom, const report_row& row);
+// Adds `row`, which `fold` has just taken in, and rewrites the file.
+void fold_prom(prom_file* prom, const run_fold* fold, const report_row& row);

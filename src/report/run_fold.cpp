@@ -10,7 +10,6 @@
 namespace {
 
 constexpr int64_t ns_per_ms = 1'000'000;
-constexpr int64_t long_wait_ns = 1'500'000'000;
 
 template <int N>
 void keep(row_list<N>* list, const named_row& row) {
@@ -154,7 +153,6 @@ void close_run(run_fold* f) {
         f->runs[f->runs_with_rows - 1] = f->current;
     }
     f->previous_run_last_ms = f->current.last_ms;
-    f->have_previous_run = true;
     f->current.rows = 0;
 }
 
@@ -256,10 +254,11 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
 
     run_entry& run = f->current;
     if (run.rows == 0) {
+        // Every run counted so far is closed: the one before this is the last of them.
+        run.earlier = f->runs_with_rows > 0 && ms < f->previous_run_last_ms;
         ++f->runs_with_rows;
         run.number = f->run;
         run.first_ms = ms;
-        run.earlier = f->have_previous_run && ms < f->previous_run_last_ms;
         f->earlier_runs += run.earlier ? 1 : 0;
     } else {
         // Within a run, each row after the first carries the write time of the one before.
@@ -335,7 +334,7 @@ fold_reading read_fold(const run_fold* f) {
     r.p50_band = r.p99_band = r.p999_band = -1;
 
     r.stalls = stalls_in_force(f, &r.tick_ns);
-    r.coarse = f->rows > 0 && f->zero_gap_rows * 2 > f->rows;
+    r.coarse = coarse_clock(f);
 
     if (f->readings > 0) {
         const double total = static_cast<double>(f->readings);
@@ -381,9 +380,13 @@ fold_reading read_fold(const run_fold* f) {
     return r;
 }
 
+bool coarse_clock(const run_fold* f) {
+    return f->rows > 0 && f->zero_gap_rows * 2 > f->rows;
+}
+
 const stall_figures* stalls_in_force(const run_fold* f, int64_t* tick_ns) {
     *tick_ns = 0;
-    if (f->rows == 0 || f->zero_gap_rows * 2 <= f->rows) {
+    if (!coarse_clock(f)) {
         return &f->stalls[0];
     }
     uint64_t best = 0;

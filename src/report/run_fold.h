@@ -10,6 +10,9 @@
 
 inline constexpr int band_count = 14;
 
+// A row more than this after the one before it ends a stretch without rows (ns).
+inline constexpr int64_t long_wait_ns = 1'500'000'000;
+
 // The names of the count columns, neg to out_to_lunch.
 inline constexpr const char* const* band_names = report_columns + 8;
 
@@ -89,9 +92,8 @@ struct run_fold {
     int32_t runs_with_rows;
     run_entry runs[kept_runs];  // the first runs with rows; the last one is `current`
     run_entry current;
-    int64_t previous_run_last_ms;
-    bool have_previous_run;
-    uint64_t earlier_runs;  // runs whose first row lies before the previous run's end
+    int64_t previous_run_last_ms;  // of the last run closed with rows
+    uint64_t earlier_runs;         // runs whose first row lies before the previous run's end
 
     named_row smallest, largest;
     row_list<kept_events> clock_events;  // rows with neg or out_to_lunch above 0
@@ -145,6 +147,9 @@ struct fold_reading {
 };
 
 fold_reading read_fold(const run_fold* fold);
+
+// Whether most rows so far have a smallest gap of 0: the clock advances in ticks.
+bool coarse_clock(const run_fold* fold);
 
 // The stall figures in force: at the threshold asked for, or raised above one tick when
 // most rows so far show a clock that advances in ticks. `tick_ns` gets the tick (0 if

@@ -10,17 +10,13 @@
 
 namespace {
 
-const char* duration(int64_t ns, char* text, size_t size) {
-    return format_duration(ns, text, size);
-}
-
 // Milliseconds as nanoseconds, at the largest value past about 292 years.
 int64_t ms_as_ns(int64_t ms) {
     return ms > INT64_MAX / 1'000'000 ? INT64_MAX : ms * 1'000'000;
 }
 
 const char* unsigned_duration(uint64_t ns, char* text, size_t size) {
-    return duration(static_cast<int64_t>(std::min<uint64_t>(ns, INT64_MAX)), text, size);
+    return format_duration(static_cast<int64_t>(std::min<uint64_t>(ns, INT64_MAX)), text, size);
 }
 
 const char* row_time(const report_row& row, bool iso, char* text, size_t size) {
@@ -58,7 +54,7 @@ const char* threshold_text(int64_t ns, char* text, size_t size) {
     if (ns % 1'000'000 == 0) {
         snprintf(text, size, "%" PRId64 " ms", ns / 1'000'000);
     } else {
-        duration(ns, text, size);
+        format_duration(ns, text, size);
     }
     return text;
 }
@@ -177,7 +173,7 @@ void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
         }
         fprintf(out,
                 "  %.16s %8" PRIu64 " %13" PRIu64 " %12s %10" PRIu64 " %8" PRIu64 " %8" PRIu64 "\n",
-                t, e.rows, e.readings, duration(e.worst_ns, w, sizeof w), stalls, e.bands[0],
+                t, e.rows, e.readings, format_duration(e.worst_ns, w, sizeof w), stalls, e.bands[0],
                 e.bands[band_count - 1]);
     }
     if (f->period_count == kept_periods && count == kept_periods) {
@@ -261,8 +257,9 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
                 fprintf(out, "; its start is missing");
             }
             if (e.earlier && i > 0) {
-                fprintf(out, "; begins %s before the run before it ended",
-                        duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
+                fprintf(
+                    out, "; begins %s before the run before it ended",
+                    format_duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
             }
             fprintf(out, "\n");
         }
@@ -301,11 +298,11 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
 
     fprintf(out, "\nSmallest gap: %" PRId64 " ns (%s), in the row of ",
             f->smallest.row.min_diff_this_rep,
-            duration(f->smallest.row.min_diff_this_rep, a, sizeof a));
+            format_duration(f->smallest.row.min_diff_this_rep, a, sizeof a));
     print_row_place(out, f->smallest, runs);
     fprintf(out, "\nLargest gap:  %" PRId64 " ns (%s), in the row of ",
             f->largest.row.max_diff_this_rep,
-            duration(f->largest.row.max_diff_this_rep, a, sizeof a));
+            format_duration(f->largest.row.max_diff_this_rep, a, sizeof a));
     print_row_place(out, f->largest, runs);
     fprintf(out, "\n");
 
@@ -316,7 +313,7 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     for (int i = 0; i < f->worst_count; ++i) {
         const named_row& w = f->worst[i];
         fprintf(out, "  %2d. %s in the row of ", i + 1,
-                duration(w.row.max_diff_this_rep, a, sizeof a));
+                format_duration(w.row.max_diff_this_rep, a, sizeof a));
         print_row_place(out, w, runs);
         fprintf(out, "\n");
     }
@@ -330,14 +327,15 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
         fprintf(out, ":");
         if (e.row.neg > 0) {
             fprintf(out, " clock set back (%" PRIu32 " negative gap%s, down to %s)", e.row.neg,
-                    e.row.neg == 1 ? "" : "s", duration(e.row.min_diff_this_rep, a, sizeof a));
+                    e.row.neg == 1 ? "" : "s",
+                    format_duration(e.row.min_diff_this_rep, a, sizeof a));
         }
         if (e.row.out_to_lunch > 0) {
             fprintf(out, "%s", e.row.neg > 0 ? ";" : "");
             fprintf(out,
                     " clock set forward or process held up (%" PRIu32 " gap%s above 5 s, up to %s)",
                     e.row.out_to_lunch, e.row.out_to_lunch == 1 ? "" : "s",
-                    duration(e.row.max_diff_this_rep, a, sizeof a));
+                    format_duration(e.row.max_diff_this_rep, a, sizeof a));
         }
         fprintf(out, "\n");
     }
@@ -347,7 +345,7 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
             f->long_waits.total == 0 ? " none" : "");
     for (int i = 0; i < f->long_waits.count; ++i) {
         const named_row& w = f->long_waits.kept[i];
-        fprintf(out, "  %s without a row before ", duration(w.row.diff_report, a, sizeof a));
+        fprintf(out, "  %s without a row before ", format_duration(w.row.diff_report, a, sizeof a));
         print_row_place(out, w, runs);
         fprintf(out, "\n");
     }
@@ -356,14 +354,14 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     if (r.has_latency) {
         fprintf(out, "\nRow write time (printf_latency): median ");
         if (r.latency_median_low == r.latency_median_high) {
-            fprintf(out, "%s", duration(r.latency_median_low, a, sizeof a));
+            fprintf(out, "%s", format_duration(r.latency_median_low, a, sizeof a));
         } else if (r.latency_median_high < 0) {
             fprintf(out, "negative (the clock was set back while rows were written)");
         } else {
-            fprintf(out, "%s to %s", duration(r.latency_median_low, a, sizeof a),
-                    duration(r.latency_median_high, b, sizeof b));
+            fprintf(out, "%s to %s", format_duration(r.latency_median_low, a, sizeof a),
+                    format_duration(r.latency_median_high, b, sizeof b));
         }
-        fprintf(out, ", largest %s\n", duration(f->latency_max, a, sizeof a));
+        fprintf(out, ", largest %s\n", format_duration(f->latency_max, a, sizeof a));
     }
     if (r.table_ms > 0) {
         print_table(out, f, r);
