@@ -7,9 +7,10 @@
 #include <cstring>
 #include <memory>
 
-#include "report/event_lines.h"
 #include "report/heat_map.h"
+#include "report/prom_file.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "report/run_fold.h"
 #include "report/summary_print.h"
 
@@ -37,6 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t stall_ms = 1 + data[0] % 5001;
     start_fold(fold.get(), stall_ms * 1'000'000, INT64_MIN, INT64_MAX);
     start_heat(grid.get());
+    const auto prom = std::make_unique<prom_file>();
+    prom->path = "unwritten";  // folded, never written
     long line = 0;
     for (size_t at = 1; at + row_bytes <= size; at += row_bytes) {
         const uint8_t* p = data + at;
@@ -65,7 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (fold_row(fold.get(), row, line)) {
             fold_heat(grid.get(), row, unix_ms(row.timestamp));
             int64_t tick = 0;
-            write_row_events(sink, row, line, stalls_in_force(fold.get(), &tick)->threshold_ns);
+            const row_events events =
+                find_row_events(row, stalls_in_force(fold.get(), &tick)->threshold_ns);
+            write_row_events(event_out{sink, false}, row, line, events);
+            write_row_events(event_out{sink, true}, row, line, events);
+            fold_prom(prom.get(), row);
         }
     }
     finish_fold(fold.get());
@@ -76,8 +83,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
     }
-    const log_facts facts{"fuzz", line, 0, false, false};
+    const log_facts facts{"fuzz", line, 0, false, input_end::end_of_input, false};
     print_summary(sink, fold.get(), facts);
-    print_json(sink, fold.get(), facts);
+    print_json(sink, fold.get(), facts, true);
+    print_json(sink, fold.get(), facts, false);
     return 0;
 }

@@ -31,25 +31,68 @@ void name_file(day_log* log, int64_t day) {
 }
 
 void fail(day_log* log, const char* what) {
-    if (!log->failed) {
-        fprintf(stderr, "clockgap-report: cannot %s %s (%s); the log is off from here\n", what,
-                log->path, strerror(errno));
+    if (!log->failing) {
+        fprintf(stderr,
+                "clockgap-report: cannot %s %s (%s); lines are lost until it can be written "
+                "again\n",
+                what, log->path, strerror(errno));
     }
-    log->failed = true;
+    log->failing = log->failed = true;
     if (log->file != nullptr) {
         fclose(log->file);
         log->file = nullptr;
     }
 }
 
+// Writes `text` and its line end whole, or nothing: a line cut short (a full disk) is
+// cut back to where it began. The file is unbuffered, so nothing of a failed line is
+// left to be written later.
+bool write_line(FILE* file, std::string_view text) {
+    if (fseek(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const long before = ftell(file);
+    if (before >= 0 && fwrite(text.data(), 1, text.size(), file) == text.size() &&
+        fputc('\n', file) != EOF) {
+        return true;
+    }
+    const int error = errno;
+    if (before >= 0) {
+        truncate_file(file, before);
+    }
+    errno = error;
+    return false;
+}
+
 void put(day_log* log, std::string_view text) {
     if (log->file == nullptr) {
         return;
     }
-    fwrite(text.data(), 1, text.size(), log->file);
-    fputc('\n', log->file);
-    if (fflush(log->file) != 0 || ferror(log->file)) {
+    if (!write_line(log->file, text)) {
         fail(log, "write to");
+        return;
+    }
+    if (log->failing) {
+        fprintf(stderr, "clockgap-report: lines reach %s again\n", log->path);
+        log->failing = false;
+    }
+}
+
+// Opens the day's file for the next line, after a new day or a failed write.
+void open_file(day_log* log) {
+    log->file = fopen(log->path, "ab");
+    if (log->file == nullptr) {
+        fail(log, "open");
+        return;
+    }
+    setvbuf(log->file, nullptr, _IONBF, 0);
+    // Each file is a log on its own: the start line (when one was read) and header.
+    if (log->needs_top) {
+        if (log->start_line[0] != '\0') {
+            put(log, log->start_line);
+        }
+        put(log, report_header);
+        log->needs_top = log->file == nullptr;
     }
 }
 
@@ -66,11 +109,15 @@ bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reaso
         snprintf(reason, reason_size, "the name it makes is empty or too long");
         return false;
     }
+    if (is_folder(log->path)) {
+        snprintf(reason, reason_size, "it is a folder, not a file");
+        return false;
+    }
     return folder_writable(log->path, reason, reason_size);
 }
 
 void log_preamble(day_log* log, std::string_view text) {
-    if (log->pattern == nullptr || log->failed) {
+    if (log->pattern == nullptr) {
         return;
     }
     if (text.starts_with("Starting at ") && text.size() < sizeof log->start_line) {
@@ -81,38 +128,28 @@ void log_preamble(day_log* log, std::string_view text) {
 }
 
 void log_header(day_log* log) {
-    if (log->pattern == nullptr || log->failed) {
-        return;
+    if (log->pattern != nullptr) {
+        put(log, report_header);
     }
-    put(log, report_header);
 }
 
 void log_row(day_log* log, std::string_view text, const report_row& row) {
-    if (log->pattern == nullptr || log->failed) {
+    if (log->pattern == nullptr) {
         return;
     }
     const int64_t day = log->dated ? floor_div(unix_ms(row.timestamp), ms_per_day) : 0;
-    if (log->file == nullptr || day != log->day) {
-        if (log->file != nullptr) {
-            if (fclose(log->file) != 0) {
-                log->file = nullptr;
-                fail(log, "write to");
-                return;
-            }
+    if (day != log->day) {
+        if (log->file != nullptr && fclose(log->file) != 0) {
             log->file = nullptr;
+            fail(log, "write to");
         }
+        log->file = nullptr;
         name_file(log, day);
         log->day = day;
-        log->file = fopen(log->path, "ab");
-        if (log->file == nullptr) {
-            fail(log, "open");
-            return;
-        }
-        // Each file is a log on its own: the start line (when one was read) and header.
-        if (log->start_line[0] != '\0') {
-            put(log, log->start_line);
-        }
-        put(log, report_header);
+        log->needs_top = true;
+    }
+    if (log->file == nullptr) {
+        open_file(log);
     }
     put(log, text);
 }

@@ -3,6 +3,9 @@
 // a file a UTC day, by each row's own date (never the clock at write time); each new
 // file begins with the start line and the header, so that each is a log on its own.
 // Files are opened for appending: a restarted watch adds a run, it loses nothing.
+// Every line reaches the file whole or not at all: a line that a full disk cut is cut
+// back. A failed write is reported once and the file is opened again for the next line,
+// and the watch says when lines reach it again.
 #pragma once
 
 #include <cstdint>
@@ -18,10 +21,13 @@ struct day_log {
     FILE* file;
     char path[4096];
     char start_line[128];  // the last start line read, for the top of a new file
-    bool failed;           // a write failed: the log is off, the rest goes on
+    bool needs_top;        // the day's file still needs the start line and header
+    bool failing;          // the last write failed
+    bool failed;           // a write failed at some time: lines were lost
 };
 
-// Checks that files can be made where `pattern` points; false with the reason if not.
+// Checks that files can be made where `pattern` points and that it names no folder;
+// false with the reason if not.
 bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size);
 
 // A start line or other line before a header, the header, or a row (with its fields).
@@ -29,5 +35,5 @@ void log_preamble(day_log* log, std::string_view text);
 void log_header(day_log* log);
 void log_row(day_log* log, std::string_view text, const report_row& row);
 
-// Closes the open file. Returns false if a write failed along the way.
+// Closes the open file. Returns false if a write failed along the way: lines were lost.
 bool finish_day_log(day_log* log);

@@ -17,6 +17,10 @@ void open_line_source(line_source* source, const log_input& input) {
     source->number = 0;
 }
 
+bool line_waiting(const line_source* s) {
+    return memchr(s->buffer.get() + s->start, '\n', s->end - s->start) != nullptr;
+}
+
 line_status next_line(line_source* s, std::string_view* text, char* reason, size_t reason_size) {
     for (;;) {
         char* const data = s->buffer.get();
@@ -45,6 +49,9 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
         if (unread > longest_line) {
             // Skip the rest of an overlong line; it is reported once.
             s->start = s->end = 0;
+            // The rest of an overlong line is skipped however long it takes to come.
+            const int64_t quiet_at = s->input.quiet_at_ms;
+            s->input.quiet_at_ms = INT64_MAX;
             for (;;) {
                 const long n = read_log(&s->input, data, s->capacity, reason, reason_size);
                 if (n < 0) {
@@ -60,6 +67,7 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
                     break;
                 }
             }
+            s->input.quiet_at_ms = quiet_at;
             ++s->number;
             *text = std::string_view();
             return line_status::too_long;
@@ -72,6 +80,9 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
         }
         const long n =
             read_log(&s->input, data + s->end, s->capacity - s->end, reason, reason_size);
+        if (n == read_quiet) {
+            return line_status::quiet;
+        }
         if (n < 0) {
             return line_status::failed;
         }

@@ -25,10 +25,15 @@ enum class line_status {
     cut_short,  // the input ended inside this line
     too_long,   // a line longer than longest_line: not a line of the monitor
     end,        // no more input
+    quiet,      // nothing more came by the input's quiet_at_ms; a partial line is kept
     failed,     // the input could not be read; `reason` says why
 };
 
 void open_line_source(line_source* source, const log_input& input);
+
+// Whether a whole line is already waiting in the buffer: the next call hands it out
+// without reading.
+bool line_waiting(const line_source* source);
 
 // The next line in `text`, valid until the next call.
 line_status next_line(line_source* source, std::string_view* text, char* reason,

@@ -3,7 +3,11 @@
 // from one pass over its rows in memory that does not grow with it.
 //
 // Exit status: 0 done; 1 the log could not be read or has a line that is not the
-// monitor's; 2 wrong usage; 3 the summary was printed but the picture was not drawn.
+// monitor's, or an output could not be written (a day log or the metrics file lost
+// something, or standard output is gone); 2 wrong usage, or a --log or --prometheus
+// name that can never be written; 3 the summary was printed but the picture was not
+// drawn.
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -13,13 +17,13 @@
 #include <memory>
 
 #include "report/day_log.h"
-#include "report/event_lines.h"
 #include "report/heat_map.h"
 #include "report/line_source.h"
 #include "report/log_reader.h"
 #include "report/prom_file.h"
 #include "report/report_os.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "report/run_fold.h"
 #include "report/summary_print.h"
 
@@ -40,14 +44,16 @@ const char usage_text[] =
     "  --from TIME   only rows at or after TIME (UTC, e.g. 2026-12-07T08:00 or 2026-12-07)\n"
     "  --to TIME     only rows at or before TIME (UTC)\n"
     "  --stall MS    a stall is a gap of MS milliseconds or more (default 10)\n"
-    "  --follow      report each row's events as it arrives, then the summary at the end\n"
-    "                of the input or at Ctrl-C; a LOG file is followed as it grows\n"
+    "  --follow      report each row's events as it arrives, and a silence of 2 s or more\n"
+    "                while it lasts, then the summary at the end of the input or at\n"
+    "                Ctrl-C or SIGTERM; a LOG file is followed as it grows. With --json,\n"
+    "                one JSON object a line: each event, then the summary\n"
     "  --alert MS    the same as --stall: the gap that --follow reports (default 10)\n"
     "  --log PATTERN write every line read to PATTERN, a file a UTC day when it holds\n"
     "                strftime fields (run-%Y-%m-%d.log)\n"
     "  --prometheus FILE\n"
-    "                rewrite FILE after every row with the figures in Prometheus' text\n"
-    "                format, for node_exporter's textfile collector\n"
+    "                keep FILE up to date with the figures in Prometheus' text format,\n"
+    "                for node_exporter's textfile collector\n"
     "  --help        this text\n";
 
 int usage(const char* problem) {
@@ -62,6 +68,7 @@ enum class output_kind { summary, json, csv };
 
 struct options {
     output_kind kind;
+    bool help;
     bool follow;
     const char* log_pattern;
     const char* prom_path;
@@ -84,8 +91,8 @@ int read_options(int argc, char** argv, options* o) {
         const char* arg = argv[i];
         const bool has_value = i + 1 < argc;
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            fputs(usage_text, stdout);
-            exit(0);
+            o->help = true;
+            return 0;
         } else if (strcmp(arg, "--json") == 0 || strcmp(arg, "--csv") == 0) {
             const output_kind kind = arg[2] == 'j' ? output_kind::json : output_kind::csv;
             if (o->kind != output_kind::summary && o->kind != kind) {
@@ -181,140 +188,215 @@ void write_csv_header(FILE* out) {
     fputs(",printf_latency_ns\n", out);
 }
 
-}  // namespace
+// The watch's own timer: when no row has come for 2 s, it says so at once and again at
+// growing intervals (2, 4, 8 ... s, then every hour) while the silence lasts. It runs on
+// a clock that only moves forward, so a clock step on the watched host cannot delay it.
+struct silence_timer {
+    int64_t since_ms;  // monotonic time the last row came (or the watch started)
+    int64_t next_ms;   // monotonic time of the next note
+    int64_t last_row_ms;
+    long last_line;  // 0 before the first row
+    bool reported;   // a note was written since the last row
+};
 
-int main(int argc, char** argv) {
-    options o{};
-    if (const int status = read_options(argc, argv, &o); status != 0) {
-        return status;
+constexpr int64_t first_silence_ms = 2000;
+constexpr int64_t longest_silence_step_ms = 3'600'000;
+
+void restart_timer(silence_timer* t, int64_t now_ms) {
+    t->since_ms = now_ms;
+    t->next_ms = now_ms + first_silence_ms;
+    t->reported = false;
+}
+
+// The input had nothing by the time of the next note: writes it, and sets the next.
+void note_silence(silence_timer* t, event_out events) {
+    const int64_t now = monotonic_ms();
+    if (now < t->next_ms) {
+        return;
     }
-    const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
+    write_silence(events, now - t->since_ms, t->last_row_ms, t->last_line);
+    t->reported = true;
+    const int64_t step = std::min(t->next_ms - t->since_ms, longest_silence_step_ms);
+    while (t->next_ms <= now) {
+        t->next_ms += step;
+    }
+}
+
+// A row came at `line`: a silence that was reported ends with a note.
+void note_row(silence_timer* t, event_out events, const report_row& row, long line) {
+    const int64_t now = monotonic_ms();
+    const int64_t ms = unix_ms(row.timestamp);
+    if (t->reported) {
+        write_rows_again(events, now - t->since_ms, ms, line);
+    }
+    restart_timer(t, now);
+    t->last_row_ms = ms;
+    t->last_line = line;
+}
+
+// Everything one pass writes to, besides the summary at the end.
+struct outputs {
+    const options* o;
+    event_out events;
+    day_log days;
+    prom_file prom;
+    silence_timer silence;
+    int64_t prom_written_ms;  // monotonic time of the last rewrite of the metrics file
+    bool output_gone;
+};
+
+// Opens the watch's files; on a name that can never be written, says why and returns
+// the exit status 2. A metrics folder that is missing or cannot be written now is only
+// reported: the file is tried again with every row.
+int open_outputs(outputs* out, const options& o) {
+    out->o = &o;
+    out->events = event_out{stdout, o.kind == output_kind::json};
     char reason[160] = "";
-    // The watch's files are checked before anything is read.
-    day_log days{};
-    if (o.log_pattern != nullptr && !start_day_log(&days, o.log_pattern, reason, sizeof reason)) {
+    if (o.log_pattern != nullptr &&
+        !start_day_log(&out->days, o.log_pattern, reason, sizeof reason)) {
         fprintf(stderr, "clockgap-report: cannot write the log %s: %s\n", o.log_pattern, reason);
-        return 1;
+        return 2;
     }
-    const auto prom = std::make_unique<prom_file>();
+    if (o.prom_path != nullptr && is_folder(o.prom_path)) {
+        fprintf(stderr, "clockgap-report: cannot write %s: it is a folder, not a file\n",
+                o.prom_path);
+        return 2;
+    }
     if (o.prom_path != nullptr &&
-        !start_prom_file(prom.get(), o.prom_path, reason, sizeof reason)) {
-        fprintf(stderr, "clockgap-report: cannot write %s: %s\n", o.prom_path, reason);
-        return 1;
+        !start_prom_file(&out->prom, o.prom_path, reason, sizeof reason)) {
+        fprintf(stderr,
+                "clockgap-report: cannot write %s now (%s); the watch goes on and tries "
+                "again with every row\n",
+                o.prom_path, reason);
+        out->prom.failing = true;
     }
-    log_input input{};
-    if (!open_log(o.log_path, &input, reason, sizeof reason)) {
-        fprintf(stderr, "clockgap-report: cannot read %s: %s\n", name, reason);
-        return 1;
-    }
-    input.follow = o.follow;
-    ignore_broken_pipe();
-    end_input_on_interrupt();
+    restart_timer(&out->silence, monotonic_ms());
+    return 0;
+}
 
-    // Allocated once; nothing below grows with the log.
-    const auto fold = std::make_unique<run_fold>();
-    const auto grid = std::make_unique<heat_grid>();
-    start_fold(fold.get(), o.stall_ms * 1'000'000, o.from_ms, o.to_ms);
-    start_heat(grid.get());
-    line_source source{};
-    open_line_source(&source, input);
-    if (o.kind == output_kind::csv) {
-        write_csv_header(stdout);
+// A row in the window, after the fold took it in.
+void feed_row(outputs* out, const line_source& source, const report_row& row, const run_fold* fold,
+              int64_t stall_ns) {
+    if (out->o->kind == output_kind::csv) {
+        write_csv_row(stdout, row, source.number, fold->run);
     }
+    if (!out->o->follow) {
+        return;
+    }
+    write_row_events(out->events, row, source.number, find_row_events(row, stall_ns));
+    if (ferror(stdout)) {
+        out->output_gone = true;
+        return;
+    }
+    fold_prom(&out->prom, row);
+    // Rewritten when the input has caught up, or once a second while rows pour in.
+    const int64_t now = monotonic_ms();
+    if (!line_waiting(&source) || now - out->prom_written_ms >= 1000) {
+        write_prom(&out->prom, fold);
+        out->prom_written_ms = now;
+    }
+}
 
-    log_facts facts{name, 0, 0,
-                    o.from_ms != std::numeric_limits<int64_t>::min() ||
-                        o.to_ms != std::numeric_limits<int64_t>::max(),
-                    false};
+// A line that is not the monitor's: skipped with a warning in a watch; otherwise it ends
+// the report with status 1.
+bool skip_bad_line(const options& o, const char* name, long number, const char* fault) {
+    fprintf(stderr, "clockgap-report: %s line %ld %s%s\n", name, number, fault,
+            o.follow ? "; skipped it" : "");
+    return o.follow;
+}
+
+// Reads every line into the fold, the grid and the outputs. Returns 0, or the status
+// that ends the report.
+int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* out,
+               log_facts* facts) {
+    const options& o = *out->o;
+    char reason[160] = "";
     for (;;) {
+        if (o.follow) {
+            source->input.quiet_at_ms = out->silence.next_ms;
+        }
         std::string_view text;
-        const line_status status = next_line(&source, &text, reason, sizeof reason);
+        const line_status status = next_line(source, &text, reason, sizeof reason);
         if (status == line_status::end) {
-            break;
+            return 0;
+        }
+        if (status == line_status::quiet) {
+            note_silence(&out->silence, out->events);
+            continue;
         }
         if (status == line_status::failed) {
-            fprintf(stderr, "clockgap-report: cannot read %s: %s\n", name, reason);
+            fprintf(stderr, "clockgap-report: cannot read %s: %s\n", facts->name, reason);
             return 1;
         }
         if (status == line_status::too_long) {
-            fprintf(stderr,
-                    "clockgap-report: %s line %ld is longer than any line clockgap "
-                    "writes: not a clockgap log%s\n",
-                    name, source.number, o.follow ? "; skipped it" : "");
-            if (o.follow) {
-                continue;
+            if (!skip_bad_line(o, facts->name, source->number,
+                               "is longer than any line clockgap writes: not a clockgap log")) {
+                return 1;
             }
-            return 1;
+            continue;
         }
         if (status == line_status::cut_short) {
             // The monitor writes whole lines: this one was cut while the log was copied.
-            fprintf(stderr,
-                    "clockgap-report: %s line %ld is cut short (no line end); "
-                    "skipped it\n",
-                    name, source.number);
-            facts.cut_short_line = source.number;
-            break;
+            fprintf(stderr, "clockgap-report: %s line %ld is cut short (no line end); skipped it\n",
+                    facts->name, source->number);
+            facts->cut_short_line = source->number;
+            return 0;
         }
         const log_line line = read_log_line(text);
         switch (line.kind) {
             case log_line_kind::preamble:
-                fold_run_line(fold.get());
-                log_preamble(&days, text);
+                fold_run_line(fold);
+                log_preamble(&out->days, text);
                 break;
             case log_line_kind::header:
-                fold_run_line(fold.get());
-                log_header(&days);
+                fold_run_line(fold);
+                log_header(&out->days);
                 break;
             case log_line_kind::row:
-                log_row(&days, text, line.row);
-                if (fold_row(fold.get(), line.row, source.number)) {
-                    fold_heat(grid.get(), line.row, unix_ms(line.row.timestamp));
-                    if (o.kind == output_kind::csv) {
-                        write_csv_row(stdout, line.row, source.number, fold->run);
-                    }
-                    if (o.follow) {
-                        int64_t tick_ns = 0;
-                        const int64_t stall_ns =
-                            stalls_in_force(fold.get(), &tick_ns)->threshold_ns;
-                        write_row_events(stdout, line.row, source.number, stall_ns);
-                        if (ferror(stdout)) {
-                            fprintf(stderr,
-                                    "clockgap-report: standard output is gone; "
-                                    "stopping the watch\n");
-                            return 1;
-                        }
-                        fold_prom(prom.get(), fold.get(), line.row);
+                log_row(&out->days, text, line.row);
+                if (o.follow) {
+                    note_row(&out->silence, out->events, line.row, source->number);
+                }
+                if (fold_row(fold, line.row, source->number)) {
+                    fold_heat(grid, line.row, unix_ms(line.row.timestamp));
+                    int64_t tick_ns = 0;
+                    feed_row(out, *source, line.row, fold,
+                             stalls_in_force(fold, &tick_ns)->threshold_ns);
+                    if (out->output_gone) {
+                        fprintf(stderr,
+                                "clockgap-report: standard output is gone; stopping the watch\n");
+                        return 1;
                     }
                 }
                 break;
             case log_line_kind::bad:
-                fprintf(stderr, "clockgap-report: %s line %ld %s%s\n", name, source.number,
-                        line.error, o.follow ? "; skipped it" : "");
-                if (o.follow) {
-                    break;
+                if (!skip_bad_line(o, facts->name, source->number, line.error)) {
+                    return 1;
                 }
-                return 1;
+                break;
         }
     }
-    facts.lines = source.number;
-    facts.interrupted = source.input.interrupted;
-    close_log(&input);
-    finish_fold(fold.get());
-    finish_day_log(&days);
+}
 
-    if (o.follow && o.kind == output_kind::summary) {
-        printf("\n");
+// The summary, or the JSON document (one line after a watch's JSON Lines).
+void print_end(const options& o, const run_fold* fold, const log_facts& facts) {
+    if (o.follow) {
+        write_input_end(event_out{stdout, o.kind == output_kind::json}, facts.ended);
     }
     if (o.kind == output_kind::summary) {
-        print_summary(stdout, fold.get(), facts);
+        if (o.follow) {
+            printf("\n");
+        }
+        print_summary(stdout, fold, facts);
     } else if (o.kind == output_kind::json) {
-        print_json(stdout, fold.get(), facts);
+        print_json(stdout, fold, facts, !o.follow);
     }
     fflush(stdout);
-    if (o.plot_path == nullptr) {
-        return 0;
-    }
-    switch (plot_heat_map(grid.get(), o.plot_path, read_fold(fold.get()).stalls->threshold_ns)) {
+}
+
+// Draws the picture after the summary; returns the exit status.
+int draw_picture(const options& o, const heat_grid* grid, const run_fold* fold) {
+    switch (plot_heat_map(grid, o.plot_path, read_fold(fold).stalls->threshold_ns)) {
         case plot_result::drawn:
             if (o.kind == output_kind::summary) {
                 printf("\nPicture: %s\n", o.plot_path);
@@ -336,4 +418,74 @@ int main(int argc, char** argv) {
     }
     fprintf(stderr, "clockgap-report: gnuplot could not draw %s\n", o.plot_path);
     return 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    options o{};
+    if (const int status = read_options(argc, argv, &o); status != 0) {
+        return status;
+    }
+    if (o.help) {
+        fputs(usage_text, stdout);
+        return 0;
+    }
+    // The watch's files are checked before anything is read.
+    const auto out = std::make_unique<outputs>();
+    if (const int status = open_outputs(out.get(), o); status != 0) {
+        return status;
+    }
+    const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
+    char reason[160] = "";
+    log_input input{};
+    if (!open_log(o.log_path, &input, reason, sizeof reason)) {
+        fprintf(stderr, "clockgap-report: cannot read %s: %s\n", name, reason);
+        return 1;
+    }
+    input.follow = o.follow;
+    ignore_broken_pipe();
+    end_input_on_interrupt();
+
+    // Allocated once; nothing below grows with the log.
+    const auto fold = std::make_unique<run_fold>();
+    const auto grid = std::make_unique<heat_grid>();
+    start_fold(fold.get(), o.stall_ms * 1'000'000, o.from_ms, o.to_ms);
+    start_heat(grid.get());
+    line_source source{};
+    open_line_source(&source, input);
+    if (o.kind == output_kind::csv) {
+        write_csv_header(stdout);
+    }
+    log_facts facts{name,
+                    0,
+                    0,
+                    o.from_ms != std::numeric_limits<int64_t>::min() ||
+                        o.to_ms != std::numeric_limits<int64_t>::max(),
+                    input_end::end_of_input,
+                    o.follow};
+    if (const int status = read_lines(&source, fold.get(), grid.get(), out.get(), &facts);
+        status != 0) {
+        return status;
+    }
+    facts.lines = source.number;
+    facts.ended = source.input.ended;
+    close_log(&input);
+    finish_fold(fold.get());
+    write_prom(&out->prom, fold.get());
+    // The metrics file holds totals, so one written after a failure has lost nothing;
+    // a day log that failed has lost lines.
+    const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;
+    print_end(o, fold.get(), facts);
+    if (o.plot_path != nullptr) {
+        if (const int status = draw_picture(o, grid.get(), fold.get()); status != 0) {
+            return status;
+        }
+    }
+    if (!logs_whole) {
+        fprintf(stderr,
+                "clockgap-report: some lines or figures could not be written (see above)\n");
+        return 1;
+    }
+    return 0;
 }

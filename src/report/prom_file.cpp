@@ -18,26 +18,37 @@ void seconds(FILE* out, int64_t ns) {
             magnitude % 1'000'000'000);
 }
 
-bool write_file(const prom_file* p, const run_fold* f, FILE* out) {
-    fprintf(out,
-            "# HELP clockgap_gap_seconds Gaps between consecutive readings of the wall clock "
-            "since the watch started, by clockgap's bands; negative gaps are in "
-            "clockgap_negative_gaps_total.\n"
-            "# TYPE clockgap_gap_seconds histogram\n");
-    uint64_t cumulative = 0;
+// A histogram with a bucket per band. `below` counts in the lowest bucket besides band
+// 1ms; band 0 (negative gaps) is not in `bands`' buckets.
+void write_histogram(FILE* out, const char* name, const char* help, const uint64_t* bands,
+                     uint64_t below, uint64_t sum_ns) {
+    fprintf(out, "# HELP %s %s\n# TYPE %s histogram\n", name, help, name);
+    uint64_t cumulative = below;
     for (int b = 1; b < band_count - 1; ++b) {
-        cumulative += f->bands[b];
+        cumulative += bands[b];
         // Gaps are whole nanoseconds and the bands cut at whole milliseconds, so band 1ms
         // holds exactly the gaps of at most 0.001999999 s: each `le` is exact.
-        fprintf(out, "clockgap_gap_seconds_bucket{le=\"");
-        seconds(out, (int64_t{intervals[b - 1]} + 1) * 1'000'000 - 1);
+        fprintf(out, "%s_bucket{le=\"", name);
+        seconds(out, band_high_ns(b) - 1);
         fprintf(out, "\"} %" PRIu64 "\n", cumulative);
     }
-    cumulative += f->bands[band_count - 1];
-    fprintf(out, "clockgap_gap_seconds_bucket{le=\"+Inf\"} %" PRIu64 "\n", cumulative);
-    fprintf(out, "clockgap_gap_seconds_sum ");
-    seconds(out, static_cast<int64_t>(p->gap_sum_ns > INT64_MAX ? INT64_MAX : p->gap_sum_ns));
-    fprintf(out, "\nclockgap_gap_seconds_count %" PRIu64 "\n", cumulative);
+    cumulative += bands[band_count - 1];
+    fprintf(out, "%s_bucket{le=\"+Inf\"} %" PRIu64 "\n%s_sum ", name, cumulative, name);
+    seconds(out, static_cast<int64_t>(sum_ns > INT64_MAX ? INT64_MAX : sum_ns));
+    fprintf(out, "\n%s_count %" PRIu64 "\n", name, cumulative);
+}
+
+bool write_file(const prom_file* p, const run_fold* f, FILE* out) {
+    write_histogram(out, "clockgap_gap_seconds",
+                    "Gaps between consecutive readings of the wall clock since the watch "
+                    "started, by clockgap's bands; negative gaps are in "
+                    "clockgap_negative_gaps_total.",
+                    f->bands, 0, p->gap_sum_ns);
+    write_histogram(out, "clockgap_row_largest_gap_seconds",
+                    "The largest gap of each row (each second) since the watch started, one "
+                    "observation a row, by clockgap's bands; a negative one counts in the lowest "
+                    "bucket and adds 0 to the sum.",
+                    p->row_bands, p->row_bands[0], p->row_largest_sum_ns);
     fprintf(out,
             "# HELP clockgap_negative_gaps_total Readings earlier than the one before: the "
             "clock was set back.\n"
@@ -88,7 +99,7 @@ bool start_prom_file(prom_file* p, const char* path, char* reason, size_t reason
     return folder_writable(path, reason, reason_size);
 }
 
-void fold_prom(prom_file* p, const run_fold* f, const report_row& row) {
+void fold_prom(prom_file* p, const report_row& row) {
     if (p->path == nullptr) {
         return;
     }
@@ -103,10 +114,22 @@ void fold_prom(prom_file* p, const run_fold* f, const report_row& row) {
             add_capped(p->gap_sum_ns, mul_capped(counted, static_cast<uint64_t>(row.diff_avg)));
     }
     p->steps_back += row.neg > 0 ? 1 : 0;
+    const int64_t largest = row.max_diff_this_rep;
+    ++p->row_bands[largest < 0 ? 0 : band_of(largest)];
+    if (largest > 0) {
+        p->row_largest_sum_ns = add_capped(p->row_largest_sum_ns, static_cast<uint64_t>(largest));
+    }
     p->last_ms = unix_ms(row.timestamp);
-    p->last_largest_ns = row.max_diff_this_rep;
+    p->last_largest_ns = largest;
     p->last_write_ns = row.printf_latency;
+    p->changed = true;
+}
 
+void write_prom(prom_file* p, const run_fold* f) {
+    if (p->path == nullptr || !p->changed) {
+        return;
+    }
+    p->changed = false;
     // Binary mode: LF line ends on Windows too.
     FILE* out = fopen(p->temporary, "wb");
     bool written = out != nullptr && write_file(p, f, out);
@@ -122,8 +145,12 @@ void fold_prom(prom_file* p, const run_fold* f, const report_row& row) {
         remove(p->temporary);
     }
     if (!written && !p->failing) {
-        fprintf(stderr, "clockgap-report: cannot write %s (%s); the previous file stays\n", p->path,
-                reason);
+        fprintf(stderr,
+                "clockgap-report: cannot write %s (%s); the previous file stays, and the watch "
+                "tries again with every row\n",
+                p->path, reason);
+    } else if (written && p->failing) {
+        fprintf(stderr, "clockgap-report: %s is written again\n", p->path);
     }
     p->failing = !written;
 }

@@ -6,20 +6,35 @@
 #include <cstddef>
 #include <cstdio>
 
+#include <cstdint>
+
+// How the input ended: at its own end, or by a signal that asked the watch to stop.
+enum class input_end { not_yet, end_of_input, ctrl_c, sigterm };
+
 // A log being read: a file, or standard input.
 struct log_input {
     int fd;
     bool interrupted;  // Ctrl-C came: what is already there is read, then the input ends
     bool follow;       // at the end of a file, wait for it to grow (as tail -f does)
+    input_end ended;   // set when a read returns 0
+    // A read that has had nothing to hand out by this time of monotonic_ms() returns
+    // read_quiet; INT64_MAX: wait as long as it takes.
+    int64_t quiet_at_ms;
 };
+
+inline constexpr long read_quiet = -2;
+
+// Milliseconds of a clock that only moves forward, whatever happens to the wall clock.
+int64_t monotonic_ms();
 
 // Opens `path` for reading, or standard input when `path` is nullptr. On failure returns
 // false with the reason (the system's words) in `reason`.
 bool open_log(const char* path, log_input* in, char* reason, size_t reason_size);
 
-// Reads up to `size` bytes. Returns how many, 0 at the end of the input, or -1 with the
-// reason. After the first Ctrl-C (or SIGTERM), what is already in a pipe is still read,
-// then 0. With `follow`, the end of a regular file is waited out until an interrupt.
+// Reads up to `size` bytes. Returns how many, 0 at the end of the input, read_quiet when
+// nothing came by `quiet_at_ms`, or -1 with the reason. After the first Ctrl-C (or
+// SIGTERM), what is already in a pipe is still read, then 0. With `follow`, the end of a
+// regular file is waited out until an interrupt.
 long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size);
 
 void close_log(log_input* in);
@@ -56,3 +71,9 @@ bool replace_file(const char* from, const char* to, char* reason, size_t reason_
 // Whether a file can be made in the folder of `path`: makes one and removes it. On
 // failure returns false with the reason.
 bool folder_writable(const char* path, char* reason, size_t reason_size);
+
+// Whether `path` names an existing folder.
+bool is_folder(const char* path);
+
+// Cuts the open `file` back to `size` bytes (a line that could be written only in part).
+bool truncate_file(FILE* file, long size);

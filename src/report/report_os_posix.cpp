@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,10 +16,33 @@
 
 namespace {
 
+// The signal that asked the watch to stop; 0 while none has.
 volatile sig_atomic_t interrupt_seen = 0;
 
-void on_interrupt(int) {
-    interrupt_seen = 1;
+void on_interrupt(int signal_number) {
+    interrupt_seen = signal_number;
+}
+
+input_end end_of(log_input* in) {
+    if (!in->interrupted) {
+        return input_end::end_of_input;
+    }
+    return interrupt_seen == SIGTERM ? input_end::sigterm : input_end::ctrl_c;
+}
+
+// Waits until `fd` has something to read or `quiet_at_ms` passes; false when it passed.
+bool wait_for_input(int fd, int64_t quiet_at_ms) {
+    for (;;) {
+        const int64_t left = quiet_at_ms - monotonic_ms();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        if (ready != 0 || interrupt_seen != 0) {
+            return true;  // input, its end, an error or a signal: the read tells which
+        }
+    }
 }
 
 void say(const char* what, char* reason, size_t size) {
@@ -27,8 +51,16 @@ void say(const char* what, char* reason, size_t size) {
 
 }  // namespace
 
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
 bool open_log(const char* path, log_input* in, char* reason, size_t reason_size) {
     in->interrupted = false;
+    in->ended = input_end::not_yet;
+    in->quiet_at_ms = INT64_MAX;
     if (path == nullptr) {
         in->fd = STDIN_FILENO;
         return true;
@@ -57,10 +89,21 @@ long read_log(log_input* in, char* data, size_t size, char* reason, size_t reaso
                 fcntl(in->fd, F_SETFL, flags | O_NONBLOCK);
             }
         }
+        if (!in->interrupted && in->quiet_at_ms != INT64_MAX) {
+            if (!wait_for_input(in->fd, in->quiet_at_ms)) {
+                return read_quiet;
+            }
+            if (interrupt_seen != 0) {
+                continue;  // drain without waiting, as above
+            }
+        }
         const ssize_t n = read(in->fd, data, size);
         if (n == 0 && in->follow && interrupt_seen == 0) {
             struct stat st {};
             if (fstat(in->fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                if (in->quiet_at_ms != INT64_MAX && monotonic_ms() >= in->quiet_at_ms) {
+                    return read_quiet;
+                }
                 const timespec wait{0, 100'000'000};
                 nanosleep(&wait, nullptr);
                 continue;
@@ -69,12 +112,16 @@ long read_log(log_input* in, char* data, size_t size, char* reason, size_t reaso
         if (n >= 0) {
             // The writer may have gone with the same Ctrl-C before the handler ran.
             in->interrupted = in->interrupted || interrupt_seen != 0;
+            if (n == 0) {
+                in->ended = end_of(in);
+            }
             return static_cast<long>(n);
         }
         if (errno == EINTR) {
             continue;
         }
         if (in->interrupted && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            in->ended = end_of(in);
             return 0;
         }
         say(strerror(errno), reason, reason_size);
@@ -159,4 +206,13 @@ bool folder_writable(const char* path, char* reason, size_t reason_size) {
 bool file_has_content(const char* path) {
     struct stat st {};
     return stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+bool is_folder(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool truncate_file(FILE* file, long size) {
+    return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
 }

@@ -4,7 +4,9 @@
 #include <cinttypes>
 #include <cmath>
 #include <limits>
+#include <memory>
 
+#include "report/json_writer.h"
 #include "report/report_time.h"
 #include "stats/gap_stats.h"
 
@@ -151,7 +153,8 @@ void print_stalls(FILE* out, const run_fold* f, const fold_reading& r) {
 }
 
 void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
-    static period_entry lines[kept_periods];
+    const auto lines_kept = std::make_unique<period_entry[]>(kept_periods);
+    period_entry* const lines = lines_kept.get();
     const int count = table_lines(f, r.table_ms, lines, kept_periods);
     const int from_band = first_band_from(r.stalls->threshold_ns);
     char label[32], w[48];
@@ -193,8 +196,11 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
                 "the start of the log is missing.\n",
                 facts.name);
     }
-    if (facts.interrupted) {
-        fprintf(out, "Note: the input was ended with Ctrl-C; this is everything read before.\n");
+    if (facts.ended == input_end::ctrl_c || facts.ended == input_end::sigterm) {
+        fprintf(out, "Note: the input was ended by %s; this is everything read before.\n",
+                end_words(facts.ended));
+    } else if (facts.follow) {
+        fprintf(out, "Note: the input ended: the monitor stopped, or its log was closed.\n");
     }
     if (f->rows == 0) {
         if (f->rows_outside > 0) {
@@ -370,169 +376,193 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
 
 namespace {
 
-void json_string(FILE* out, const char* text) {
-    fputc('"', out);
-    for (const char* p = text; *p != '\0'; ++p) {
-        const auto c = static_cast<unsigned char>(*p);
-        if (c == '"' || c == '\\') {
-            fprintf(out, "\\%c", c);
-        } else if (c < 0x20) {
-            fprintf(out, "\\u%04x", c);
-        } else {
-            fputc(c, out);
-        }
-    }
-    fputc('"', out);
-}
-
-void json_time(FILE* out, int64_t ms) {
-    char t[40];
-    format_utc(ms, true, t, sizeof t);
-    fprintf(out, "\"%s\"", t);
-}
-
-void json_row(FILE* out, const named_row& r) {
-    fprintf(out, "{\"time\": ");
-    json_time(out, unix_ms(r.row.timestamp));
-    fprintf(out,
-            ", \"line\": %ld, \"run\": %d, \"min_gap_ns\": %" PRId64 ", \"max_gap_ns\": %" PRId64
-            ", \"diff_report_ns\": %" PRId64 ", \"negative_gaps\": %" PRIu32
-            ", \"gaps_above_5s\": %" PRIu32 "}",
-            r.line, r.run, r.row.min_diff_this_rep, r.row.max_diff_this_rep, r.row.diff_report,
-            r.row.neg, r.row.out_to_lunch);
+void json_row(json_writer* w, const char* key, const named_row& r) {
+    json_open_object(w, key);
+    json_time(w, "time", unix_ms(r.row.timestamp));
+    json_int(w, "line", r.line);
+    json_int(w, "run", r.run);
+    json_int(w, "min_gap_ns", r.row.min_diff_this_rep);
+    json_int(w, "max_gap_ns", r.row.max_diff_this_rep);
+    json_int(w, "diff_report_ns", r.row.diff_report);
+    json_uint(w, "negative_gaps", r.row.neg);
+    json_uint(w, "gaps_above_5s", r.row.out_to_lunch);
+    json_close(w, '}');
 }
 
 template <int N>
-void json_list(FILE* out, const char* name, const row_list<N>& list) {
-    fprintf(out, "  \"%s\": {\"count\": %" PRIu64 ", \"listed\": [", name, list.total);
+void json_list(json_writer* w, const char* name, const row_list<N>& list) {
+    json_open_object(w, name);
+    json_uint(w, "count", list.total);
+    json_open_array(w, "listed");
     for (int i = 0; i < list.count; ++i) {
-        fprintf(out, "%s\n    ", i > 0 ? "," : "");
-        json_row(out, list.kept[i]);
+        json_row(w, nullptr, list.kept[i]);
     }
-    fprintf(out, "]},\n");
+    json_close(w, ']');
+    json_close(w, '}');
 }
 
-void json_band_ms(FILE* out, int band) {
+void json_band_ms(json_writer* w, const char* key, int band) {
     if (band <= 0 || band >= band_count - 1) {
-        fprintf(out, "null");
+        json_null(w, key);
     } else {
-        fprintf(out, "%" PRIu32, intervals[band - 1] + 1);
+        json_uint(w, key, intervals[band - 1] + 1);
     }
+}
+
+void json_time_or_null(json_writer* w, const char* key, bool known, int64_t ms) {
+    if (known) {
+        json_time(w, key, ms);
+    } else {
+        json_null(w, key);
+    }
+}
+
+void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
+    json_string(w, "log", facts.name);
+    json_int(w, "lines", facts.lines);
+    json_int(w, "cut_short_line", facts.cut_short_line);
+    json_bool(w, "start_missing", f->start_missing);
+    json_bool(w, "interrupted",
+              facts.ended == input_end::ctrl_c || facts.ended == input_end::sigterm);
+    json_string(w, "ended_by", end_words(facts.ended));
+    json_open_object(w, "window");
+    json_time_or_null(w, "from", f->from_ms != std::numeric_limits<int64_t>::min(), f->from_ms);
+    json_time_or_null(w, "to", f->to_ms != std::numeric_limits<int64_t>::max(), f->to_ms);
+    json_uint(w, "rows_outside", f->rows_outside);
+    json_close(w, '}');
+    json_uint(w, "rows", f->rows);
+    json_time_or_null(w, "first_row", f->rows > 0, f->first_ms);
+    json_time_or_null(w, "last_row", f->rows > 0, f->last_ms);
+    json_int(w, "covered_ns", f->covered_ns);
+    json_uint(w, "readings", f->readings);
+}
+
+void json_runs(json_writer* w, const run_fold* f) {
+    json_open_object(w, "runs");
+    json_int(w, "count", f->runs_with_rows);
+    json_open_array(w, "listed");
+    for (int i = 0; i < std::min(f->runs_with_rows, kept_runs); ++i) {
+        const run_entry& e = f->runs[i];
+        json_open_object(w, nullptr);
+        json_int(w, "run", e.number);
+        json_int(w, "line", e.first_line);
+        json_bool(w, "has_start", e.has_start);
+        json_time(w, "first_row", e.first_ms);
+        json_time(w, "last_row", e.last_ms);
+        json_uint(w, "rows", e.rows);
+        json_int(w, "covered_ns", e.covered_ns);
+        json_uint(w, "readings", e.readings);
+        json_bool(w, "begins_before_previous_run_ended", e.earlier);
+        json_close(w, '}');
+    }
+    json_close(w, ']');
+    json_close(w, '}');
+}
+
+void json_gaps(json_writer* w, const run_fold* f, const fold_reading& r) {
+    json_open_object(w, "bands");
+    for (int b = 0; b < band_count; ++b) {
+        json_uint(w, band_names[b], f->bands[b]);
+    }
+    json_close(w, '}');
+    json_open_object(w, "percentiles_below_ms");
+    json_band_ms(w, "p50", r.p50_band);
+    json_band_ms(w, "p99", r.p99_band);
+    json_band_ms(w, "p99_9", r.p999_band);
+    json_close(w, '}');
+    if (f->rows > 0) {
+        json_row(w, "smallest_gap", f->smallest);
+        json_row(w, "largest_gap", f->largest);
+    } else {
+        json_null(w, "smallest_gap");
+        json_null(w, "largest_gap");
+    }
+    json_open_object(w, "clock");
+    json_bool(w, "coarse", r.coarse);
+    json_uint(w, "rows_with_zero_gap", f->zero_gap_rows);
+    if (r.coarse && r.tick_ns > 0) {
+        json_int(w, "tick_ns", r.tick_ns);
+    } else {
+        json_null(w, "tick_ns");
+    }
+    json_close(w, '}');
+    const stall_figures& s = *r.stalls;
+    json_open_object(w, "stalls");
+    json_int(w, "asked_ms", f->stall_ns / 1'000'000);
+    json_int(w, "threshold_ns", s.threshold_ns);
+    json_uint(w, "rows", s.rows);
+    json_uint(w, "gaps_min", s.gaps_low);
+    json_uint(w, "gaps_max", s.gaps_high);
+    json_uint(w, "time_min_ns", s.time_low_ns);
+    json_uint(w, "time_max_ns", s.time_high_ns);
+    json_close(w, '}');
+    json_open_array(w, "worst_gaps");
+    for (int i = 0; i < f->worst_count; ++i) {
+        json_row(w, nullptr, f->worst[i]);
+    }
+    json_close(w, ']');
+    json_list(w, "clock_events", f->clock_events);
+    json_list(w, "long_waits", f->long_waits);
+}
+
+void json_latency_and_table(json_writer* w, const run_fold* f, const fold_reading& r) {
+    json_open_object(w, "printf_latency");
+    json_uint(w, "rows", f->latency_rows);
+    if (r.has_latency) {
+        json_int(w, "median_min_ns", r.latency_median_low);
+        json_int(w, "median_max_ns", r.latency_median_high);
+        json_int(w, "largest_ns", f->latency_max);
+    } else {
+        json_null(w, "median_min_ns");
+        json_null(w, "median_max_ns");
+        json_null(w, "largest_ns");
+    }
+    json_close(w, '}');
+    const auto lines = std::make_unique<period_entry[]>(kept_periods);
+    const int count = r.table_ms > 0 ? table_lines(f, r.table_ms, lines.get(), kept_periods) : 0;
+    json_open_object(w, "table");
+    json_int(w, "span_ms", r.table_ms);
+    json_open_array(w, "lines");
+    for (int i = 0; i < count; ++i) {
+        const period_entry& e = lines[static_cast<size_t>(i)];
+        json_open_object(w, nullptr);
+        json_time(w, "start", e.start_ms);
+        json_uint(w, "rows", e.rows);
+        json_uint(w, "readings", e.readings);
+        json_int(w, "max_gap_ns", e.worst_ns);
+        json_open_array(w, "bands");
+        for (int b = 0; b < band_count; ++b) {
+            json_uint(w, nullptr, e.bands[b]);
+        }
+        json_close(w, ']');
+        json_close(w, '}');
+    }
+    json_close(w, ']');
+    json_close(w, '}');
 }
 
 }  // namespace
 
-void print_json(FILE* out, const run_fold* f, const log_facts& facts) {
+const char* end_words(input_end ended) {
+    switch (ended) {
+        case input_end::ctrl_c:
+            return "Ctrl-C";
+        case input_end::sigterm:
+            return "SIGTERM";
+        case input_end::not_yet:
+        case input_end::end_of_input:
+            break;
+    }
+    return "end of input";
+}
+
+void print_json(FILE* out, const run_fold* f, const log_facts& facts, bool pretty) {
     const fold_reading r = read_fold(f);
-    fprintf(out, "{\n  \"log\": ");
-    json_string(out, facts.name);
-    fprintf(out,
-            ",\n  \"lines\": %ld,\n  \"cut_short_line\": %ld,\n  \"start_missing\": %s,\n"
-            "  \"interrupted\": %s,\n",
-            facts.lines, facts.cut_short_line, f->start_missing ? "true" : "false",
-            facts.interrupted ? "true" : "false");
-    fprintf(out, "  \"window\": {\"from\": ");
-    if (f->from_ms != std::numeric_limits<int64_t>::min()) {
-        json_time(out, f->from_ms);
-    } else {
-        fprintf(out, "null");
-    }
-    fprintf(out, ", \"to\": ");
-    if (f->to_ms != std::numeric_limits<int64_t>::max()) {
-        json_time(out, f->to_ms);
-    } else {
-        fprintf(out, "null");
-    }
-    fprintf(out, ", \"rows_outside\": %" PRIu64 "},\n", f->rows_outside);
-    fprintf(out, "  \"rows\": %" PRIu64 ",\n  \"first_row\": ", f->rows);
-    if (f->rows > 0) {
-        json_time(out, f->first_ms);
-        fprintf(out, ",\n  \"last_row\": ");
-        json_time(out, f->last_ms);
-    } else {
-        fprintf(out, "null,\n  \"last_row\": null");
-    }
-    fprintf(out, ",\n  \"covered_ns\": %" PRId64 ",\n  \"readings\": %" PRIu64 ",\n", f->covered_ns,
-            f->readings);
-    fprintf(out, "  \"runs\": {\"count\": %d, \"listed\": [", f->runs_with_rows);
-    for (int i = 0; i < std::min(f->runs_with_rows, kept_runs); ++i) {
-        const run_entry& e = f->runs[i];
-        fprintf(out, "%s\n    {\"run\": %d, \"line\": %ld, \"has_start\": %s, \"first_row\": ",
-                i > 0 ? "," : "", e.number, e.first_line, e.has_start ? "true" : "false");
-        json_time(out, e.first_ms);
-        fprintf(out, ", \"last_row\": ");
-        json_time(out, e.last_ms);
-        fprintf(out,
-                ", \"rows\": %" PRIu64 ", \"covered_ns\": %" PRId64 ", \"readings\": %" PRIu64
-                ", \"begins_before_previous_run_ended\": %s}",
-                e.rows, e.covered_ns, e.readings, e.earlier ? "true" : "false");
-    }
-    fprintf(out, "]},\n  \"bands\": {");
-    for (int b = 0; b < band_count; ++b) {
-        fprintf(out, "%s\"%s\": %" PRIu64, b > 0 ? ", " : "", band_names[b], f->bands[b]);
-    }
-    fprintf(out, "},\n  \"percentiles_below_ms\": {\"p50\": ");
-    json_band_ms(out, r.p50_band);
-    fprintf(out, ", \"p99\": ");
-    json_band_ms(out, r.p99_band);
-    fprintf(out, ", \"p99_9\": ");
-    json_band_ms(out, r.p999_band);
-    fprintf(out, "},\n  \"smallest_gap\": ");
-    if (f->rows > 0) {
-        json_row(out, f->smallest);
-        fprintf(out, ",\n  \"largest_gap\": ");
-        json_row(out, f->largest);
-    } else {
-        fprintf(out, "null,\n  \"largest_gap\": null");
-    }
-    fprintf(out,
-            ",\n  \"clock\": {\"coarse\": %s, \"rows_with_zero_gap\": %" PRIu64 ", \"tick_ns\": ",
-            r.coarse ? "true" : "false", f->zero_gap_rows);
-    if (r.coarse && r.tick_ns > 0) {
-        fprintf(out, "%" PRId64, r.tick_ns);
-    } else {
-        fprintf(out, "null");
-    }
-    const stall_figures& s = *r.stalls;
-    fprintf(out,
-            "},\n  \"stalls\": {\"asked_ms\": %" PRId64 ", \"threshold_ns\": %" PRId64
-            ", \"rows\": %" PRIu64 ", \"gaps_min\": %" PRIu64 ", \"gaps_max\": %" PRIu64
-            ", \"time_min_ns\": %" PRIu64 ", \"time_max_ns\": %" PRIu64 "},\n",
-            f->stall_ns / 1'000'000, s.threshold_ns, s.rows, s.gaps_low, s.gaps_high, s.time_low_ns,
-            s.time_high_ns);
-    fprintf(out, "  \"worst_gaps\": [");
-    for (int i = 0; i < f->worst_count; ++i) {
-        fprintf(out, "%s\n    ", i > 0 ? "," : "");
-        json_row(out, f->worst[i]);
-    }
-    fprintf(out, "],\n");
-    json_list(out, "clock_events", f->clock_events);
-    json_list(out, "long_waits", f->long_waits);
-    fprintf(out, "  \"printf_latency\": {\"rows\": %" PRIu64, f->latency_rows);
-    if (r.has_latency) {
-        fprintf(out,
-                ", \"median_min_ns\": %" PRId64 ", \"median_max_ns\": %" PRId64
-                ", \"largest_ns\": %" PRId64 "},\n",
-                r.latency_median_low, r.latency_median_high, f->latency_max);
-    } else {
-        fprintf(out,
-                ", \"median_min_ns\": null, \"median_max_ns\": null, \"largest_ns\": null},\n");
-    }
-    static period_entry lines[kept_periods];
-    const int count = r.table_ms > 0 ? table_lines(f, r.table_ms, lines, kept_periods) : 0;
-    fprintf(out, "  \"table\": {\"span_ms\": %" PRId64 ", \"lines\": [", r.table_ms);
-    for (int i = 0; i < count; ++i) {
-        const period_entry& e = lines[i];
-        fprintf(out, "%s\n    {\"start\": ", i > 0 ? "," : "");
-        json_time(out, e.start_ms);
-        fprintf(out,
-                ", \"rows\": %" PRIu64 ", \"readings\": %" PRIu64 ", \"max_gap_ns\": %" PRId64
-                ", \"bands\": [",
-                e.rows, e.readings, e.worst_ns);
-        for (int b = 0; b < band_count; ++b) {
-            fprintf(out, "%s%" PRIu64, b > 0 ? ", " : "", e.bands[b]);
-        }
-        fprintf(out, "]}");
-    }
-    fprintf(out, "]}\n}\n");
+    json_writer w = json_start(out, pretty);
+    json_open_object(&w, nullptr);
+    json_log(&w, f, facts);
+    json_runs(&w, f);
+    json_gaps(&w, f, r);
+    json_latency_and_table(&w, f, r);
+    json_close(&w, '}');
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "report/report_os.h"
 #include "report/run_fold.h"
 
 // What the summary says of the log itself, besides its rows.
@@ -12,8 +13,13 @@ struct log_facts {
     long lines;           // lines read
     long cut_short_line;  // the last line, cut short and skipped; 0 if none
     bool window;          // --from or --to was given
-    bool interrupted;     // the input was ended by Ctrl-C
+    input_end ended;      // at its end, or by Ctrl-C or SIGTERM
+    bool follow;          // a watch: the end of its input is news
 };
 
+// How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".
+const char* end_words(input_end ended);
+
 void print_summary(FILE* out, const run_fold* fold, const log_facts& facts);
-void print_json(FILE* out, const run_fold* fold, const log_facts& facts);
+// Pretty: a member a line; otherwise the whole document on one line.
+void print_json(FILE* out, const run_fold* fold, const log_facts& facts, bool pretty);
