@@ -77,7 +77,7 @@ class Install(unittest.TestCase):
             # The service runs the programs of this prefix.
             with open(os.path.join(prefix, "lib", "systemd", "system", "clockgap.service")) as f:
                 unit = f.read()
-            self.assertIn(f"exec {prefix}/bin/clockgap | exec {prefix}/bin/clockgap-report "
+            self.assertIn(f"exec {prefix}/bin/clockgap 1 | exec {prefix}/bin/clockgap-report "
                           "--follow", unit)
             self.assertTrue(os.path.exists(
                 os.path.join(prefix, "share", "clockgap", "clockgap-rules.yml")))
@@ -170,6 +170,59 @@ class Install(unittest.TestCase):
             run("systemctl", "stop", "clockgap-test.service")
             os.remove(path)
             run("systemctl", "daemon-reload")
+
+class ServiceRestart(unittest.TestCase):
+    """The service's command, as the unit gives it, ends whichever program dies, so that
+    Restart=always starts both again (machines without systemd cannot start the unit
+    itself; systemd-analyze verify checks its settings)."""
+
+    def unit(self):
+        with open(os.path.join(SOURCE, "contrib", "systemd", "clockgap.service.in")) as f:
+            return f.read().replace("@CMAKE_INSTALL_FULL_BINDIR@", os.path.abspath(BUILD))
+
+    def test_the_unit_restarts_always_and_never_gives_up(self):
+        unit = self.unit()
+        self.assertRegex(unit, r"\nRestart=always\n")
+        self.assertRegex(unit, r"\nRestartSec=[1-9]")
+        self.assertRegex(unit, r"\[Unit\][^[]*\nStartLimitIntervalSec=0\n")
+        self.assertIn("/clockgap 1 |", unit)
+        if shutil.which("systemd-analyze"):
+            with tempfile.TemporaryDirectory() as d:
+                path = os.path.join(d, "clockgap.service")
+                with open(path, "w") as f:
+                    f.write(unit)
+                verified = run("systemd-analyze", "verify", "--man=no", path)
+                self.assertEqual(verified.returncode, 0, verified.stderr)
+
+    def test_the_command_ends_when_either_program_dies(self):
+        command = re.search(r"\nExecStart=/bin/sh -c '(.*)'\n", self.unit()).group(1)
+        for victim in ("clockgap", "clockgap-report"):
+            with self.subTest(killed=victim), tempfile.TemporaryDirectory() as d:
+                line = (command.replace("%%", "%").replace("/var/log/clockgap", d)
+                        .replace("/var/lib/prometheus/node-exporter", d))
+                shell = subprocess.Popen(["/bin/sh", "-c", line], start_new_session=True)
+                try:
+                    time.sleep(2.5)
+                    names = {}
+                    for p in filter(str.isdigit, os.listdir("/proc")):
+                        try:
+                            with open(f"/proc/{p}/stat") as f:
+                                name, rest = f.read().split(" (", 1)[1].rsplit(") ", 1)
+                        except OSError:
+                            continue
+                        if rest.split()[1] == str(shell.pid):
+                            names[name] = int(p)
+                    self.assertEqual(sorted(names), ["clockgap", "clockgap-report"])
+                    os.kill(names[victim], 9)
+                    shell.wait(timeout=10)  # the other program followed it
+                finally:
+                    try:
+                        os.killpg(shell.pid, 9)
+                    except ProcessLookupError:
+                        pass
+                    shell.wait()
+                self.assertTrue(glob.glob(os.path.join(d, "clockgap-*.log")))
+
 
 if __name__ == "__main__":
     unittest.main()
