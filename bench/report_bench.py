@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Times clockgap-report on a generated week of rows, side by side with the same tool
-built from an earlier commit and with `wc -l` on the same file. Prints figures; it is
-not a test and never fails one.
+built from an earlier commit, with `wc -l` and with an awk script that computes the same
+totals (whose figures it checks against the tool's JSON); and a day replayed through
+--follow with and without --prometheus. Prints figures; it is not a test and never
+fails one.
 
     bench/report_bench.py                    # against the commit before the one-pass core
     bench/report_bench.py --old-picture      # also the earlier tool's picture (minutes)
@@ -11,6 +13,7 @@ of each command, for a week and for an hour of rows. Needs GNU time (Debian: tim
 """
 
 import argparse
+import json
 import os
 import subprocess
 import sys
@@ -21,6 +24,35 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 # The last commit whose clockgap-report kept every row.
 BEFORE = "af9e8cf"
+
+# The totals of a log, as the summary gives them: rows, time covered, readings, the band
+# totals, the smallest and the largest gap. Every row has 23 fields and starts with a digit.
+AWK = r"""
+BEGIN { FS = "," }
+/^[0-9]/ && NF == 23 {
+    rows++; covered += $3
+    for (i = 9; i <= 22; i++) { band[i] += $i; readings += $i }
+    if (rows == 1 || $5 < smallest) smallest = $5
+    if (rows == 1 || $7 > largest) largest = $7
+}
+END {
+    printf "%.0f %.0f %.0f %.0f %.0f", rows, covered, readings, smallest, largest
+    for (i = 9; i <= 22; i++) printf " %.0f", band[i]
+    printf "\n"
+}
+"""
+
+
+def same_totals(report, log):
+    """Whether the tool's JSON and the awk script give the same totals for `log`."""
+    doc = json.loads(subprocess.run([report, "--json", log], capture_output=True,
+                                    check=True).stdout)
+    figures = [doc["rows"], doc["covered_ns"], doc["readings"],
+               doc["smallest_gap"]["min_gap_ns"], doc["largest_gap"]["max_gap_ns"],
+               *doc["bands"].values()]
+    awk = subprocess.run(["awk", AWK, log], capture_output=True, text=True, check=True)
+    return [int(x) for x in awk.stdout.split()] == figures
+
 
 def measure(command, rounds):
     """Best wall time in s, peak memory in KiB (of the best round) and exit status, from
@@ -84,13 +116,35 @@ def main():
         if a.old_picture:
             runs.append(("summary and picture, earlier tool", [before, "--plot", png],
                          ("week",)))
+        runs.insert(1, ("awk, the same totals", ["awk", AWK], ("hour", "week")))
+        times = {}
         for label, command, which in runs:
             for name in which:
                 rounds = 1 if "earlier tool" in label and "picture" in label else a.rounds
                 seconds, kib, status = measure(command + [logs[name]], rounds)
+                times[label, name] = seconds
                 mb = os.path.getsize(logs[name]) / 1e6
                 note = "" if status == 0 else f"  (exit status {status})"
                 print(f"{label:44} {name:5} {seconds:9.2f} {mb / max(seconds, 0.01):8.1f} {kib:11d}{note}")
+        awk = times["awk, the same totals", "week"]
+        print(f"\nweek: the summary takes 1/{awk / times['summary, this tool', 'week']:.1f} "
+              f"of awk's time, the JSON 1/{awk / times['summary as JSON, this tool', 'week']:.1f}; "
+              f"same totals as awk: {same_totals(a.report, logs['week'])}")
+
+        # A day replayed through the watch, from a pipe, with and without the metrics file.
+        day = os.path.join(d, "day.log")
+        with open(day, "w") as f:
+            subprocess.run([sys.executable, os.path.join(HERE, "week_log.py"), "--seconds",
+                            "86400"], stdout=f, check=True)
+        prom = os.path.join(d, "day.prom")
+        replay = {}
+        for label, extra in (("without --prometheus", ""), ("with --prometheus", f" --prometheus {prom}")):
+            seconds, kib, status = measure(["sh", "-c", f"cat {day} | {a.report} --follow{extra} > /dev/null"],
+                                           a.rounds)
+            replay[label] = seconds
+            print(f"{'day replayed through --follow, ' + label:50} {seconds:9.2f} s {kib:8d} KiB")
+        print(f"with --prometheus it takes {replay['with --prometheus'] / max(replay['without --prometheus'], 0.01):.1f} "
+              f"times as long")
 
 
 if __name__ == "__main__":

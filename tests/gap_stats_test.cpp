@@ -77,9 +77,15 @@ TEST_F(GapStats, ClassifiesEachGapIntoOneBand) {
         {int64_max, 13},
     };
     for (const Case& c : cases) {
+        // The one band rule, and the edges the report works with, agree with the count.
+        EXPECT_EQ(band_of(c.diff), c.index) << c.diff;
+        EXPECT_GE(c.diff, band_low_ns(c.index)) << c.diff;
+        if (c.index < band_count - 1) {
+            EXPECT_LT(c.diff, band_high_ns(c.index)) << c.diff;
+        }
         gap_stats = start_values;
         update_stats(c.diff);
-        for (int i = 0; i < 14; ++i) {
+        for (int i = 0; i < band_count; ++i) {
             EXPECT_EQ(gap_stats.interval_stats[i], i == c.index ? 1u : 0u)
                 << "gap " << c.diff << " counter " << i;
         }

@@ -5,12 +5,14 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "report/heat_map.h"
 #include "report/line_source.h"
 #include "report/log_reader.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "report/run_fold.h"
 
 namespace {
@@ -87,6 +89,9 @@ TEST(ReadLogLine, RowsTheMonitorWritesReadBackUnchanged) {
             read_log_line(std::string_view(text, static_cast<size_t>(length) - 1));
         ASSERT_EQ(line.kind, log_line_kind::row) << text << line.error;
         EXPECT_EQ(memcmp(&line.row, &row, sizeof row), 0) << text;
+        report_row fast{};
+        ASSERT_TRUE(read_row(std::string_view(text, static_cast<size_t>(length) - 1), &fast));
+        EXPECT_EQ(memcmp(&fast, &row, sizeof row), 0) << text;
     }
 }
 
@@ -117,6 +122,8 @@ TEST(ReadLogLine, SaysWhatIsWrongWithABadRow) {
         const log_line line = read_log_line(c.text);
         EXPECT_EQ(line.kind, log_line_kind::bad) << c.text;
         EXPECT_NE(strstr(line.error, c.error), nullptr) << line.error;
+        report_row row;
+        EXPECT_FALSE(read_row(c.text, &row)) << c.text;
     }
     // A long bad line is shown by its start only.
     const log_line long_line = read_log_line(std::string(5000, 'x'));
@@ -149,6 +156,71 @@ struct Fold {
         start_fold(f.get(), stall_ms * 1'000'000, from, to);
     }
 };
+
+TEST(RowEvents, EachEventAtItsEdge) {
+    struct Case {
+        const char* what;
+        void (*set)(report_row*);
+        bool any;
+        row_events expected;  // stall_ns and largest_gap_ns are filled in below
+    };
+    const Case cases[] = {
+        {"a quiet row", [](report_row*) {}, false, {}},
+        {"the clock set back 2 s",
+         [](report_row* r) {
+             r->neg = 1;
+             r->min_diff_this_rep = -2'000'000'000;
+         },
+         true,
+         {.negative_gaps = 1, .step_back_ns = 2'000'000'000}},
+        {"set back as far as a gap goes",
+         [](report_row* r) {
+             r->neg = 3;
+             r->min_diff_this_rep = INT64_MIN;
+         },
+         true,
+         {.negative_gaps = 3, .step_back_ns = INT64_MAX}},
+        {"a gap at the threshold",
+         [](report_row* r) { r->max_diff_this_rep = 10'000'000; },
+         true,
+         {.stall = true}},
+        {"a gap just below it", [](report_row* r) { r->max_diff_this_rep = 9'999'999; }, false, {}},
+        {"a gap above 5 s is not also a stall",
+         [](report_row* r) {
+             r->out_to_lunch = 1;
+             r->max_diff_this_rep = 7'000'000'000;
+         },
+         true,
+         {.gaps_above_5s = 1}},
+        {"1.5 s without a row", [](report_row* r) { r->diff_report = 1'500'000'000; }, false, {}},
+        {"just more",
+         [](report_row* r) { r->diff_report = 1'500'000'001; },
+         true,
+         {.without_row_ns = 1'500'000'001}},
+        {"a write of 100 ms", [](report_row* r) { r->printf_latency = 100'000'000; }, false, {}},
+        {"just more",
+         [](report_row* r) { r->printf_latency = 100'000'001; },
+         true,
+         {.slow_write_ns = 100'000'001}},
+    };
+    const auto fields = [](const row_events& x) {
+        return std::tuple(x.negative_gaps, x.step_back_ns, x.gaps_above_5s, x.stall,
+                          x.largest_gap_ns, x.stall_ns, x.without_row_ns, x.slow_write_ns);
+    };
+    for (const Case& c : cases) {
+        report_row row{};
+        row.timestamp = {2026, 12, 0, 7, 7, 0, 0, 0};
+        row.diff_report = 1'000'000'000;
+        row.max_diff_this_rep = 300'000;
+        c.set(&row);
+        row_events expected = c.expected;
+        expected.stall_ns = 10'000'000;
+        expected.largest_gap_ns = row.max_diff_this_rep;
+        const row_events e = find_row_events(row, 10'000'000);
+        EXPECT_EQ(fields(e), fields(expected)) << c.what;
+        EXPECT_EQ(any_event(e), c.any) << c.what;
+    }
+}
 
 TEST(RunFold, TotalsExtremesAndEvents) {
     Fold fold;

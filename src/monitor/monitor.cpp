@@ -18,7 +18,7 @@ report_row make_report_row(const SYSTEMTIME& fields, int64_t diff_report) {
     row.min_diff_ever = s.min_diff_ever;
     row.max_diff_this_rep = s.max_diff_this_report;
     row.max_diff_ever = s.max_diff_ever;
-    for (int i = 0; i < 14; ++i) {
+    for (int i = 0; i < band_count; ++i) {
         row.*band_columns[i] = s.interval_stats[i];
     }
     row.printf_latency = previous_printf_diff;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "clock/clock_sample.h"
+#include "stats/gap_stats.h"
 
 // The values of one row, in column order. The band counts are named after their
 // columns: band_1ms is column "1ms", band_1s column "1s", and so on.
@@ -26,7 +27,7 @@ struct report_row {
 };
 
 // The fourteen count columns of a row, in column order: neg, 1ms ... 5s, out_to_lunch.
-inline constexpr uint32_t report_row::*band_columns[14] = {
+inline constexpr uint32_t report_row::*band_columns[band_count] = {
     &report_row::neg,        &report_row::band_1ms,    &report_row::band_2ms,
     &report_row::band_5ms,   &report_row::band_10ms,   &report_row::band_20ms,
     &report_row::band_50ms,  &report_row::band_100ms,  &report_row::band_200ms,
@@ -62,6 +63,23 @@ inline constexpr const char* report_columns[23] = {"timestamp",
                                                    "5s",
                                                    "out_to_lunch",
                                                    "printf_latency"};
+
+// The count columns carry the bands' names, in band order.
+constexpr bool count_columns_are_bands() {
+    for (int b = 0; b < band_count; ++b) {
+        const char* column = report_columns[8 + b];
+        const char* name = band_names[b];
+        while (*column != '\0' && *column == *name) {
+            ++column;
+            ++name;
+        }
+        if (*column != *name) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(count_columns_are_bands());
 
 // Room for the longest possible row with its line end.
 inline constexpr size_t report_row_capacity = 512;

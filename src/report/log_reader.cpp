@@ -121,7 +121,7 @@ log_line read_log_line(std::string_view text) {
             return bad_field(2 + i, "a number", fields[2 + i]);
         }
     }
-    for (int i = 0; i < 14; ++i) {
+    for (int i = 0; i < band_count; ++i) {
         std::string_view field = fields[8 + i];
         // The monitor writes a space before the 1ms, 10ms, 100ms, 1s and out_to_lunch counts.
         if (!field.empty() && field.front() == ' ') {
@@ -137,4 +137,107 @@ log_line read_log_line(std::string_view text) {
         return bad_field(22, "a number", fields[22]);
     }
     return line;
+}
+
+namespace {
+
+// A forward pass over one line.
+struct cursor {
+    const char* at;
+    const char* end;
+};
+
+bool take(cursor* c, char expected) {
+    if (c->at < c->end && *c->at == expected) {
+        ++c->at;
+        return true;
+    }
+    return false;
+}
+
+// One to 19 decimal digits (more cannot pass 64 bits), at most `high`. A longer run of
+// digits, leading zeros and all, is left to the careful reader.
+template <typename U>
+bool take_digits(cursor* c, U high, U* value) {
+    const char* const start = c->at;
+    const char* const limit = c->end - start > 19 ? start + 19 : c->end;
+    uint64_t v = 0;
+    while (c->at < limit && static_cast<unsigned char>(*c->at - '0') <= 9) {
+        v = v * 10 + static_cast<unsigned char>(*c->at - '0');
+        ++c->at;
+    }
+    if (c->at == start || v > high ||
+        (c->at < c->end && static_cast<unsigned char>(*c->at - '0') <= 9)) {
+        return false;
+    }
+    *value = static_cast<U>(v);
+    return true;
+}
+
+// Exactly `count` digits, from `low` to `high`.
+bool take_fixed(cursor* c, int count, uint16_t low, uint16_t high, uint16_t* value) {
+    if (c->end - c->at < count) {
+        return false;
+    }
+    uint16_t v = 0;
+    for (int i = 0; i < count; ++i) {
+        const auto digit = static_cast<unsigned char>(c->at[i] - '0');
+        if (digit > 9) {
+            return false;
+        }
+        v = static_cast<uint16_t>(v * 10 + digit);
+    }
+    c->at += count;
+    *value = v;
+    return v >= low && v <= high;
+}
+
+bool take_signed(cursor* c, int64_t* value) {
+    const bool negative = take(c, '-');
+    uint64_t magnitude = 0;
+    const uint64_t high = negative ? uint64_t{1} << 63 : (uint64_t{1} << 63) - 1;
+    if (!take_digits<uint64_t>(c, high, &magnitude)) {
+        return false;
+    }
+    *value = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
+    return true;
+}
+
+}  // namespace
+
+bool read_row(std::string_view text, report_row* row) {
+    if (!text.empty() && text.back() == '\r') {
+        text.remove_suffix(1);
+    }
+    cursor c{text.data(), text.data() + text.size()};
+    SYSTEMTIME& t = row->timestamp;
+    const char* const year_start = c.at;
+    if (!take_digits<uint16_t>(&c, 30828, &t.wYear) || c.at - year_start < 4 || t.wYear < 1601 ||
+        !take(&c, '-') || !take_fixed(&c, 2, 1, 12, &t.wMonth) || !take(&c, '-') ||
+        !take_fixed(&c, 2, 1, 31, &t.wDay) || !take(&c, ' ') ||
+        !take_fixed(&c, 2, 0, 23, &t.wHour) || !take(&c, ':') ||
+        !take_fixed(&c, 2, 0, 59, &t.wMinute) || !take(&c, ':') ||
+        !take_fixed(&c, 2, 0, 59, &t.wSecond) || !take(&c, ',') ||
+        !take_fixed(&c, 3, 0, 999, &t.wMilliseconds)) {
+        return false;
+    }
+    t.wDayOfWeek = 0;
+    int64_t* const numbers[] = {&row->diff_report,       &row->diff_avg,
+                                &row->min_diff_this_rep, &row->min_diff_ever,
+                                &row->max_diff_this_rep, &row->max_diff_ever};
+    for (int64_t* number : numbers) {
+        if (!take(&c, ',') || !take_signed(&c, number)) {
+            return false;
+        }
+    }
+    for (const auto column : band_columns) {
+        if (!take(&c, ',')) {
+            return false;
+        }
+        take(&c, ' ');  // the monitor writes one before some counts
+        if (!take_digits<uint32_t>(&c, UINT32_MAX, &(row->*column))) {
+            return false;
+        }
+    }
+    return take(&c, ',') && take_signed(&c, &row->printf_latency) && c.at == c.end;
 }

@@ -22,3 +22,8 @@ struct log_line {
 // Classifies and parses one line, given without its line end (a CR before it is
 // ignored). Never fails on any input: what cannot be read is `bad`, with the reason.
 log_line read_log_line(std::string_view text);
+
+// The fast way for the common line: a row, read in one forward pass. A row it accepts
+// read_log_line accepts too, with the same values; false for every other line (and for
+// a number padded with zeros beyond 19 digits), which read_log_line then reads.
+bool read_row(std::string_view text, report_row* row);

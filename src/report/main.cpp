@@ -297,6 +297,26 @@ void feed_row(outputs* out, const line_source& source, const report_row& row, co
     }
 }
 
+// A row at the source's line: into the day log, the silence timer, the fold, the grid
+// and the outputs. False when standard output is gone.
+bool take_row(const line_source* source, run_fold* fold, heat_grid* grid, outputs* out,
+              std::string_view text, const report_row& row) {
+    log_row(&out->days, text, row);
+    if (out->o->follow) {
+        note_row(&out->silence, out->events, row, source->number);
+    }
+    if (fold_row(fold, row, source->number)) {
+        fold_heat(grid, row, unix_ms(row.timestamp));
+        int64_t tick_ns = 0;
+        feed_row(out, *source, row, fold, stalls_in_force(fold, &tick_ns)->threshold_ns);
+        if (out->output_gone) {
+            fprintf(stderr, "clockgap-report: standard output is gone; stopping the watch\n");
+            return false;
+        }
+    }
+    return true;
+}
+
 // A line that is not the monitor's: skipped with a warning in a watch; otherwise it ends
 // the report with status 1.
 bool skip_bad_line(const options& o, const char* name, long number, const char* fault) {
@@ -342,6 +362,13 @@ int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* ou
             facts->cut_short_line = source->number;
             return 0;
         }
+        report_row row;
+        if (read_row(text, &row)) {
+            if (!take_row(source, fold, grid, out, text, row)) {
+                return 1;
+            }
+            continue;
+        }
         const log_line line = read_log_line(text);
         switch (line.kind) {
             case log_line_kind::preamble:
@@ -352,21 +379,9 @@ int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* ou
                 fold_run_line(fold);
                 log_header(&out->days);
                 break;
-            case log_line_kind::row:
-                log_row(&out->days, text, line.row);
-                if (o.follow) {
-                    note_row(&out->silence, out->events, line.row, source->number);
-                }
-                if (fold_row(fold, line.row, source->number)) {
-                    fold_heat(grid, line.row, unix_ms(line.row.timestamp));
-                    int64_t tick_ns = 0;
-                    feed_row(out, *source, line.row, fold,
-                             stalls_in_force(fold, &tick_ns)->threshold_ns);
-                    if (out->output_gone) {
-                        fprintf(stderr,
-                                "clockgap-report: standard output is gone; stopping the watch\n");
-                        return 1;
-                    }
+            case log_line_kind::row:  // one read_row left to the careful reader
+                if (!take_row(source, fold, grid, out, text, line.row)) {
+                    return 1;
                 }
                 break;
             case log_line_kind::bad:

@@ -14,14 +14,14 @@
 inline constexpr int64_t slow_write_ns = 100'000'000;  // printf_latency above it
 
 struct row_events {
-    uint32_t negative_gaps;  // the clock was set back: 0, or how many readings went back
-    int64_t step_back_ns;    // the largest step back
-    uint32_t gaps_above_5s;  // the clock set forward, or the process held up
-    bool stall;              // the largest gap reached the threshold (and is not above 5 s)
-    int64_t largest_gap_ns;
-    int64_t stall_ns;        // the threshold in force
-    int64_t without_row_ns;  // diff_report when it is a stretch without rows, else 0
-    int64_t slow_write_ns;   // the row before took this long to write; 0 if not slow
+    uint32_t negative_gaps = 0;  // the clock was set back: 0, or how many readings went back
+    int64_t step_back_ns = 0;    // the largest step back
+    uint32_t gaps_above_5s = 0;  // the clock set forward, or the process held up
+    bool stall = false;          // the largest gap reached the threshold (and is not above 5 s)
+    int64_t largest_gap_ns = 0;
+    int64_t stall_ns = 0;        // the threshold in force
+    int64_t without_row_ns = 0;  // diff_report when it is a stretch without rows, else 0
+    int64_t slow_write_ns = 0;   // the row before took this long to write; 0 if not slow
 };
 
 row_events find_row_events(const report_row& row, int64_t stall_ns);

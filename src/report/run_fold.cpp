@@ -115,8 +115,12 @@ void fold_period(run_fold* f, const report_row& row, int64_t ms,
         const int64_t start = floor_div(ms, f->period_ms) * f->period_ms;
         period_entry* const begin = f->periods;
         period_entry* const end = f->periods + f->period_count;
-        period_entry* at = std::lower_bound(
-            begin, end, start, [](const period_entry& e, int64_t s) { return e.start_ms < s; });
+        // Rows come in time order nearly always: the last line is the likely one.
+        period_entry* at =
+            f->period_count > 0 && end[-1].start_ms == start
+                ? end - 1
+                : std::lower_bound(begin, end, start,
+                                   [](const period_entry& e, int64_t s) { return e.start_ms < s; });
         if (at == end || at->start_ms != start) {
             if (f->period_count == kept_periods) {
                 // Full: take a span 24 (then 7, then 4) times as long and merge.
@@ -158,29 +162,6 @@ void close_run(run_fold* f) {
 
 }  // namespace
 
-int64_t band_low_ns(int band) {
-    return band <= 1 ? (band == 1 ? 0 : std::numeric_limits<int64_t>::min())
-                     : (int64_t{intervals[band - 2]} + 1) * ns_per_ms;
-}
-
-int64_t band_high_ns(int band) {
-    return band == 0                ? 0
-           : band >= band_count - 1 ? std::numeric_limits<int64_t>::max()
-                                    : (int64_t{intervals[band - 1]} + 1) * ns_per_ms;
-}
-
-int band_of(int64_t gap_ns) {
-    if (gap_ns < 0) {
-        return 0;
-    }
-    for (int b = 1; b < band_count - 1; ++b) {
-        if (gap_ns < band_high_ns(b)) {
-            return b;
-        }
-    }
-    return band_count - 1;
-}
-
 uint64_t add_capped(uint64_t a, uint64_t b) {
     uint64_t sum;
     return __builtin_add_overflow(a, b, &sum) ? std::numeric_limits<uint64_t>::max() : sum;
@@ -209,6 +190,13 @@ void start_fold(run_fold* f, int64_t stall_ns, int64_t from_ms, int64_t to_ms) {
     f->stalls[0].threshold_ns = stall_ns;
     for (int i = 1; i < stall_thresholds; ++i) {
         f->stalls[i].threshold_ns = band_low_ns(i + 1);
+    }
+    f->lowest_threshold_ns = std::min(stall_ns, f->stalls[1].threshold_ns);
+    // The first band that can hold a gap at or above the lowest threshold.
+    f->first_stall_band = 1;
+    while (f->first_stall_band < band_count - 1 &&
+           band_high_ns(f->first_stall_band) <= f->lowest_threshold_ns) {
+        ++f->first_stall_band;
     }
 }
 
@@ -244,7 +232,6 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
         ++f->rows_outside;
         return false;
     }
-    const named_row named{row, line, f->run};
     uint32_t counts[band_count];
     uint64_t readings = 0;
     for (int b = 0; b < band_count; ++b) {
@@ -276,9 +263,10 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
     run.readings = add_capped(run.readings, readings);
     run.covered_ns = add_capped(run.covered_ns, row.diff_report);
 
+    const auto named = [&] { return named_row{row, line, f->run}; };
     if (f->rows == 0) {
         f->first_ms = f->min_ms = f->max_ms = ms;
-        f->smallest = f->largest = named;
+        f->smallest = f->largest = named();
     }
     ++f->rows;
     f->last_ms = ms;
@@ -290,16 +278,16 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
         f->bands[b] += counts[b];
     }
     if (row.min_diff_this_rep < f->smallest.row.min_diff_this_rep) {
-        f->smallest = named;
+        f->smallest = named();
     }
     if (row.max_diff_this_rep > f->largest.row.max_diff_this_rep) {
-        f->largest = named;
+        f->largest = named();
     }
     if (row.neg > 0 || row.out_to_lunch > 0) {
-        keep(&f->clock_events, named);
+        keep(&f->clock_events, named());
     }
     if (row.diff_report > long_wait_ns) {
-        keep(&f->long_waits, named);
+        keep(&f->long_waits, named());
     }
 
     // The worst gaps: insert in order, largest first, dropping the smallest when full.
@@ -310,12 +298,20 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
             f->worst[at] = f->worst[at - 1];
             --at;
         }
-        f->worst[at] = named;
+        f->worst[at] = named();
         f->worst_count = std::min(f->worst_count + 1, kept_worst);
     }
 
-    for (stall_figures& s : f->stalls) {
-        fold_stalls(&s, row, counts);
+    // A row whose largest gap and bands all lie below every threshold changes no stall
+    // figure: most rows, which are spared the work.
+    bool may_stall = row.max_diff_this_rep >= f->lowest_threshold_ns;
+    for (int b = f->first_stall_band; b < band_count && !may_stall; ++b) {
+        may_stall = counts[b] > 0;
+    }
+    if (may_stall) {
+        for (stall_figures& s : f->stalls) {
+            fold_stalls(&s, row, counts);
+        }
     }
     if (row.min_diff_this_rep == 0) {
         ++f->zero_gap_rows;

@@ -7,21 +7,10 @@
 #include <cstdint>
 
 #include "monitor/report_format.h"
-
-inline constexpr int band_count = 14;
+#include "stats/gap_stats.h"
 
 // A row more than this after the one before it ends a stretch without rows (ns).
 inline constexpr int64_t long_wait_ns = 1'500'000'000;
-
-// The names of the count columns, neg to out_to_lunch.
-inline constexpr const char* const* band_names = report_columns + 8;
-
-// The smallest gap, in ns, that band `band` (1 to 13) counts; and one past its largest
-// (INT64_MAX for out_to_lunch, which has no upper edge). The bands cut at whole ms.
-int64_t band_low_ns(int band);
-int64_t band_high_ns(int band);
-// The band (0 to 13) that counts `gap_ns`.
-int band_of(int64_t gap_ns);
 
 // A row the summary names: the row, its line in the log and its run (from 1).
 struct named_row {
@@ -76,8 +65,10 @@ inline constexpr int tick_candidates = 16;
 inline constexpr int stall_thresholds = 13;
 
 struct run_fold {
-    int64_t stall_ns;        // the threshold asked for (--stall)
-    int64_t from_ms, to_ms;  // the window: rows from `from_ms` up to and including `to_ms`
+    int64_t stall_ns;             // the threshold asked for (--stall)
+    int64_t lowest_threshold_ns;  // of all the stall figures kept
+    int first_stall_band;         // the first band that can hold a gap that reaches it
+    int64_t from_ms, to_ms;       // the window: rows from `from_ms` up to and including `to_ms`
 
     uint64_t rows, rows_outside;
     uint64_t readings;

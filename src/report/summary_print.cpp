@@ -99,7 +99,7 @@ void print_percentiles(FILE* out, const fold_reading& r) {
         if (b == 0) {
             fprintf(out, " negative");
         } else {
-            fprintf(out, " below %" PRIu32 " ms", intervals[b - 1] + 1);
+            fprintf(out, " below %" PRId64 " ms", band_high_ns(b) / 1'000'000);
         }
         ++said;
     }
@@ -405,7 +405,7 @@ void json_band_ms(json_writer* w, const char* key, int band) {
     if (band <= 0 || band >= band_count - 1) {
         json_null(w, key);
     } else {
-        json_uint(w, key, intervals[band - 1] + 1);
+        json_int(w, key, band_high_ns(band) / 1'000'000);
     }
 }
 

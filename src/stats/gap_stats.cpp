@@ -12,28 +12,22 @@ gap_stats_record gap_stats = {
     .max_diff_ever = 0,
 };
 
-namespace {
-
-unsigned band_of(int64_t diff) {
-    // Almost every gap is below 2 ms and not negative: one unsigned comparison (which
-    // also sends negative gaps past it) settles those in the first band.
-    if (static_cast<uint64_t>(diff) < 2'000'000u) {
-        return 1;
+int64_t band_low_ns(int band) {
+    if (band <= 1) {
+        return band == 1 ? 0 : std::numeric_limits<int64_t>::min();
     }
-    if (diff < 0) {
-        return 0;
-    }
-    // Whole milliseconds, cut toward zero, compared at full width: every gap of
-    // 5001 ms or more, however large, lands past the last band.
-    const int64_t gap_ms = diff / 1'000'000;
-    unsigned band = 1;
-    for (const uint32_t limit : intervals) {
-        band += static_cast<unsigned>(gap_ms > int64_t{limit});
-    }
-    return band;
+    return (int64_t{intervals[band - 2]} + 1) * 1'000'000;
 }
 
-}  // namespace
+int64_t band_high_ns(int band) {
+    if (band == 0) {
+        return 0;
+    }
+    if (band >= band_count - 1) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    return (int64_t{intervals[band - 1]} + 1) * 1'000'000;
+}
 
 void update_stats(int64_t diff) {
     gap_stats_record& s = gap_stats;
