@@ -10,6 +10,7 @@
 
 #include "report/report_os.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 
 namespace {
 
@@ -132,8 +133,10 @@ void fold_heat(heat_grid* g, const report_row& row, int64_t ms) {
         }
         one.rows = 1;
         one.worst_ns = row.max_diff_this_rep;
-        one.set_back = row.neg > 0 ? 1 : 0;
-        one.above_5s = row.out_to_lunch > 0 ? 1 : 0;
+        // The marks: the row's clock events, as every output finds them.
+        const row_events events = find_row_events(row, INT64_MAX);
+        one.set_back = events.negative_gaps > 0 ? 1 : 0;
+        one.above_5s = events.gaps_above_5s > 0 ? 1 : 0;
         merge_cell(&cell, one);
         ++g->rows;
         return;
@@ -145,20 +148,10 @@ bool picture_name_ok(const char* path) {
     return name.ends_with(".png") || name.ends_with(".svg");
 }
 
-plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns) {
-    if (g->rows < 2) {
-        return plot_result::too_few_rows;
-    }
-    if (!program_on_path("gnuplot")) {
-        return plot_result::no_gnuplot;
-    }
-    remove(path);
-    FILE* gp = start_gnuplot();
-    if (gp == nullptr) {
-        return plot_result::failed;
-    }
-    const bool svg = std::string_view(path).ends_with(".svg");
+namespace {
 
+// The counts, the worst-gap line and the marks, as gnuplot data blocks.
+void write_data(FILE* gp, const heat_grid* g) {
     // The counts as a matrix: one line a band, one value a column; NaN leaves a cell empty.
     fprintf(gp, "$heat << EOD\n");
     for (int b = 0; b < band_count; ++b) {
@@ -200,7 +193,10 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
         }
     }
     fprintf(gp, "EOD\n");
+}
 
+// The title, the time axis and the margins both panels share.
+void write_layout(FILE* gp, const heat_grid* g, const char* path, const char* time_format) {
     const int64_t first_ms = g->first * g->width_ms;
     const int64_t span_ms = g->count * g->width_ms;
     char from[40], to[40], span[32], width[32];
@@ -208,9 +204,7 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
     format_utc(first_ms + span_ms, false, to, sizeof to);
     span_words(span_ms, span, sizeof span);
     span_words(g->width_ms, width, sizeof width);
-    const char* const time_format = span_ms <= 10 * 60'000      ? "%H:%M:%S"
-                                    : span_ms <= 2 * ms_per_day ? "%H:%M"
-                                                                : "%m-%d\\n%H:%M";
+    const bool svg = std::string_view(path).ends_with(".svg");
     fprintf(gp, "set terminal %s size 1400,900 font ',11' noenhanced\n",
             svg ? "svg dynamic background '#ffffff'" : "pngcairo background '#ffffff'");
     fprintf(gp, "set output %s\n", quoted(path).c_str());
@@ -224,8 +218,10 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
             "set lmargin at screen 0.08\nset rmargin at screen 0.86\n",
             time_format, static_cast<double>(first_ms) / 1000.0,
             static_cast<double>(first_ms + span_ms) / 1000.0);
+}
 
-    // Top: the worst gap of each column.
+// Top: the worst gap of each column, the stall threshold and the marks.
+void write_worst_panel(FILE* gp, int64_t stall_ns) {
     fprintf(gp,
             "set tmargin at screen 0.92\nset bmargin at screen 0.66\n"
             "set logscale y\nset ylabel 'worst gap'\n"
@@ -243,8 +239,10 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
             "$marks using 1:(0.88*$3) axes x1y2 with points pt 9 ps 2 lc rgb '#e08000' "
             "title 'gap above 5 s'\n",
             static_cast<double>(stall_ns) / 1e6, static_cast<double>(stall_ns) / 1e6);
+}
 
-    // Bottom: the heat map.
+// Bottom: the heat map.
+void write_heat_panel(FILE* gp, const heat_grid* g, const char* time_format) {
     fprintf(gp,
             "set tmargin at screen 0.62\nset bmargin at screen 0.09\n"
             "unset logscale y\nunset grid\nset offsets 0,0,0,0\nset ylabel 'band'\n"
@@ -263,6 +261,30 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
             ".0 / 1000.0):2:3 with image notitle\n"
             "unset multiplot\n",
             g->first, g->width_ms);
+}
+
+}  // namespace
+
+plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns) {
+    if (g->rows < 2) {
+        return plot_result::too_few_rows;
+    }
+    if (!program_on_path("gnuplot")) {
+        return plot_result::no_gnuplot;
+    }
+    remove(path);
+    FILE* gp = start_gnuplot();
+    if (gp == nullptr) {
+        return plot_result::failed;
+    }
+    const int64_t span_ms = g->count * g->width_ms;
+    const char* const time_format = span_ms <= 10 * 60'000      ? "%H:%M:%S"
+                                    : span_ms <= 2 * ms_per_day ? "%H:%M"
+                                                                : "%m-%d\\n%H:%M";
+    write_data(gp, g);
+    write_layout(gp, g, path, time_format);
+    write_worst_panel(gp, stall_ns);
+    write_heat_panel(gp, g, time_format);
     const bool ended = finish_gnuplot(gp);
     if (!ended || !file_has_content(path)) {
         return plot_result::failed;

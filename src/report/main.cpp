@@ -78,6 +78,116 @@ struct options {
     int64_t stall_ms;
 };
 
+enum class option_id { help, json, csv, follow, log, prometheus, plot, from, to, stall };
+
+struct option_entry {
+    const char* name;
+    option_id id;
+    bool takes_value;
+};
+
+// Every option; --alert is the watch's name for --stall, and -h for --help.
+constexpr option_entry option_table[] = {
+    {"--help", option_id::help, false},
+    {"-h", option_id::help, false},
+    {"--json", option_id::json, false},
+    {"--csv", option_id::csv, false},
+    {"--follow", option_id::follow, false},
+    {"--log", option_id::log, true},
+    {"--prometheus", option_id::prometheus, true},
+    {"--plot", option_id::plot, true},
+    {"--from", option_id::from, true},
+    {"--to", option_id::to, true},
+    {"--stall", option_id::stall, true},
+    {"--alert", option_id::stall, true},
+};
+
+// Takes one option's value into `o`; returns 0, or the exit status of wrong usage.
+int take_option(const option_entry& e, const char* value, options* o) {
+    char problem[200];
+    switch (e.id) {
+        case option_id::help:
+            o->help = true;
+            return 0;
+        case option_id::json:
+        case option_id::csv: {
+            const output_kind kind = e.id == option_id::json ? output_kind::json : output_kind::csv;
+            if (o->kind != output_kind::summary && o->kind != kind) {
+                return usage("--json and --csv exclude each other");
+            }
+            o->kind = kind;
+            return 0;
+        }
+        case option_id::follow:
+            o->follow = true;
+            return 0;
+        case option_id::log:
+        case option_id::prometheus:
+            if (value == nullptr || value[0] == '\0') {
+                snprintf(problem, sizeof problem, "%s needs a file name", e.name);
+                return usage(problem);
+            }
+            (e.id == option_id::log ? o->log_pattern : o->prom_path) = value;
+            return 0;
+        case option_id::plot:
+            if (value == nullptr || value[0] == '-') {
+                return usage("--plot needs the name of a picture file");
+            }
+            o->plot_path = value;
+            if (!picture_name_ok(value)) {
+                snprintf(problem, sizeof problem, "the picture's name must end in .png or .svg: %s",
+                         value);
+                return usage(problem);
+            }
+            return 0;
+        case option_id::from:
+        case option_id::to: {
+            int64_t ms = 0;
+            if (value == nullptr || !parse_utc(value, &ms)) {
+                snprintf(problem, sizeof problem,
+                         "%s needs a UTC date and time such as 2026-12-07T08:30:00Z, not '%s'",
+                         e.name, value != nullptr ? value : "");
+                return usage(problem);
+            }
+            (e.id == option_id::from ? o->from_ms : o->to_ms) = ms;
+            return 0;
+        }
+        case option_id::stall: {
+            char* end = nullptr;
+            errno = 0;
+            const long long ms = value != nullptr ? strtoll(value, &end, 10) : 0;
+            if (value == nullptr || end == value || *end != '\0' || errno != 0 || ms < 1 ||
+                ms > 3'600'000) {
+                snprintf(problem, sizeof problem,
+                         "%s needs a whole number of milliseconds, 1 to 3600000", e.name);
+                return usage(problem);
+            }
+            o->stall_ms = ms;
+            return 0;
+        }
+    }
+    return 0;
+}
+
+// What the options say together, checked once all are read.
+int check_options(const options& o) {
+    if (!o.follow && (o.log_pattern != nullptr || o.prom_path != nullptr)) {
+        return usage("--log and --prometheus go with --follow");
+    }
+    if (o.follow && o.kind == output_kind::csv) {
+        return usage("--csv does not go with --follow");
+    }
+    if (o.from_ms > o.to_ms) {
+        return usage("--from is later than --to: the window holds no time");
+    }
+    if (o.log_path == nullptr && stdin_is_terminal()) {
+        return usage(
+            "no LOG given, and standard input is a terminal: give a log file, or pipe "
+            "one in (clockgap | clockgap-report)");
+    }
+    return 0;
+}
+
 // Reads the command line into `o`; returns 0, or the exit status of wrong usage.
 int read_options(int argc, char** argv, options* o) {
     *o = options{};
@@ -86,82 +196,28 @@ int read_options(int argc, char** argv, options* o) {
     o->to_ms = std::numeric_limits<int64_t>::max();
     o->stall_ms = 10;
     bool log_given = false;
-    char problem[200];
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
-            o->help = true;
-            return 0;
-        } else if (strcmp(arg, "--json") == 0 || strcmp(arg, "--csv") == 0) {
-            const output_kind kind = arg[2] == 'j' ? output_kind::json : output_kind::csv;
-            if (o->kind != output_kind::summary && o->kind != kind) {
-                return usage("--json and --csv exclude each other");
+        const option_entry* entry = nullptr;
+        for (const option_entry& e : option_table) {
+            entry = strcmp(arg, e.name) == 0 ? &e : entry;
+        }
+        if (entry != nullptr) {
+            const char* value = entry->takes_value && i + 1 < argc ? argv[i + 1] : nullptr;
+            if (const int status = take_option(*entry, value, o); status != 0 || o->help) {
+                return status;
             }
-            o->kind = kind;
-        } else if (strcmp(arg, "--follow") == 0) {
-            o->follow = true;
-        } else if (strcmp(arg, "--log") == 0 || strcmp(arg, "--prometheus") == 0) {
-            if (!has_value || argv[i + 1][0] == '\0') {
-                snprintf(problem, sizeof problem, "%s needs a file name", arg);
-                return usage(problem);
-            }
-            (arg[2] == 'l' ? o->log_pattern : o->prom_path) = argv[++i];
-        } else if (strcmp(arg, "--plot") == 0) {
-            if (!has_value || argv[i + 1][0] == '-') {
-                return usage("--plot needs the name of a picture file");
-            }
-            o->plot_path = argv[++i];
-            if (!picture_name_ok(o->plot_path)) {
-                snprintf(problem, sizeof problem, "the picture's name must end in .png or .svg: %s",
-                         o->plot_path);
-                return usage(problem);
-            }
-        } else if (strcmp(arg, "--from") == 0 || strcmp(arg, "--to") == 0) {
-            int64_t ms = 0;
-            if (!has_value || !parse_utc(argv[i + 1], &ms)) {
-                snprintf(problem, sizeof problem,
-                         "%s needs a UTC date and time such as 2026-12-07T08:30:00Z, not '%s'", arg,
-                         has_value ? argv[i + 1] : "");
-                return usage(problem);
-            }
-            (arg[2] == 'f' ? o->from_ms : o->to_ms) = ms;
-            ++i;
-        } else if (strcmp(arg, "--stall") == 0 || strcmp(arg, "--alert") == 0) {
-            char* end = nullptr;
-            errno = 0;
-            const long long ms = has_value ? strtoll(argv[i + 1], &end, 10) : 0;
-            if (!has_value || end == argv[i + 1] || *end != '\0' || errno != 0 || ms < 1 ||
-                ms > 3'600'000) {
-                snprintf(problem, sizeof problem,
-                         "%s needs a whole number of milliseconds, 1 to 3600000", arg);
-                return usage(problem);
-            }
-            o->stall_ms = ms;
-            ++i;
+            i += entry->takes_value ? 1 : 0;
         } else if (!log_given && (arg[0] != '-' || arg[1] == '\0')) {
             log_given = true;
             o->log_path = strcmp(arg, "-") == 0 ? nullptr : arg;
         } else {
+            char problem[200];
             snprintf(problem, sizeof problem, "unknown or repeated argument '%s'", arg);
             return usage(problem);
         }
     }
-    if (!o->follow && (o->log_pattern != nullptr || o->prom_path != nullptr)) {
-        return usage("--log and --prometheus go with --follow");
-    }
-    if (o->follow && o->kind == output_kind::csv) {
-        return usage("--csv does not go with --follow");
-    }
-    if (o->from_ms > o->to_ms) {
-        return usage("--from is later than --to: the window holds no time");
-    }
-    if (o->log_path == nullptr && stdin_is_terminal()) {
-        return usage(
-            "no LOG given, and standard input is a terminal: give a log file, or pipe "
-            "one in (clockgap | clockgap-report)");
-    }
-    return 0;
+    return check_options(*o);
 }
 
 // One row as a line of the CSV: its run, its line, an ISO 8601 UTC time, the columns.
@@ -435,6 +491,28 @@ int draw_picture(const options& o, const heat_grid* grid, const run_fold* fold) 
     return 3;
 }
 
+// Closes the files, prints the summary and draws the picture; returns the exit status.
+int finish_outputs(outputs* out, const run_fold* fold, const heat_grid* grid,
+                   const log_facts& facts) {
+    const options& o = *out->o;
+    write_prom(&out->prom, fold);
+    // The metrics file holds totals, so one written after a failure has lost nothing;
+    // a day log that failed has lost lines.
+    const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;
+    print_end(o, fold, facts);
+    if (o.plot_path != nullptr) {
+        if (const int status = draw_picture(o, grid, fold); status != 0) {
+            return status;
+        }
+    }
+    if (!logs_whole) {
+        fprintf(stderr,
+                "clockgap-report: some lines or figures could not be written (see above)\n");
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -472,13 +550,9 @@ int main(int argc, char** argv) {
     if (o.kind == output_kind::csv) {
         write_csv_header(stdout);
     }
-    log_facts facts{name,
-                    0,
-                    0,
-                    o.from_ms != std::numeric_limits<int64_t>::min() ||
-                        o.to_ms != std::numeric_limits<int64_t>::max(),
-                    input_end::end_of_input,
-                    o.follow};
+    const bool window = o.from_ms != std::numeric_limits<int64_t>::min() ||
+                        o.to_ms != std::numeric_limits<int64_t>::max();
+    log_facts facts{name, 0, 0, window, input_end::end_of_input, o.follow};
     if (const int status = read_lines(&source, fold.get(), grid.get(), out.get(), &facts);
         status != 0) {
         return status;
@@ -487,20 +561,5 @@ int main(int argc, char** argv) {
     facts.ended = source.input.ended;
     close_log(&input);
     finish_fold(fold.get());
-    write_prom(&out->prom, fold.get());
-    // The metrics file holds totals, so one written after a failure has lost nothing;
-    // a day log that failed has lost lines.
-    const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;
-    print_end(o, fold.get(), facts);
-    if (o.plot_path != nullptr) {
-        if (const int status = draw_picture(o, grid.get(), fold.get()); status != 0) {
-            return status;
-        }
-    }
-    if (!logs_whole) {
-        fprintf(stderr,
-                "clockgap-report: some lines or figures could not be written (see above)\n");
-        return 1;
-    }
-    return 0;
+    return finish_outputs(out.get(), fold.get(), grid.get(), facts);
 }

@@ -7,6 +7,7 @@
 
 #include "report/report_os.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "stats/gap_stats.h"
 
 namespace {
@@ -113,7 +114,7 @@ void fold_prom(prom_file* p, const report_row& row) {
         p->gap_sum_ns =
             add_capped(p->gap_sum_ns, mul_capped(counted, static_cast<uint64_t>(row.diff_avg)));
     }
-    p->steps_back += row.neg > 0 ? 1 : 0;
+    p->steps_back += find_row_events(row, INT64_MAX).negative_gaps > 0 ? 1u : 0u;
     const int64_t largest = row.max_diff_this_rep;
     ++p->row_bands[largest < 0 ? 0 : band_of(largest)];
     if (largest > 0) {

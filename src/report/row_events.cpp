@@ -75,20 +75,10 @@ void write_row_json(event_out out, int64_t ms, long line, const row_events& e) {
 void write_row_text(event_out out, int64_t ms, long line, const row_events& e) {
     char when[40], a[48], b[48];
     format_utc(ms, false, when, sizeof when);
-    fprintf(out.out, "%s (line %ld):", when, line);
-    const char* separator = " ";
-    if (e.negative_gaps > 0) {
-        fprintf(out.out, "%sclock set back by %s (%" PRIu32 " negative gap%s)", separator,
-                format_duration(e.step_back_ns, a, sizeof a), e.negative_gaps,
-                e.negative_gaps == 1 ? "" : "s");
-        separator = "; ";
-    }
-    if (e.gaps_above_5s > 0) {
-        fprintf(out.out,
-                "%sclock set forward or process held up: a gap of %s (%" PRIu32 " above 5 s)",
-                separator, format_duration(e.largest_gap_ns, a, sizeof a), e.gaps_above_5s);
-        separator = "; ";
-    } else if (e.stall) {
+    fprintf(out.out, "%s (line %ld): ", when, line);
+    write_clock_words(out.out, e);
+    const char* separator = e.negative_gaps > 0 || e.gaps_above_5s > 0 ? "; " : "";
+    if (e.gaps_above_5s == 0 && e.stall) {
         fprintf(out.out, "%sstall: a gap of %s (threshold %s)", separator,
                 format_duration(e.largest_gap_ns, a, sizeof a),
                 format_duration(e.stall_ns, b, sizeof b));
@@ -111,6 +101,20 @@ int64_t ms_as_ns(int64_t ms) {
 }
 
 }  // namespace
+
+void write_clock_words(FILE* out, const row_events& e) {
+    char a[48];
+    if (e.negative_gaps > 0) {
+        fprintf(out, "clock set back by %s (%" PRIu32 " negative gap%s)",
+                format_duration(e.step_back_ns, a, sizeof a), e.negative_gaps,
+                e.negative_gaps == 1 ? "" : "s");
+    }
+    if (e.gaps_above_5s > 0) {
+        fprintf(out, "%sclock set forward or process held up: a gap of %s (%" PRIu32 " above 5 s)",
+                e.negative_gaps > 0 ? "; " : "", format_duration(e.largest_gap_ns, a, sizeof a),
+                e.gaps_above_5s);
+    }
+}
 
 void write_row_events(event_out out, const report_row& row, long line, const row_events& e) {
     if (!any_event(e)) {

@@ -27,6 +27,11 @@ struct row_events {
 row_events find_row_events(const report_row& row, int64_t stall_ns);
 bool any_event(const row_events& events);
 
+// The clock's events of a row in words, as the watch and the summary both give them:
+// "clock set back by 2.000 s (1 negative gap)", "clock set forward or process held up:
+// a gap of 6.500 s (1 above 5 s)", or both, joined by "; ". Writes nothing if neither.
+void write_clock_words(FILE* out, const row_events& e);
+
 // Where event lines go: text for a person, or JSON Lines for a script.
 struct event_out {
     FILE* out;

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "stats/gap_stats.h"
 
 namespace {
@@ -208,7 +209,11 @@ void fold_run_line(run_fold* f) {
     f->any_line_of_run = true;
 }
 
-bool fold_row(run_fold* f, const report_row& row, long line) {
+namespace {
+
+// The run that `row` belongs to: a new one after a start line or header, and the start
+// missing when rows come before any.
+void place_in_run(run_fold* f, long line) {
     if (f->boundary) {
         close_run(f);
         ++f->run;
@@ -226,19 +231,9 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
     if (f->current.first_line == 0) {
         f->current.first_line = line;  // marks the run as having rows, in or out of window
     }
+}
 
-    const int64_t ms = unix_ms(row.timestamp);
-    if (ms < f->from_ms || ms > f->to_ms) {
-        ++f->rows_outside;
-        return false;
-    }
-    uint32_t counts[band_count];
-    uint64_t readings = 0;
-    for (int b = 0; b < band_count; ++b) {
-        counts[b] = row.*band_columns[b];
-        readings += counts[b];
-    }
-
+void fold_run(run_fold* f, const report_row& row, int64_t ms, uint64_t readings) {
     run_entry& run = f->current;
     if (run.rows == 0) {
         // Every run counted so far is closed: the one before this is the last of them.
@@ -262,7 +257,12 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
     ++run.rows;
     run.readings = add_capped(run.readings, readings);
     run.covered_ns = add_capped(run.covered_ns, row.diff_report);
+}
 
+// Totals, extremes and the rows the summary names.
+void fold_totals(run_fold* f, const report_row& row, long line, int64_t ms, const uint32_t* counts,
+                 uint64_t readings) {
+    // Copied only when named: most rows never are.
     const auto named = [&] { return named_row{row, line, f->run}; };
     if (f->rows == 0) {
         f->first_ms = f->min_ms = f->max_ms = ms;
@@ -283,13 +283,17 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
     if (row.max_diff_this_rep > f->largest.row.max_diff_this_rep) {
         f->largest = named();
     }
-    if (row.neg > 0 || row.out_to_lunch > 0) {
+}
+
+void fold_named_rows(run_fold* f, const report_row& row, long line) {
+    const auto named = [&] { return named_row{row, line, f->run}; };
+    const row_events e = find_row_events(row, f->stall_ns);
+    if (e.negative_gaps > 0 || e.gaps_above_5s > 0) {
         keep(&f->clock_events, named());
     }
-    if (row.diff_report > long_wait_ns) {
+    if (e.without_row_ns > 0) {
         keep(&f->long_waits, named());
     }
-
     // The worst gaps: insert in order, largest first, dropping the smallest when full.
     if (f->worst_count < kept_worst ||
         row.max_diff_this_rep > f->worst[kept_worst - 1].row.max_diff_this_rep) {
@@ -301,9 +305,11 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
         f->worst[at] = named();
         f->worst_count = std::min(f->worst_count + 1, kept_worst);
     }
+}
 
-    // A row whose largest gap and bands all lie below every threshold changes no stall
-    // figure: most rows, which are spared the work.
+// A row whose largest gap and bands all lie below every threshold changes no stall
+// figure: most rows, which are spared the work.
+void fold_all_stalls(run_fold* f, const report_row& row, const uint32_t* counts) {
     bool may_stall = row.max_diff_this_rep >= f->lowest_threshold_ns;
     for (int b = f->first_stall_band; b < band_count && !may_stall; ++b) {
         may_stall = counts[b] > 0;
@@ -313,6 +319,27 @@ bool fold_row(run_fold* f, const report_row& row, long line) {
             fold_stalls(&s, row, counts);
         }
     }
+}
+
+}  // namespace
+
+bool fold_row(run_fold* f, const report_row& row, long line) {
+    place_in_run(f, line);
+    const int64_t ms = unix_ms(row.timestamp);
+    if (ms < f->from_ms || ms > f->to_ms) {
+        ++f->rows_outside;
+        return false;
+    }
+    uint32_t counts[band_count];
+    uint64_t readings = 0;
+    for (int b = 0; b < band_count; ++b) {
+        counts[b] = row.*band_columns[b];
+        readings += counts[b];
+    }
+    fold_run(f, row, ms, readings);
+    fold_totals(f, row, line, ms, counts, readings);
+    fold_named_rows(f, row, line);
+    fold_all_stalls(f, row, counts);
     if (row.min_diff_this_rep == 0) {
         ++f->zero_gap_rows;
         count_tick(f, row.max_diff_this_rep);

@@ -8,6 +8,7 @@
 
 #include "report/json_writer.h"
 #include "report/report_time.h"
+#include "report/row_events.h"
 #include "stats/gap_stats.h"
 
 namespace {
@@ -186,10 +187,9 @@ void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
 
 }  // namespace
 
-void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
-    char a[48], b[48];
-    const fold_reading r = read_fold(f);
-    const bool runs = f->runs_with_rows > 1;
+namespace {
+
+void print_notes(FILE* out, const run_fold* f, const log_facts& facts) {
     if (f->start_missing) {
         fprintf(out,
                 "Note: %s begins with rows, not with the monitor's start line and header: "
@@ -202,24 +202,17 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     } else if (facts.follow) {
         fprintf(out, "Note: the input ended: the monitor stopped, or its log was closed.\n");
     }
-    if (f->rows == 0) {
-        if (f->rows_outside > 0) {
-            fprintf(out, "No rows: the window holds none of the log's %" PRIu64 " rows.\n",
-                    f->rows_outside);
-        } else {
-            fprintf(out, "No rows: the log holds no report yet.\n");
-        }
-        return;
-    }
+}
+
+void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs) {
+    char a[48], b[48];
     if (!runs) {
+        format_utc(f->first_ms, false, a, sizeof a);
+        format_utc(f->last_ms, false, b, sizeof b);
         fprintf(out, "Rows:        %" PRIu64 ", ", f->rows);
         if (f->last_ms >= f->first_ms) {
-            format_utc(f->first_ms, false, a, sizeof a);
-            format_utc(f->last_ms, false, b, sizeof b);
             fprintf(out, "from %s to %s UTC\n", a, b);
         } else {
-            format_utc(f->first_ms, false, a, sizeof a);
-            format_utc(f->last_ms, false, b, sizeof b);
             fprintf(out,
                     "the first at %s UTC, the last at %s UTC (earlier: the clock was set "
                     "back)\n",
@@ -244,44 +237,48 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
                 " rows have a smallest gap of 0\n",
                 static_cast<double>(r.tick_ns) / 1e6, f->zero_gap_rows, f->rows);
     }
+}
 
-    if (runs) {
-        fprintf(out, "\nRuns (a start line or header after rows begins a new run):\n");
-        const int listed = std::min(f->runs_with_rows, kept_runs);
-        for (int i = 0; i < listed; ++i) {
-            const run_entry& e = f->runs[i];
-            format_utc(e.first_ms, false, a, sizeof a);
-            format_utc(e.last_ms, false, b, sizeof b);
-            const double seconds = static_cast<double>(e.covered_ns) / 1e9;
-            fprintf(out, "  run %d (line %ld): %" PRIu64 " rows, first %s, last %s UTC, %.3f s",
-                    e.number, e.first_line, e.rows, a, b, seconds);
-            if (seconds > 0) {
-                fprintf(out, ", %.0f readings per second",
-                        static_cast<double>(e.readings) / seconds);
-            }
-            if (!e.has_start) {
-                fprintf(out, "; its start is missing");
-            }
-            if (e.earlier && i > 0) {
-                fprintf(
-                    out, "; begins %s before the run before it ended",
-                    format_duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
-            }
-            fprintf(out, "\n");
-        }
-        if (f->runs_with_rows > kept_runs) {
-            fprintf(out, "  ... and %d more runs\n", f->runs_with_rows - kept_runs);
-        }
-        if (f->earlier_runs > 0) {
-            fprintf(out,
-                    "  %" PRIu64
-                    " run%s begin%s before the run before ended: logs out of "
-                    "order, or the clock was set back between runs.\n",
-                    f->earlier_runs, f->earlier_runs == 1 ? "" : "s",
-                    f->earlier_runs == 1 ? "s" : "");
-        }
+void print_run(FILE* out, const run_fold* f, int i) {
+    char a[48], b[48];
+    const run_entry& e = f->runs[i];
+    format_utc(e.first_ms, false, a, sizeof a);
+    format_utc(e.last_ms, false, b, sizeof b);
+    const double seconds = static_cast<double>(e.covered_ns) / 1e9;
+    fprintf(out, "  run %d (line %ld): %" PRIu64 " rows, first %s, last %s UTC, %.3f s", e.number,
+            e.first_line, e.rows, a, b, seconds);
+    if (seconds > 0) {
+        fprintf(out, ", %.0f readings per second", static_cast<double>(e.readings) / seconds);
     }
+    if (!e.has_start) {
+        fprintf(out, "; its start is missing");
+    }
+    if (e.earlier && i > 0) {
+        fprintf(out, "; begins %s before the run before it ended",
+                format_duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
+    }
+    fprintf(out, "\n");
+}
 
+void print_runs(FILE* out, const run_fold* f) {
+    fprintf(out, "\nRuns (a start line or header after rows begins a new run):\n");
+    const int listed = std::min(f->runs_with_rows, kept_runs);
+    for (int i = 0; i < listed; ++i) {
+        print_run(out, f, i);
+    }
+    if (f->runs_with_rows > kept_runs) {
+        fprintf(out, "  ... and %d more runs\n", f->runs_with_rows - kept_runs);
+    }
+    if (f->earlier_runs > 0) {
+        fprintf(out,
+                "  %" PRIu64
+                " run%s begin%s before the run before ended: logs out of "
+                "order, or the clock was set back between runs.\n",
+                f->earlier_runs, f->earlier_runs == 1 ? "" : "s", f->earlier_runs == 1 ? "s" : "");
+    }
+}
+
+void print_bands(FILE* out, const run_fold* f, const fold_reading& r, bool runs) {
     fprintf(out, "\nGaps by band, the whole %s:\n", runs ? "log" : "run");
     const uint64_t most = *std::max_element(f->bands, f->bands + band_count);
     for (int i = 0; i < band_count; ++i) {
@@ -301,7 +298,10 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
         fprintf(out, "\n");
         print_percentiles(out, r);
     }
+}
 
+void print_extremes(FILE* out, const run_fold* f, bool runs) {
+    char a[48];
     fprintf(out, "\nSmallest gap: %" PRId64 " ns (%s), in the row of ",
             f->smallest.row.min_diff_this_rep,
             format_duration(f->smallest.row.min_diff_this_rep, a, sizeof a));
@@ -311,9 +311,10 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
             format_duration(f->largest.row.max_diff_this_rep, a, sizeof a));
     print_row_place(out, f->largest, runs);
     fprintf(out, "\n");
+}
 
-    print_stalls(out, f, r);
-
+void print_worst(FILE* out, const run_fold* f, bool runs) {
+    char a[48];
     fprintf(out, "\nWorst gaps (the largest gap of each of the %d worst rows):\n",
             std::min(f->worst_count, kept_worst));
     for (int i = 0; i < f->worst_count; ++i) {
@@ -323,30 +324,24 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
         print_row_place(out, w, runs);
         fprintf(out, "\n");
     }
+}
 
+void print_clock_events(FILE* out, const run_fold* f, bool runs) {
     fprintf(out, "\nClock set back, set forward or process held up above 5 s:%s\n",
             f->clock_events.total == 0 ? " never" : "");
     for (int i = 0; i < f->clock_events.count; ++i) {
         const named_row& e = f->clock_events.kept[i];
         fprintf(out, "  ");
         print_row_place(out, e, runs);
-        fprintf(out, ":");
-        if (e.row.neg > 0) {
-            fprintf(out, " clock set back (%" PRIu32 " negative gap%s, down to %s)", e.row.neg,
-                    e.row.neg == 1 ? "" : "s",
-                    format_duration(e.row.min_diff_this_rep, a, sizeof a));
-        }
-        if (e.row.out_to_lunch > 0) {
-            fprintf(out, "%s", e.row.neg > 0 ? ";" : "");
-            fprintf(out,
-                    " clock set forward or process held up (%" PRIu32 " gap%s above 5 s, up to %s)",
-                    e.row.out_to_lunch, e.row.out_to_lunch == 1 ? "" : "s",
-                    format_duration(e.row.max_diff_this_rep, a, sizeof a));
-        }
+        fprintf(out, ": ");
+        write_clock_words(out, find_row_events(e.row, f->stall_ns));
         fprintf(out, "\n");
     }
     print_more(out, f->clock_events);
+}
 
+void print_long_waits(FILE* out, const run_fold* f, bool runs) {
+    char a[48];
     fprintf(out, "\nStretches of more than 1.5 s without a row:%s\n",
             f->long_waits.total == 0 ? " none" : "");
     for (int i = 0; i < f->long_waits.count; ++i) {
@@ -356,18 +351,49 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
         fprintf(out, "\n");
     }
     print_more(out, f->long_waits);
+}
 
-    if (r.has_latency) {
-        fprintf(out, "\nRow write time (printf_latency): median ");
-        if (r.latency_median_low == r.latency_median_high) {
-            fprintf(out, "%s", format_duration(r.latency_median_low, a, sizeof a));
-        } else if (r.latency_median_high < 0) {
-            fprintf(out, "negative (the clock was set back while rows were written)");
+void print_latency(FILE* out, const run_fold* f, const fold_reading& r) {
+    char a[48], b[48];
+    fprintf(out, "\nRow write time (printf_latency): median ");
+    if (r.latency_median_low == r.latency_median_high) {
+        fprintf(out, "%s", format_duration(r.latency_median_low, a, sizeof a));
+    } else if (r.latency_median_high < 0) {
+        fprintf(out, "negative (the clock was set back while rows were written)");
+    } else {
+        fprintf(out, "%s to %s", format_duration(r.latency_median_low, a, sizeof a),
+                format_duration(r.latency_median_high, b, sizeof b));
+    }
+    fprintf(out, ", largest %s\n", format_duration(f->latency_max, a, sizeof a));
+}
+
+}  // namespace
+
+void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
+    const fold_reading r = read_fold(f);
+    const bool runs = f->runs_with_rows > 1;
+    print_notes(out, f, facts);
+    if (f->rows == 0) {
+        if (f->rows_outside > 0) {
+            fprintf(out, "No rows: the window holds none of the log's %" PRIu64 " rows.\n",
+                    f->rows_outside);
         } else {
-            fprintf(out, "%s to %s", format_duration(r.latency_median_low, a, sizeof a),
-                    format_duration(r.latency_median_high, b, sizeof b));
+            fprintf(out, "No rows: the log holds no report yet.\n");
         }
-        fprintf(out, ", largest %s\n", format_duration(f->latency_max, a, sizeof a));
+        return;
+    }
+    print_totals(out, f, r, runs);
+    if (runs) {
+        print_runs(out, f);
+    }
+    print_bands(out, f, r, runs);
+    print_extremes(out, f, runs);
+    print_stalls(out, f, r);
+    print_worst(out, f, runs);
+    print_clock_events(out, f, runs);
+    print_long_waits(out, f, runs);
+    if (r.has_latency) {
+        print_latency(out, f, r);
     }
     if (r.table_ms > 0) {
         print_table(out, f, r);

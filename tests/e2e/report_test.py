@@ -107,9 +107,10 @@ class Summary(unittest.TestCase):
                       "2026-12-07 07:37:53.000 (line 6)", out)
         self.assertIn("Largest gap:  3600000236900 ns (3600.000 s), in the row of "
                       "2026-12-07 07:37:53.000 (line 6)", out)
-        self.assertIn("07:37:53.000 (line 6): clock set back (1 negative gap, down to "
-                      "-3600.000 s); clock set forward or process held up (1 gap above 5 s, "
-                      "up to 3600.000 s)", out)
+        # Worded as the watch words it.
+        self.assertIn("07:37:53.000 (line 6): clock set back by 3600.000 s (1 negative gap); "
+                      "clock set forward or process held up: a gap of 3600.000 s (1 above 5 s)",
+                      out)
         self.assertIn("07:38:01.450 (line 8): clock set forward or process held up", out)
         self.assertIn("6.450 s without a row before 2026-12-07 07:38:01.450 (line 8)", out)
         self.assertIn("From the bands: at least 99.9 % of the gaps were below 2 ms.", out)
