@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto fold = std::make_unique<run_fold>();
     const auto grid = std::make_unique<heat_grid>();
     const int64_t stall_ms = 1 + data[0] % 5001;
-    start_fold(fold.get(), stall_ms * 1'000'000, INT64_MIN, INT64_MAX);
+    input_stage in{};
+    start_input(&in, INT64_MIN, INT64_MAX);
+    start_fold(fold.get(), stall_ms * 1'000'000);
     start_heat(grid.get());
     const auto prom = std::make_unique<prom_file>();
     prom->path = "unwritten";  // folded, never written
@@ -45,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* p = data + at;
         ++line;
         if (p[0] % 16 == 0) {
-            fold_run_line(fold.get());
+            input_run_line(&in);
             continue;
         }
         report_row row{};
@@ -65,8 +67,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             row.*band_columns[b] = take<uint32_t>(p + 56 + 4 * b);
         }
         row.printf_latency = take<int64_t>(p + 112);
-        if (fold_row(fold.get(), row, line)) {
-            fold_heat(grid.get(), row, unix_ms(row.timestamp));
+        window_row w;
+        if (input_row(&in, row, line, &w)) {
+            fold_row(fold.get(), w);
+            fold_heat(grid.get(), row, w.ms);
             int64_t tick = 0;
             const row_events events =
                 find_row_events(row, stalls_in_force(fold.get(), &tick)->threshold_ns);
@@ -83,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
     }
-    const log_facts facts{"fuzz", line, 0, false, input_end::end_of_input, false};
+    const log_facts facts{"fuzz", line, 0, &in, input_end::end_of_input, false};
     print_summary(sink, fold.get(), facts);
     print_json(sink, fold.get(), facts, true);
     print_json(sink, fold.get(), facts, false);

@@ -149,13 +149,26 @@ report_row row_at(int second, int64_t diff_report, std::vector<uint32_t> counts,
     return r;
 }
 
+// The input stage and the fold, as the report runs them.
 struct Fold {
+    input_stage in{};
     std::unique_ptr<run_fold> f = std::make_unique<run_fold>();
     explicit Fold(int64_t stall_ms = 10, int64_t from = std::numeric_limits<int64_t>::min(),
                   int64_t to = std::numeric_limits<int64_t>::max()) {
-        start_fold(f.get(), stall_ms * 1'000'000, from, to);
+        start_input(&in, from, to);
+        start_fold(f.get(), stall_ms * 1'000'000);
     }
 };
+
+// One row through both; false when the window leaves it out.
+bool feed(Fold* fold, const report_row& row, long line) {
+    window_row w;
+    if (!input_row(&fold->in, row, line, &w)) {
+        return false;
+    }
+    fold_row(fold->f.get(), w);
+    return true;
+}
 
 TEST(RowEvents, EachEventAtItsEdge) {
     struct Case {
@@ -225,7 +238,7 @@ TEST(RowEvents, EachEventAtItsEdge) {
 TEST(RunFold, TotalsExtremesAndEvents) {
     Fold fold;
     run_fold* f = fold.f.get();
-    fold_run_line(f);
+    input_run_line(&fold.in);
     const report_row rows[] = {
         row_at(1, 900'000'000, {0, 980, 15, 5}, 100, 4'000'000, 0),
         row_at(2, 1'000'000'000, {1, 990}, -3'600'000'000'000, 300'000, 40'000),
@@ -235,7 +248,7 @@ TEST(RunFold, TotalsExtremesAndEvents) {
     };
     long line = 3;
     for (const report_row& r : rows) {
-        EXPECT_TRUE(fold_row(f, r, line++));
+        EXPECT_TRUE(feed(&fold, r, line++));
     }
     finish_fold(f);
     EXPECT_EQ(f->rows, 4u);
@@ -247,7 +260,7 @@ TEST(RunFold, TotalsExtremesAndEvents) {
     EXPECT_EQ(f->long_waits.total, 1u);
     EXPECT_EQ(f->long_waits.kept[0].line, 5);
     EXPECT_EQ(f->runs_with_rows, 1);
-    EXPECT_FALSE(f->start_missing);
+    EXPECT_FALSE(fold.in.start_missing);
     EXPECT_EQ(f->worst_count, 4);
     EXPECT_EQ(f->worst[0].line, 5);
     EXPECT_EQ(f->worst[1].line, 3);
@@ -317,7 +330,7 @@ TEST(RunFold, StallBoundsFromBandsAndExactLargestGaps) {
     for (const Case& c : cases) {
         Fold fold(c.stall_ms);
         for (const report_row& r : c.rows) {
-            fold_row(fold.f.get(), r, 3);
+            feed(&fold, r, 3);
         }
         const stall_figures& s = *read_fold(fold.f.get()).stalls;
         EXPECT_EQ(s.rows, c.rows_with) << c.what;
@@ -333,10 +346,10 @@ TEST(RunFold, ACoarseClockDoesNotCountOneTickAsAStall) {
     for (int i = 0; i < 10; ++i) {
         // 64 steps of 15.625 ms a second and readings that repeat; one row held 40 ms.
         const bool held = i == 6;
-        fold_row(fold.f.get(),
-                 row_at(i, 1'000'000'000, {0, 600'000, 0, 0, 0, 63, held ? 1u : 0u}, 0,
-                        held ? 40'000'000 : 15'625'000, 0),
-                 i + 3);
+        feed(&fold,
+             row_at(i, 1'000'000'000, {0, 600'000, 0, 0, 0, 63, held ? 1u : 0u}, 0,
+                    held ? 40'000'000 : 15'625'000, 0),
+             i + 3);
     }
     const fold_reading r = read_fold(fold.f.get());
     EXPECT_TRUE(r.coarse);
@@ -351,15 +364,15 @@ TEST(RunFold, RunsWindowAndFragments) {
               std::numeric_limits<int64_t>::max());
     run_fold* f = fold.f.get();
     // A fragment (rows first), then a second run that starts before the first ended.
-    EXPECT_FALSE(fold_row(f, row_at(1, 1'000'000'000, {0, 5}, 0, 1, 0), 1)) << "outside";
-    EXPECT_TRUE(fold_row(f, row_at(5, 1'000'000'000, {0, 5}, 0, 1, 0), 2));
-    fold_run_line(f);
-    fold_run_line(f);
-    EXPECT_TRUE(fold_row(f, row_at(3, 700'000'000, {0, 7}, 0, 1, 0), 5));
-    EXPECT_TRUE(fold_row(f, row_at(4, 1'000'000'000, {0, 7}, 0, 1, 0), 6));
+    EXPECT_FALSE(feed(&fold, row_at(1, 1'000'000'000, {0, 5}, 0, 1, 0), 1)) << "outside";
+    EXPECT_TRUE(feed(&fold, row_at(5, 1'000'000'000, {0, 5}, 0, 1, 0), 2));
+    input_run_line(&fold.in);
+    input_run_line(&fold.in);
+    EXPECT_TRUE(feed(&fold, row_at(3, 700'000'000, {0, 7}, 0, 1, 0), 5));
+    EXPECT_TRUE(feed(&fold, row_at(4, 1'000'000'000, {0, 7}, 0, 1, 0), 6));
     finish_fold(f);
-    EXPECT_TRUE(f->start_missing);
-    EXPECT_EQ(f->rows_outside, 1u);
+    EXPECT_TRUE(fold.in.start_missing);
+    EXPECT_EQ(fold.in.rows_outside, 1u);
     ASSERT_EQ(f->runs_with_rows, 2);
     EXPECT_FALSE(f->runs[0].has_start);
     EXPECT_TRUE(f->runs[1].has_start);
@@ -385,7 +398,7 @@ TEST(RunFold, TableTakesLongerSpansWhenFullAndKeepsTotals) {
         r.timestamp.wHour = static_cast<uint16_t>(in_day / ms_per_hour);
         r.timestamp.wMinute = static_cast<uint16_t>(in_day / 60'000 % 60);
         r.max_diff_this_rep = i == 700 ? 9'000'000 : 5'000;
-        fold_row(f, r, i + 3);
+        feed(&fold, r, i + 3);
     }
     const fold_reading reading = read_fold(f);
     EXPECT_EQ(reading.table_ms, ms_per_day);

@@ -353,19 +353,31 @@ void feed_row(outputs* out, const line_source& source, const report_row& row, co
     }
 }
 
-// A row at the source's line: into the day log, the silence timer, the fold, the grid
-// and the outputs. False when standard output is gone.
-bool take_row(const line_source* source, run_fold* fold, heat_grid* grid, outputs* out,
-              std::string_view text, const report_row& row) {
-    log_row(&out->days, text, row);
-    if (out->o->follow) {
-        note_row(&out->silence, out->events, row, source->number);
+// The pipeline after the lines: the input stage, then the folds and the outputs.
+// Allocated once; nothing in it grows with the log.
+struct stages {
+    input_stage input;
+    run_fold fold;
+    heat_grid grid;
+    outputs out;
+};
+
+// A row at the source's line: every line goes to the day log and the silence timer; a
+// row of the window goes on to the fold, the grid and the outputs. False when standard
+// output is gone.
+bool take_row(const line_source* source, stages* p, std::string_view text, const report_row& row) {
+    log_row(&p->out.days, text, row);
+    if (p->out.o->follow) {
+        note_row(&p->out.silence, p->out.events, row, source->number);
     }
-    if (fold_row(fold, row, source->number)) {
-        fold_heat(grid, row, unix_ms(row.timestamp));
+    window_row in;
+    if (input_row(&p->input, row, source->number, &in)) {
+        fold_row(&p->fold, in);
+        fold_heat(&p->grid, row, in.ms);
         int64_t tick_ns = 0;
-        feed_row(out, *source, row, fold, stalls_in_force(fold, &tick_ns)->threshold_ns);
-        if (out->output_gone) {
+        feed_row(&p->out, *source, row, &p->fold,
+                 stalls_in_force(&p->fold, &tick_ns)->threshold_ns);
+        if (p->out.output_gone) {
             fprintf(stderr, "clockgap-report: standard output is gone; stopping the watch\n");
             return false;
         }
@@ -383,8 +395,8 @@ bool skip_bad_line(const options& o, const char* name, long number, const char* 
 
 // Reads every line into the fold, the grid and the outputs. Returns 0, or the status
 // that ends the report.
-int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* out,
-               log_facts* facts) {
+int read_lines(line_source* source, stages* p, log_facts* facts) {
+    outputs* const out = &p->out;
     const options& o = *out->o;
     char reason[160] = "";
     for (;;) {
@@ -420,7 +432,7 @@ int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* ou
         }
         report_row row;
         if (read_row(text, &row)) {
-            if (!take_row(source, fold, grid, out, text, row)) {
+            if (!take_row(source, p, text, row)) {
                 return 1;
             }
             continue;
@@ -428,15 +440,15 @@ int read_lines(line_source* source, run_fold* fold, heat_grid* grid, outputs* ou
         const log_line line = read_log_line(text);
         switch (line.kind) {
             case log_line_kind::preamble:
-                fold_run_line(fold);
+                input_run_line(&p->input);
                 log_preamble(&out->days, text);
                 break;
             case log_line_kind::header:
-                fold_run_line(fold);
+                input_run_line(&p->input);
                 log_header(&out->days);
                 break;
             case log_line_kind::row:  // one read_row left to the careful reader
-                if (!take_row(source, fold, grid, out, text, line.row)) {
+                if (!take_row(source, p, text, line.row)) {
                     return 1;
                 }
                 break;
@@ -525,8 +537,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     // The watch's files are checked before anything is read.
-    const auto out = std::make_unique<outputs>();
-    if (const int status = open_outputs(out.get(), o); status != 0) {
+    const auto p = std::make_unique<stages>();
+    if (const int status = open_outputs(&p->out, o); status != 0) {
         return status;
     }
     const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
@@ -540,26 +552,21 @@ int main(int argc, char** argv) {
     ignore_broken_pipe();
     end_input_on_interrupt();
 
-    // Allocated once; nothing below grows with the log.
-    const auto fold = std::make_unique<run_fold>();
-    const auto grid = std::make_unique<heat_grid>();
-    start_fold(fold.get(), o.stall_ms * 1'000'000, o.from_ms, o.to_ms);
-    start_heat(grid.get());
+    start_input(&p->input, o.from_ms, o.to_ms);
+    start_fold(&p->fold, o.stall_ms * 1'000'000);
+    start_heat(&p->grid);
     line_source source{};
     open_line_source(&source, input);
     if (o.kind == output_kind::csv) {
         write_csv_header(stdout);
     }
-    const bool window = o.from_ms != std::numeric_limits<int64_t>::min() ||
-                        o.to_ms != std::numeric_limits<int64_t>::max();
-    log_facts facts{name, 0, 0, window, input_end::end_of_input, o.follow};
-    if (const int status = read_lines(&source, fold.get(), grid.get(), out.get(), &facts);
-        status != 0) {
+    log_facts facts{name, 0, 0, &p->input, input_end::end_of_input, o.follow};
+    if (const int status = read_lines(&source, p.get(), &facts); status != 0) {
         return status;
     }
     facts.lines = source.number;
     facts.ended = source.input.ended;
     close_log(&input);
-    finish_fold(fold.get());
-    return finish_outputs(out.get(), fold.get(), grid.get(), facts);
+    finish_fold(&p->fold);
+    return finish_outputs(&p->out, &p->fold, &p->grid, facts);
 }

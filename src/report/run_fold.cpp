@@ -181,12 +181,9 @@ int64_t add_capped(int64_t a, int64_t b) {
     return sum;
 }
 
-void start_fold(run_fold* f, int64_t stall_ns, int64_t from_ms, int64_t to_ms) {
+void start_fold(run_fold* f, int64_t stall_ns) {
     memset(static_cast<void*>(f), 0, sizeof *f);
     f->stall_ns = stall_ns;
-    f->from_ms = from_ms;
-    f->to_ms = to_ms;
-    f->run = 1;
     f->period_ms = ms_per_hour;
     f->stalls[0].threshold_ns = stall_ns;
     for (int i = 1; i < stall_thresholds; ++i) {
@@ -201,36 +198,18 @@ void start_fold(run_fold* f, int64_t stall_ns, int64_t from_ms, int64_t to_ms) {
     }
 }
 
-void fold_run_line(run_fold* f) {
-    // Only rows make a run: the start line and header before them are one start.
-    if (f->current.first_line != 0) {
-        f->boundary = true;
-    }
-    f->any_line_of_run = true;
-}
-
 namespace {
 
-// The run that `row` belongs to: a new one after a start line or header, and the start
-// missing when rows come before any.
-void place_in_run(run_fold* f, long line) {
-    if (f->boundary) {
-        close_run(f);
-        ++f->run;
-        f->boundary = false;
-        f->current = run_entry{};
-        f->current.has_start = true;
-    } else if (!f->any_line_of_run) {
-        // Rows before any start line or header: the log's beginning was cut off.
-        f->start_missing = true;
-        f->any_line_of_run = true;
-        f->current = run_entry{};
-    } else if (f->current.first_line == 0) {
-        f->current.has_start = true;
+// A row of a run other than the last row's: the last run is closed, and this one opens.
+void place_in_run(run_fold* f, const window_row& in) {
+    if (in.run == f->run) {
+        return;
     }
-    if (f->current.first_line == 0) {
-        f->current.first_line = line;  // marks the run as having rows, in or out of window
-    }
+    close_run(f);
+    f->run = in.run;
+    f->current = run_entry{};
+    f->current.has_start = in.run_has_start;
+    f->current.first_line = in.run_first_line;
 }
 
 void fold_run(run_fold* f, const report_row& row, int64_t ms, uint64_t readings) {
@@ -323,29 +302,24 @@ void fold_all_stalls(run_fold* f, const report_row& row, const uint32_t* counts)
 
 }  // namespace
 
-bool fold_row(run_fold* f, const report_row& row, long line) {
-    place_in_run(f, line);
-    const int64_t ms = unix_ms(row.timestamp);
-    if (ms < f->from_ms || ms > f->to_ms) {
-        ++f->rows_outside;
-        return false;
-    }
+void fold_row(run_fold* f, const window_row& in) {
+    place_in_run(f, in);
+    const report_row& row = *in.row;
     uint32_t counts[band_count];
     uint64_t readings = 0;
     for (int b = 0; b < band_count; ++b) {
         counts[b] = row.*band_columns[b];
         readings += counts[b];
     }
-    fold_run(f, row, ms, readings);
-    fold_totals(f, row, line, ms, counts, readings);
-    fold_named_rows(f, row, line);
+    fold_run(f, row, in.ms, readings);
+    fold_totals(f, row, in.line, in.ms, counts, readings);
+    fold_named_rows(f, row, in.line);
     fold_all_stalls(f, row, counts);
     if (row.min_diff_this_rep == 0) {
         ++f->zero_gap_rows;
         count_tick(f, row.max_diff_this_rep);
     }
-    fold_period(f, row, ms, counts);
-    return true;
+    fold_period(f, row, in.ms, counts);
 }
 
 void finish_fold(run_fold* f) {

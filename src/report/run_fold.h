@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "monitor/report_format.h"
+#include "report/input_stage.h"
 #include "stats/gap_stats.h"
 
 // A row more than this after the one before it ends a stretch without rows (ns).
@@ -68,18 +69,14 @@ struct run_fold {
     int64_t stall_ns;             // the threshold asked for (--stall)
     int64_t lowest_threshold_ns;  // of all the stall figures kept
     int first_stall_band;         // the first band that can hold a gap that reaches it
-    int64_t from_ms, to_ms;       // the window: rows from `from_ms` up to and including `to_ms`
 
-    uint64_t rows, rows_outside;
+    uint64_t rows;
     uint64_t readings;
     uint64_t bands[band_count];
     int64_t covered_ns;
     int64_t first_ms, last_ms, min_ms, max_ms;  // of the rows in the window
 
-    int32_t run;           // the run rows now belong to, from 1
-    bool boundary;         // a start line or header came after rows: a new run begins
-    bool any_line_of_run;  // the current run had a start line, header or row
-    bool start_missing;    // the log begins with rows: its start was cut off
+    int32_t run;  // the run of the last row, from 1; 0 before the first
     int32_t runs_with_rows;
     run_entry runs[kept_runs];  // the first runs with rows; the last one is `current`
     run_entry current;
@@ -111,13 +108,10 @@ struct run_fold {
     uint64_t periods_merged;  // times the table had to take a longer span
 };
 
-void start_fold(run_fold* fold, int64_t stall_ns, int64_t from_ms, int64_t to_ms);
+void start_fold(run_fold* fold, int64_t stall_ns);
 
-// A start line or a header: after rows, it begins a new run.
-void fold_run_line(run_fold* fold);
-
-// One row, at `line` of the log. Returns false when it lies outside the window.
-bool fold_row(run_fold* fold, const report_row& row, long line);
+// One row of the window, as the input stage hands it on.
+void fold_row(run_fold* fold, const window_row& in);
 
 // Closes the fold once the input has ended.
 void finish_fold(run_fold* fold);

@@ -189,8 +189,8 @@ void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
 
 namespace {
 
-void print_notes(FILE* out, const run_fold* f, const log_facts& facts) {
-    if (f->start_missing) {
+void print_notes(FILE* out, const log_facts& facts) {
+    if (facts.input->start_missing) {
         fprintf(out,
                 "Note: %s begins with rows, not with the monitor's start line and header: "
                 "the start of the log is missing.\n",
@@ -204,7 +204,8 @@ void print_notes(FILE* out, const run_fold* f, const log_facts& facts) {
     }
 }
 
-void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs) {
+void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs,
+                  uint64_t rows_outside) {
     char a[48], b[48];
     if (!runs) {
         format_utc(f->first_ms, false, a, sizeof a);
@@ -222,9 +223,9 @@ void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs
         fprintf(out, "Rows:        %" PRIu64 ", in %d runs (listed below)\n", f->rows,
                 f->runs_with_rows);
     }
-    if (f->rows_outside > 0) {
+    if (rows_outside > 0) {
         fprintf(out, "Window:      %" PRIu64 " rows of the log lie outside --from and --to\n",
-                f->rows_outside);
+                rows_outside);
     }
     const double covered = static_cast<double>(f->covered_ns) / 1e9;
     fprintf(out, "Time:        %.3f s covered by the rows (their diff_report added up%s)\n",
@@ -372,17 +373,17 @@ void print_latency(FILE* out, const run_fold* f, const fold_reading& r) {
 void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     const fold_reading r = read_fold(f);
     const bool runs = f->runs_with_rows > 1;
-    print_notes(out, f, facts);
+    print_notes(out, facts);
     if (f->rows == 0) {
-        if (f->rows_outside > 0) {
+        if (facts.input->rows_outside > 0) {
             fprintf(out, "No rows: the window holds none of the log's %" PRIu64 " rows.\n",
-                    f->rows_outside);
+                    facts.input->rows_outside);
         } else {
             fprintf(out, "No rows: the log holds no report yet.\n");
         }
         return;
     }
-    print_totals(out, f, r, runs);
+    print_totals(out, f, r, runs, facts.input->rows_outside);
     if (runs) {
         print_runs(out, f);
     }
@@ -447,14 +448,15 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_string(w, "log", facts.name);
     json_int(w, "lines", facts.lines);
     json_int(w, "cut_short_line", facts.cut_short_line);
-    json_bool(w, "start_missing", f->start_missing);
+    const input_stage& in = *facts.input;
+    json_bool(w, "start_missing", in.start_missing);
     json_bool(w, "interrupted",
               facts.ended == input_end::ctrl_c || facts.ended == input_end::sigterm);
     json_string(w, "ended_by", end_words(facts.ended));
     json_open_object(w, "window");
-    json_time_or_null(w, "from", f->from_ms != std::numeric_limits<int64_t>::min(), f->from_ms);
-    json_time_or_null(w, "to", f->to_ms != std::numeric_limits<int64_t>::max(), f->to_ms);
-    json_uint(w, "rows_outside", f->rows_outside);
+    json_time_or_null(w, "from", in.from_ms != std::numeric_limits<int64_t>::min(), in.from_ms);
+    json_time_or_null(w, "to", in.to_ms != std::numeric_limits<int64_t>::max(), in.to_ms);
+    json_uint(w, "rows_outside", in.rows_outside);
     json_close(w, '}');
     json_uint(w, "rows", f->rows);
     json_time_or_null(w, "first_row", f->rows > 0, f->first_ms);

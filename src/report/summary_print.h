@@ -4,17 +4,18 @@
 
 #include <cstdio>
 
+#include "report/input_stage.h"
 #include "report/report_os.h"
 #include "report/run_fold.h"
 
 // What the summary says of the log itself, besides its rows.
 struct log_facts {
-    const char* name;     // the file, or "standard input"
-    long lines;           // lines read
-    long cut_short_line;  // the last line, cut short and skipped; 0 if none
-    bool window;          // --from or --to was given
-    input_end ended;      // at its end, or by Ctrl-C or SIGTERM
-    bool follow;          // a watch: the end of its input is news
+    const char* name;          // the file, or "standard input"
+    long lines;                // lines read
+    long cut_short_line;       // the last line, cut short and skipped; 0 if none
+    const input_stage* input;  // the runs' starts, the window and the rows outside it
+    input_end ended;           // at its end, or by Ctrl-C or SIGTERM
+    bool follow;               // a watch: the end of its input is news
 };
 
 // How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".

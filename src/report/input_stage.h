@@ -1,0 +1,38 @@
+// The first stage of the report: lines become rows. It numbers the runs (a start line
+// or header after rows begins a new one; rows before any start line mean that the log's
+// start is missing) and applies the window (--from, --to), so that every later stage
+// sees only the rows inside it, each with its line and its run.
+#pragma once
+
+#include <cstdint>
+
+#include "monitor/report_format.h"
+
+struct input_stage {
+    int64_t from_ms, to_ms;  // the window: rows from `from_ms` up to and including `to_ms`
+    int32_t run;             // the run rows now belong to, from 1
+    bool boundary;           // a start line or header came after rows: a new run begins
+    bool any_line_of_run;    // the current run had a start line, header or row
+    bool start_missing;      // the log begins with rows: its start was cut off
+    bool run_has_start;      // the current run began with the monitor's start line or header
+    long run_first_line;     // the line of its first row, in the window or not; 0: none yet
+    uint64_t rows_outside;   // rows outside the window
+};
+
+// A row inside the window, as the later stages take it.
+struct window_row {
+    const report_row* row;
+    int64_t ms;  // its time, Unix ms
+    long line;
+    int32_t run;
+    bool run_has_start;
+    long run_first_line;
+};
+
+void start_input(input_stage* in, int64_t from_ms, int64_t to_ms);
+
+// A start line or a header: after rows, it begins a new run.
+void input_run_line(input_stage* in);
+
+// The row at `line`. Returns true with `out` filled when it lies in the window.
+bool input_row(input_stage* in, const report_row& row, long line, window_row* out);
