@@ -512,6 +512,12 @@ int finish_outputs(outputs* out, const run_fold* fold, const heat_grid* grid,
     // a day log that failed has lost lines.
     const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;
     print_end(o, fold, facts);
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        // A full disk or a closed output under the summary, the JSON or the CSV.
+        fprintf(stderr, "clockgap-report: standard output could not be written (%s)\n",
+                strerror(errno));
+        return 1;
+    }
     if (o.plot_path != nullptr) {
         if (const int status = draw_picture(o, grid, fold); status != 0) {
             return status;

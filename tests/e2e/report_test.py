@@ -208,8 +208,11 @@ class Runs(unittest.TestCase):
                 self.assertIn("run 2 (line", out)
                 # Each run's rate is its own: 500000 readings a second in both.
                 self.assertEqual(out.count("500000 readings per second"), 2, out)
-                self.assertEqual("begins 1.250 s before the run before it ended" in out
-                                 or "before the run before it ended" in out, earlier)
+                self.assertEqual("; begins 77.000 s before the run before it ended" in out,
+                                 earlier)
+                doc = json.loads(report("--json", stdin=text.encode()).stdout)
+                self.assertEqual([r["begins_before_previous_run_ended"]
+                                  for r in doc["runs"]["listed"]], [False, earlier])
 
     def test_a_fragment_without_its_start_is_read(self):
         text = "\n".join(LOG.splitlines()[-5:]) + "\n"
@@ -361,6 +364,16 @@ class BadInput(unittest.TestCase):
                     self.assertEqual(result.returncode, 1)
                     self.assertIn(b"cannot read", result.stderr)
                     self.assertIn(reason, result.stderr)
+
+    @unittest.skipIf(ON_WINDOWS, "/dev/full is Linux's")
+    def test_an_output_that_cannot_be_written_is_not_success(self):
+        for args in ((), ("--json",), ("--csv",)):
+            with self.subTest(args=args), open("/dev/full", "wb") as full:
+                result = subprocess.run([REPORT, *args], input=LOG.encode(), stdout=full,
+                                        stderr=subprocess.PIPE, timeout=10)
+            self.assertEqual(result.returncode, 1)
+            self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
+            self.assertIn(b"standard output could not be written (No space left", result.stderr)
 
     def test_never_crashes_on_junk(self):
         junk = bytes(range(256)) * 40
