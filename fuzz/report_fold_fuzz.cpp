@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     finish_fold(fold.get());
-    for (const stall_figures& s : fold->stalls) {
+    for (const stall_figures& s : fold->stall.figures) {
         if (s.gaps_low > s.gaps_high || s.time_low_ns > s.time_high_ns) {
             fprintf(stderr, "stall range upside down at %lld ns\n",
                     static_cast<long long>(s.threshold_ns));

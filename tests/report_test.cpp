@@ -251,19 +251,19 @@ TEST(RunFold, TotalsExtremesAndEvents) {
         EXPECT_TRUE(feed(&fold, r, line++));
     }
     finish_fold(f);
-    EXPECT_EQ(f->rows, 4u);
-    EXPECT_EQ(f->covered_ns, 9'900'000'000);
-    EXPECT_EQ(f->readings, 2992u);
-    EXPECT_EQ(f->smallest.line, 4);
-    EXPECT_EQ(f->largest.line, 5);
-    EXPECT_EQ(f->clock_events.total, 2u);
-    EXPECT_EQ(f->long_waits.total, 1u);
-    EXPECT_EQ(f->long_waits.kept[0].line, 5);
-    EXPECT_EQ(f->runs_with_rows, 1);
+    EXPECT_EQ(f->totals.rows, 4u);
+    EXPECT_EQ(f->totals.covered_ns, 9'900'000'000);
+    EXPECT_EQ(f->totals.readings, 2992u);
+    EXPECT_EQ(f->named.smallest.line, 4);
+    EXPECT_EQ(f->named.largest.line, 5);
+    EXPECT_EQ(f->named.clock_events.total, 2u);
+    EXPECT_EQ(f->named.long_waits.total, 1u);
+    EXPECT_EQ(f->named.long_waits.kept[0].line, 5);
+    EXPECT_EQ(f->run_list.runs_with_rows, 1);
     EXPECT_FALSE(fold.in.start_missing);
-    EXPECT_EQ(f->worst_count, 4);
-    EXPECT_EQ(f->worst[0].line, 5);
-    EXPECT_EQ(f->worst[1].line, 3);
+    EXPECT_EQ(f->named.worst_count, 4);
+    EXPECT_EQ(f->named.worst[0].line, 5);
+    EXPECT_EQ(f->named.worst[1].line, 3);
     const fold_reading r = read_fold(f);
     // 2970 of 2992 gaps are below 2 ms; rank 2989.008 (p99.9) lies among the 5 ms gaps.
     EXPECT_EQ(r.p50_band, 1);
@@ -373,14 +373,14 @@ TEST(RunFold, RunsWindowAndFragments) {
     finish_fold(f);
     EXPECT_TRUE(fold.in.start_missing);
     EXPECT_EQ(fold.in.rows_outside, 1u);
-    ASSERT_EQ(f->runs_with_rows, 2);
-    EXPECT_FALSE(f->runs[0].has_start);
-    EXPECT_TRUE(f->runs[1].has_start);
-    EXPECT_TRUE(f->runs[1].earlier);
-    EXPECT_EQ(f->runs[1].rows, 2u);
-    EXPECT_EQ(f->runs[1].covered_ns, 1'700'000'000);
-    EXPECT_EQ(f->runs[1].first_line, 5);
-    EXPECT_EQ(f->latency_rows, 1u) << "each run's first row carries no write time";
+    ASSERT_EQ(f->run_list.runs_with_rows, 2);
+    EXPECT_FALSE(f->run_list.runs[0].has_start);
+    EXPECT_TRUE(f->run_list.runs[1].has_start);
+    EXPECT_TRUE(f->run_list.runs[1].earlier);
+    EXPECT_EQ(f->run_list.runs[1].rows, 2u);
+    EXPECT_EQ(f->run_list.runs[1].covered_ns, 1'700'000'000);
+    EXPECT_EQ(f->run_list.runs[1].first_line, 5);
+    EXPECT_EQ(f->latency.rows, 1u) << "each run's first row carries no write time";
 }
 
 TEST(RunFold, TableTakesLongerSpansWhenFullAndKeepsTotals) {
@@ -403,7 +403,7 @@ TEST(RunFold, TableTakesLongerSpansWhenFullAndKeepsTotals) {
     const fold_reading reading = read_fold(f);
     EXPECT_EQ(reading.table_ms, ms_per_day);
     period_entry lines[kept_periods];
-    const int count = table_lines(f, reading.table_ms, lines, kept_periods);
+    const int count = table_lines(&f->table, reading.table_ms, lines, kept_periods);
     ASSERT_EQ(count, 30);
     uint64_t rows = 0;
     for (int i = 0; i < count; ++i) {

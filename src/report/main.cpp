@@ -334,7 +334,7 @@ int open_outputs(outputs* out, const options& o) {
 void feed_row(outputs* out, const line_source& source, const report_row& row, const run_fold* fold,
               int64_t stall_ns) {
     if (out->o->kind == output_kind::csv) {
-        write_csv_row(stdout, row, source.number, fold->run);
+        write_csv_row(stdout, row, source.number, fold->run_list.run);
     }
     if (!out->o->follow) {
         return;

@@ -44,7 +44,7 @@ bool write_file(const prom_file* p, const run_fold* f, FILE* out) {
                     "Gaps between consecutive readings of the wall clock since the watch "
                     "started, by clockgap's bands; negative gaps are in "
                     "clockgap_negative_gaps_total.",
-                    f->bands, 0, p->gap_sum_ns);
+                    f->totals.bands, 0, p->gap_sum_ns);
     write_histogram(out, "clockgap_row_largest_gap_seconds",
                     "The largest gap of each row (each second) since the watch started, one "
                     "observation a row, by clockgap's bands; a negative one counts in the lowest "
@@ -68,7 +68,7 @@ bool write_file(const prom_file* p, const run_fold* f, FILE* out) {
             "# HELP clockgap_rows_total Rows read since the watch started.\n"
             "# TYPE clockgap_rows_total counter\n"
             "clockgap_rows_total %" PRIu64 "\n",
-            f->bands[0], p->steps_back, f->bands[band_count - 1], f->rows);
+            f->totals.bands[0], p->steps_back, f->totals.bands[band_count - 1], f->totals.rows);
     fprintf(out,
             "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
             "Unix seconds.\n"

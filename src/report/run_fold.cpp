@@ -44,25 +44,31 @@ void latency_bounds(int b, int64_t* low, int64_t* high) {
     *high = static_cast<int64_t>(std::min<uint64_t>(base + width - 1, INT64_MAX));
 }
 
-// Counts `value` among the most common largest gaps (the Misra-Gries summary: a value
-// that is more than 1/16 of all survives with a count close to its own).
-void count_tick(run_fold* f, int64_t value) {
+// A row whose smallest gap is 0 counts its largest among the most common (the
+// Misra-Gries summary: a value that is more than 1/16 of all survives with a count close
+// to its own).
+void fold_tick(tick_fold* t, const report_row& row) {
+    if (row.min_diff_this_rep != 0) {
+        return;
+    }
+    ++t->zero_gap_rows;
+    const int64_t value = row.max_diff_this_rep;
     int free_slot = -1;
     for (int i = 0; i < tick_candidates; ++i) {
-        if (f->tick_count[i] > 0 && f->tick_value[i] == value) {
-            ++f->tick_count[i];
+        if (t->count[i] > 0 && t->value[i] == value) {
+            ++t->count[i];
             return;
         }
-        if (f->tick_count[i] == 0 && free_slot < 0) {
+        if (t->count[i] == 0 && free_slot < 0) {
             free_slot = i;
         }
     }
     if (free_slot >= 0) {
-        f->tick_value[free_slot] = value;
-        f->tick_count[free_slot] = 1;
+        t->value[free_slot] = value;
+        t->count[free_slot] = 1;
         return;
     }
-    for (uint64_t& count : f->tick_count) {
+    for (uint64_t& count : t->count) {
         --count;
     }
 }
@@ -110,35 +116,34 @@ void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[
     s->time_high_ns = add_capped(s->time_high_ns, std::max(time_high, time_low));
 }
 
-void fold_period(run_fold* f, const report_row& row, int64_t ms,
-                 const uint32_t counts[band_count]) {
+void fold_table(table_fold* t, const report_row& row, int64_t ms, const uint32_t* counts) {
     for (;;) {
-        const int64_t start = floor_div(ms, f->period_ms) * f->period_ms;
-        period_entry* const begin = f->periods;
-        period_entry* const end = f->periods + f->period_count;
+        const int64_t start = floor_div(ms, t->period_ms) * t->period_ms;
+        period_entry* const begin = t->periods;
+        period_entry* const end = t->periods + t->count;
         // Rows come in time order nearly always: the last line is the likely one.
         period_entry* at =
-            f->period_count > 0 && end[-1].start_ms == start
+            t->count > 0 && end[-1].start_ms == start
                 ? end - 1
                 : std::lower_bound(begin, end, start,
                                    [](const period_entry& e, int64_t s) { return e.start_ms < s; });
         if (at == end || at->start_ms != start) {
-            if (f->period_count == kept_periods) {
+            if (t->count == kept_periods) {
                 // Full: take a span 24 (then 7, then 4) times as long and merge.
-                const int64_t factor = f->period_ms == ms_per_hour  ? 24
-                                       : f->period_ms == ms_per_day ? 7
+                const int64_t factor = t->period_ms == ms_per_hour  ? 24
+                                       : t->period_ms == ms_per_day ? 7
                                                                     : 4;
-                f->period_ms *= factor;
-                ++f->periods_merged;
-                const int merged = table_lines(f, f->period_ms, f->periods, kept_periods);
-                f->period_count = merged;
+                t->period_ms *= factor;
+                ++t->merged;
+                const int merged = table_lines(t, t->period_ms, t->periods, kept_periods);
+                t->count = merged;
                 continue;
             }
             std::move_backward(at, end, end + 1);
             *at = period_entry{};
             at->start_ms = start;
             at->worst_ns = std::numeric_limits<int64_t>::min();
-            ++f->period_count;
+            ++t->count;
         }
         ++at->rows;
         for (int b = 0; b < band_count; ++b) {
@@ -150,15 +155,15 @@ void fold_period(run_fold* f, const report_row& row, int64_t ms,
     }
 }
 
-void close_run(run_fold* f) {
-    if (f->current.rows == 0) {
+void close_run(runs_fold* r) {
+    if (r->current.rows == 0) {
         return;
     }
-    if (f->runs_with_rows <= kept_runs) {
-        f->runs[f->runs_with_rows - 1] = f->current;
+    if (r->runs_with_rows <= kept_runs) {
+        r->runs[r->runs_with_rows - 1] = r->current;
     }
-    f->previous_run_last_ms = f->current.last_ms;
-    f->current.rows = 0;
+    r->previous_run_last_ms = r->current.last_ms;
+    r->current.rows = 0;
 }
 
 }  // namespace
@@ -183,54 +188,44 @@ int64_t add_capped(int64_t a, int64_t b) {
 
 void start_fold(run_fold* f, int64_t stall_ns) {
     memset(static_cast<void*>(f), 0, sizeof *f);
-    f->stall_ns = stall_ns;
-    f->period_ms = ms_per_hour;
-    f->stalls[0].threshold_ns = stall_ns;
+    f->stall.asked_ns = stall_ns;
+    f->table.period_ms = ms_per_hour;
+    f->stall.figures[0].threshold_ns = stall_ns;
     for (int i = 1; i < stall_thresholds; ++i) {
-        f->stalls[i].threshold_ns = band_low_ns(i + 1);
+        f->stall.figures[i].threshold_ns = band_low_ns(i + 1);
     }
-    f->lowest_threshold_ns = std::min(stall_ns, f->stalls[1].threshold_ns);
+    f->stall.lowest_ns = std::min(stall_ns, f->stall.figures[1].threshold_ns);
     // The first band that can hold a gap at or above the lowest threshold.
-    f->first_stall_band = 1;
-    while (f->first_stall_band < band_count - 1 &&
-           band_high_ns(f->first_stall_band) <= f->lowest_threshold_ns) {
-        ++f->first_stall_band;
+    f->stall.first_band = 1;
+    while (f->stall.first_band < band_count - 1 &&
+           band_high_ns(f->stall.first_band) <= f->stall.lowest_ns) {
+        ++f->stall.first_band;
     }
 }
 
 namespace {
 
 // A row of a run other than the last row's: the last run is closed, and this one opens.
-void place_in_run(run_fold* f, const window_row& in) {
-    if (in.run == f->run) {
+void place_in_run(runs_fold* r, const window_row& in) {
+    if (in.run == r->run) {
         return;
     }
-    close_run(f);
-    f->run = in.run;
-    f->current = run_entry{};
-    f->current.has_start = in.run_has_start;
-    f->current.first_line = in.run_first_line;
+    close_run(r);
+    r->run = in.run;
+    r->current = run_entry{};
+    r->current.has_start = in.run_has_start;
+    r->current.first_line = in.run_first_line;
 }
 
-void fold_run(run_fold* f, const report_row& row, int64_t ms, uint64_t readings) {
-    run_entry& run = f->current;
+void fold_run(runs_fold* r, const report_row& row, int64_t ms, uint64_t readings) {
+    run_entry& run = r->current;
     if (run.rows == 0) {
         // Every run counted so far is closed: the one before this is the last of them.
-        run.earlier = f->runs_with_rows > 0 && ms < f->previous_run_last_ms;
-        ++f->runs_with_rows;
-        run.number = f->run;
+        run.earlier = r->runs_with_rows > 0 && ms < r->previous_run_last_ms;
+        ++r->runs_with_rows;
+        run.number = r->run;
         run.first_ms = ms;
-        f->earlier_runs += run.earlier ? 1 : 0;
-    } else {
-        // Within a run, each row after the first carries the write time of the one before.
-        const int64_t latency = row.printf_latency;
-        ++f->latency_rows;
-        if (latency < 0) {
-            ++f->negative_latency;
-        } else {
-            ++f->latency[latency_bucket(latency)];
-        }
-        f->latency_max = f->latency_rows == 1 ? latency : std::max(f->latency_max, latency);
+        r->earlier_runs += run.earlier ? 1 : 0;
     }
     run.last_ms = ms;
     ++run.rows;
@@ -238,64 +233,75 @@ void fold_run(run_fold* f, const report_row& row, int64_t ms, uint64_t readings)
     run.covered_ns = add_capped(run.covered_ns, row.diff_report);
 }
 
-// Totals, extremes and the rows the summary names.
-void fold_totals(run_fold* f, const report_row& row, long line, int64_t ms, const uint32_t* counts,
+// Each row after a run's first carries the write time of the one before.
+void fold_latency(latency_fold* l, const report_row& row) {
+    const int64_t latency = row.printf_latency;
+    ++l->rows;
+    if (latency < 0) {
+        ++l->negative;
+    } else {
+        ++l->buckets[latency_bucket(latency)];
+    }
+    l->largest = l->rows == 1 ? latency : std::max(l->largest, latency);
+}
+
+void fold_totals(totals_fold* t, int64_t ms, const report_row& row, const uint32_t* counts,
                  uint64_t readings) {
-    // Copied only when named: most rows never are.
-    const auto named = [&] { return named_row{row, line, f->run}; };
-    if (f->rows == 0) {
-        f->first_ms = f->min_ms = f->max_ms = ms;
-        f->smallest = f->largest = named();
+    if (t->rows == 0) {
+        t->first_ms = t->min_ms = t->max_ms = ms;
     }
-    ++f->rows;
-    f->last_ms = ms;
-    f->min_ms = std::min(f->min_ms, ms);
-    f->max_ms = std::max(f->max_ms, ms);
-    f->covered_ns = add_capped(f->covered_ns, row.diff_report);
-    f->readings = add_capped(f->readings, readings);
+    ++t->rows;
+    t->last_ms = ms;
+    t->min_ms = std::min(t->min_ms, ms);
+    t->max_ms = std::max(t->max_ms, ms);
+    t->covered_ns = add_capped(t->covered_ns, row.diff_report);
+    t->readings = add_capped(t->readings, readings);
     for (int b = 0; b < band_count; ++b) {
-        f->bands[b] += counts[b];
-    }
-    if (row.min_diff_this_rep < f->smallest.row.min_diff_this_rep) {
-        f->smallest = named();
-    }
-    if (row.max_diff_this_rep > f->largest.row.max_diff_this_rep) {
-        f->largest = named();
+        t->bands[b] += counts[b];
     }
 }
 
-void fold_named_rows(run_fold* f, const report_row& row, long line) {
-    const auto named = [&] { return named_row{row, line, f->run}; };
-    const row_events e = find_row_events(row, f->stall_ns);
+// The extremes, the clock events, the stretches without rows and the worst gaps.
+void fold_named(named_fold* n, const window_row& in, bool first) {
+    const report_row& row = *in.row;
+    // Copied only when named: most rows never are.
+    const auto named = [&] { return named_row{row, in.line, in.run}; };
+    if (first || row.min_diff_this_rep < n->smallest.row.min_diff_this_rep) {
+        n->smallest = named();
+    }
+    if (first || row.max_diff_this_rep > n->largest.row.max_diff_this_rep) {
+        n->largest = named();
+    }
+    const row_events e = find_row_events(row, INT64_MAX);
     if (e.negative_gaps > 0 || e.gaps_above_5s > 0) {
-        keep(&f->clock_events, named());
+        keep(&n->clock_events, named());
     }
     if (e.without_row_ns > 0) {
-        keep(&f->long_waits, named());
+        keep(&n->long_waits, named());
     }
     // The worst gaps: insert in order, largest first, dropping the smallest when full.
-    if (f->worst_count < kept_worst ||
-        row.max_diff_this_rep > f->worst[kept_worst - 1].row.max_diff_this_rep) {
-        int at = std::min(f->worst_count, kept_worst - 1);
-        while (at > 0 && f->worst[at - 1].row.max_diff_this_rep < row.max_diff_this_rep) {
-            f->worst[at] = f->worst[at - 1];
+    if (n->worst_count < kept_worst ||
+        row.max_diff_this_rep > n->worst[kept_worst - 1].row.max_diff_this_rep) {
+        int at = std::min(n->worst_count, kept_worst - 1);
+        while (at > 0 && n->worst[at - 1].row.max_diff_this_rep < row.max_diff_this_rep) {
+            n->worst[at] = n->worst[at - 1];
             --at;
         }
-        f->worst[at] = named();
-        f->worst_count = std::min(f->worst_count + 1, kept_worst);
+        n->worst[at] = named();
+        n->worst_count = std::min(n->worst_count + 1, kept_worst);
     }
 }
 
 // A row whose largest gap and bands all lie below every threshold changes no stall
 // figure: most rows, which are spared the work.
-void fold_all_stalls(run_fold* f, const report_row& row, const uint32_t* counts) {
-    bool may_stall = row.max_diff_this_rep >= f->lowest_threshold_ns;
-    for (int b = f->first_stall_band; b < band_count && !may_stall; ++b) {
+void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts) {
+    bool may_stall = row.max_diff_this_rep >= s->lowest_ns;
+    for (int b = s->first_band; b < band_count && !may_stall; ++b) {
         may_stall = counts[b] > 0;
     }
     if (may_stall) {
-        for (stall_figures& s : f->stalls) {
-            fold_stalls(&s, row, counts);
+        for (stall_figures& figures : s->figures) {
+            fold_stalls(&figures, row, counts);
         }
     }
 }
@@ -303,7 +309,6 @@ void fold_all_stalls(run_fold* f, const report_row& row, const uint32_t* counts)
 }  // namespace
 
 void fold_row(run_fold* f, const window_row& in) {
-    place_in_run(f, in);
     const report_row& row = *in.row;
     uint32_t counts[band_count];
     uint64_t readings = 0;
@@ -311,19 +316,20 @@ void fold_row(run_fold* f, const window_row& in) {
         counts[b] = row.*band_columns[b];
         readings += counts[b];
     }
-    fold_run(f, row, in.ms, readings);
-    fold_totals(f, row, in.line, in.ms, counts, readings);
-    fold_named_rows(f, row, in.line);
-    fold_all_stalls(f, row, counts);
-    if (row.min_diff_this_rep == 0) {
-        ++f->zero_gap_rows;
-        count_tick(f, row.max_diff_this_rep);
+    place_in_run(&f->run_list, in);
+    if (f->run_list.current.rows > 0) {
+        fold_latency(&f->latency, row);
     }
-    fold_period(f, row, in.ms, counts);
+    fold_run(&f->run_list, row, in.ms, readings);
+    fold_named(&f->named, in, f->totals.rows == 0);
+    fold_totals(&f->totals, in.ms, row, counts, readings);
+    fold_stall(&f->stall, row, counts);
+    fold_tick(&f->tick, row);
+    fold_table(&f->table, row, in.ms, counts);
 }
 
 void finish_fold(run_fold* f) {
-    close_run(f);
+    close_run(&f->run_list);
 }
 
 fold_reading read_fold(const run_fold* f) {
@@ -333,16 +339,16 @@ fold_reading read_fold(const run_fold* f) {
     r.stalls = stalls_in_force(f, &r.tick_ns);
     r.coarse = coarse_clock(f);
 
-    if (f->readings > 0) {
-        const double total = static_cast<double>(f->readings);
+    if (f->totals.readings > 0) {
+        const double total = static_cast<double>(f->totals.readings);
         int* const bands[] = {&r.p50_band, &r.p99_band, &r.p999_band};
         const double quantiles[] = {0.5, 0.99, 0.999};
         for (int q = 0; q < 3; ++q) {
             const double rank = quantiles[q] * total;
             uint64_t seen = 0;
             for (int b = 0; b < band_count; ++b) {
-                seen += f->bands[b];
-                if (static_cast<double>(seen) >= rank && f->bands[b] > 0) {
+                seen += f->totals.bands[b];
+                if (static_cast<double>(seen) >= rank && f->totals.bands[b] > 0) {
                     *bands[q] = b;
                     break;
                 }
@@ -350,19 +356,19 @@ fold_reading read_fold(const run_fold* f) {
         }
     }
 
-    if (f->latency_rows > 0) {
+    if (f->latency.rows > 0) {
         r.has_latency = true;
-        const uint64_t rank = (f->latency_rows + 1) / 2;  // the lower median
-        uint64_t seen = f->negative_latency;
+        const uint64_t rank = (f->latency.rows + 1) / 2;  // the lower median
+        uint64_t seen = f->latency.negative;
         if (seen >= rank) {
             r.latency_median_low = std::numeric_limits<int64_t>::min();
             r.latency_median_high = -1;
         } else {
             for (int b = 0; b < latency_buckets; ++b) {
-                seen += f->latency[b];
+                seen += f->latency.buckets[b];
                 if (seen >= rank) {
                     latency_bounds(b, &r.latency_median_low, &r.latency_median_high);
-                    r.latency_median_high = std::min(r.latency_median_high, f->latency_max);
+                    r.latency_median_high = std::min(r.latency_median_high, f->latency.largest);
                     break;
                 }
             }
@@ -370,44 +376,44 @@ fold_reading read_fold(const run_fold* f) {
     }
 
     // A table for a log longer than three hours: by hour, or by day beyond three days.
-    const int64_t span = f->rows > 1 ? f->max_ms - f->min_ms : 0;
+    const int64_t span = f->totals.rows > 1 ? f->totals.max_ms - f->totals.min_ms : 0;
     if (span > 3 * ms_per_hour) {
-        r.table_ms = std::max(span > 3 * ms_per_day ? ms_per_day : ms_per_hour, f->period_ms);
+        r.table_ms = std::max(span > 3 * ms_per_day ? ms_per_day : ms_per_hour, f->table.period_ms);
     }
     return r;
 }
 
 bool coarse_clock(const run_fold* f) {
-    return f->rows > 0 && f->zero_gap_rows * 2 > f->rows;
+    return f->totals.rows > 0 && f->tick.zero_gap_rows * 2 > f->totals.rows;
 }
 
 const stall_figures* stalls_in_force(const run_fold* f, int64_t* tick_ns) {
     *tick_ns = 0;
     if (!coarse_clock(f)) {
-        return &f->stalls[0];
+        return &f->stall.figures[0];
     }
     uint64_t best = 0;
     for (int i = 0; i < tick_candidates; ++i) {
-        if (f->tick_count[i] > best && f->tick_value[i] > 0) {
-            best = f->tick_count[i];
-            *tick_ns = f->tick_value[i];
+        if (f->tick.count[i] > best && f->tick.value[i] > 0) {
+            best = f->tick.count[i];
+            *tick_ns = f->tick.value[i];
         }
     }
     // Gaps of one tick are the clock's steps, not hold-ups: count from the band above the
     // tick's.
     if (*tick_ns > 0) {
         const int above = std::min(band_of(*tick_ns) + 1, band_count - 1);
-        if (f->stalls[above - 1].threshold_ns > f->stall_ns) {
-            return &f->stalls[above - 1];
+        if (f->stall.figures[above - 1].threshold_ns > f->stall.asked_ns) {
+            return &f->stall.figures[above - 1];
         }
     }
-    return &f->stalls[0];
+    return &f->stall.figures[0];
 }
 
-int table_lines(const run_fold* f, int64_t table_ms, period_entry* lines, int capacity) {
+int table_lines(const table_fold* t, int64_t table_ms, period_entry* lines, int capacity) {
     int count = 0;
-    for (int i = 0; i < f->period_count; ++i) {
-        const period_entry& e = f->periods[i];
+    for (int i = 0; i < t->count; ++i) {
+        const period_entry& e = t->periods[i];
         const int64_t start = floor_div(e.start_ms, table_ms) * table_ms;
         if (count == 0 || lines[count - 1].start_ms != start) {
             if (count == capacity) {

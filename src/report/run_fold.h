@@ -65,47 +65,74 @@ inline constexpr int tick_candidates = 16;
 // 5001 ms), so that a coarse clock's threshold can be chosen at the end.
 inline constexpr int stall_thresholds = 13;
 
-struct run_fold {
-    int64_t stall_ns;             // the threshold asked for (--stall)
-    int64_t lowest_threshold_ns;  // of all the stall figures kept
-    int first_stall_band;         // the first band that can hold a gap that reaches it
-
+// The rows of the window added up.
+struct totals_fold {
     uint64_t rows;
     uint64_t readings;
     uint64_t bands[band_count];
     int64_t covered_ns;
-    int64_t first_ms, last_ms, min_ms, max_ms;  // of the rows in the window
+    int64_t first_ms, last_ms, min_ms, max_ms;
+};
 
+// The runs: the first kept_runs with rows, and the one rows now go to.
+struct runs_fold {
     int32_t run;  // the run of the last row, from 1; 0 before the first
     int32_t runs_with_rows;
     run_entry runs[kept_runs];  // the first runs with rows; the last one is `current`
     run_entry current;
     int64_t previous_run_last_ms;  // of the last run closed with rows
     uint64_t earlier_runs;         // runs whose first row lies before the previous run's end
+};
 
+// The rows the summary names.
+struct named_fold {
     named_row smallest, largest;
     row_list<kept_events> clock_events;  // rows with neg or out_to_lunch above 0
     row_list<kept_events> long_waits;    // rows more than 1.5 s after the one before
     named_row worst[kept_worst];         // the rows with the largest gaps, largest first
     int worst_count;
+};
 
-    stall_figures stalls[stall_thresholds];
+// Stall figures at the threshold asked for and at each band's lower edge.
+struct stall_fold {
+    int64_t asked_ns;   // the threshold asked for (--stall)
+    int64_t lowest_ns;  // of all the thresholds kept
+    int first_band;     // the first band that can hold a gap that reaches it
+    stall_figures figures[stall_thresholds];
+};
 
-    // printf_latency of every row but each run's first (always 0), in buckets of an
-    // eighth of a power of two.
-    uint64_t latency[latency_buckets];
-    uint64_t latency_rows, negative_latency;
-    int64_t latency_max;
+// printf_latency of every row but each run's first (always 0), in buckets of an eighth
+// of a power of two.
+struct latency_fold {
+    uint64_t buckets[latency_buckets];
+    uint64_t rows, negative;
+    int64_t largest;
+};
 
-    // Rows whose smallest gap is 0, and the most common largest gap among them.
+// Rows whose smallest gap is 0, and the most common largest gap among them.
+struct tick_fold {
     uint64_t zero_gap_rows;
-    int64_t tick_value[tick_candidates];
-    uint64_t tick_count[tick_candidates];
+    int64_t value[tick_candidates];
+    uint64_t count[tick_candidates];
+};
 
+// The table over time.
+struct table_fold {
     int64_t period_ms;  // the span of a table line: an hour, or longer once it is full
     period_entry periods[kept_periods];
-    int period_count;
-    uint64_t periods_merged;  // times the table had to take a longer span
+    int count;
+    uint64_t merged;  // times the table had to take a longer span
+};
+
+// Every figure of the summary, each fold its own record.
+struct run_fold {
+    totals_fold totals;
+    runs_fold run_list;
+    named_fold named;
+    stall_fold stall;
+    latency_fold latency;
+    tick_fold tick;
+    table_fold table;
 };
 
 void start_fold(run_fold* fold, int64_t stall_ns);
@@ -142,7 +169,7 @@ bool coarse_clock(const run_fold* fold);
 const stall_figures* stalls_in_force(const run_fold* fold, int64_t* tick_ns);
 
 // The lines of the table at span `table_ms`, merged from the fold's; returns how many.
-int table_lines(const run_fold* fold, int64_t table_ms, period_entry* lines, int capacity);
+int table_lines(const table_fold* table, int64_t table_ms, period_entry* lines, int capacity);
 
 // Adds saturating at the largest value, for totals that could pass 64 bits.
 uint64_t add_capped(uint64_t a, uint64_t b);

@@ -114,7 +114,7 @@ void print_stalls(FILE* out, const run_fold* f, const fold_reading& r) {
     char a[48], b[48], t[48];
     const stall_figures& s = *r.stalls;
     fprintf(out, "\nStalls (gaps of %s or more", threshold_text(s.threshold_ns, t, sizeof t));
-    if (s.threshold_ns != f->stall_ns) {
+    if (s.threshold_ns != f->stall.asked_ns) {
         fprintf(out, "; gaps of one clock tick are not stalls");
     }
     fprintf(out, "):");
@@ -139,14 +139,14 @@ void print_stalls(FILE* out, const run_fold* f, const fold_reading& r) {
     const int partial = partial_band(s.threshold_ns);
     for (int band = partial > 0 ? partial : first_band_from(s.threshold_ns); band < band_count;
          ++band) {
-        if (f->bands[band] == 0) {
+        if (f->totals.bands[band] == 0) {
             continue;
         }
         if (band == partial) {
             fprintf(out, "%s%s %" PRIu64 " (gaps from %" PRId64 " ms: only some are stalls)",
-                    separator, band_names[band], f->bands[band], band_low_ms(band));
+                    separator, band_names[band], f->totals.bands[band], band_low_ms(band));
         } else {
-            fprintf(out, "%s%s %" PRIu64, separator, band_names[band], f->bands[band]);
+            fprintf(out, "%s%s %" PRIu64, separator, band_names[band], f->totals.bands[band]);
         }
         separator = ", ";
     }
@@ -156,7 +156,7 @@ void print_stalls(FILE* out, const run_fold* f, const fold_reading& r) {
 void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
     const auto lines_kept = std::make_unique<period_entry[]>(kept_periods);
     period_entry* const lines = lines_kept.get();
-    const int count = table_lines(f, r.table_ms, lines, kept_periods);
+    const int count = table_lines(&f->table, r.table_ms, lines, kept_periods);
     const int from_band = first_band_from(r.stalls->threshold_ns);
     char label[32], w[48];
     snprintf(label, sizeof label, ">=%" PRId64 "ms", band_low_ms(from_band));
@@ -180,7 +180,7 @@ void print_table(FILE* out, const run_fold* f, const fold_reading& r) {
                 t, e.rows, e.readings, format_duration(e.worst_ns, w, sizeof w), stalls, e.bands[0],
                 e.bands[band_count - 1]);
     }
-    if (f->period_count == kept_periods && count == kept_periods) {
+    if (f->table.count == kept_periods && count == kept_periods) {
         fprintf(out, "  ... the table holds its first %d lines\n", kept_periods);
     }
 }
@@ -208,10 +208,10 @@ void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs
                   uint64_t rows_outside) {
     char a[48], b[48];
     if (!runs) {
-        format_utc(f->first_ms, false, a, sizeof a);
-        format_utc(f->last_ms, false, b, sizeof b);
-        fprintf(out, "Rows:        %" PRIu64 ", ", f->rows);
-        if (f->last_ms >= f->first_ms) {
+        format_utc(f->totals.first_ms, false, a, sizeof a);
+        format_utc(f->totals.last_ms, false, b, sizeof b);
+        fprintf(out, "Rows:        %" PRIu64 ", ", f->totals.rows);
+        if (f->totals.last_ms >= f->totals.first_ms) {
             fprintf(out, "from %s to %s UTC\n", a, b);
         } else {
             fprintf(out,
@@ -220,29 +220,29 @@ void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs
                     a, b);
         }
     } else {
-        fprintf(out, "Rows:        %" PRIu64 ", in %d runs (listed below)\n", f->rows,
-                f->runs_with_rows);
+        fprintf(out, "Rows:        %" PRIu64 ", in %d runs (listed below)\n", f->totals.rows,
+                f->run_list.runs_with_rows);
     }
     if (rows_outside > 0) {
         fprintf(out, "Window:      %" PRIu64 " rows of the log lie outside --from and --to\n",
                 rows_outside);
     }
-    const double covered = static_cast<double>(f->covered_ns) / 1e9;
+    const double covered = static_cast<double>(f->totals.covered_ns) / 1e9;
     fprintf(out, "Time:        %.3f s covered by the rows (their diff_report added up%s)\n",
             covered, runs ? ", within each run" : "");
-    fprintf(out, "Readings:    %" PRIu64 " (%.0f per second)\n", f->readings,
-            covered > 0 ? static_cast<double>(f->readings) / covered : 0.0);
+    fprintf(out, "Readings:    %" PRIu64 " (%.0f per second)\n", f->totals.readings,
+            covered > 0 ? static_cast<double>(f->totals.readings) / covered : 0.0);
     if (r.coarse) {
         fprintf(out,
                 "Clock:       advances in ticks of about %g ms: %" PRIu64 " of %" PRIu64
                 " rows have a smallest gap of 0\n",
-                static_cast<double>(r.tick_ns) / 1e6, f->zero_gap_rows, f->rows);
+                static_cast<double>(r.tick_ns) / 1e6, f->tick.zero_gap_rows, f->totals.rows);
     }
 }
 
 void print_run(FILE* out, const run_fold* f, int i) {
     char a[48], b[48];
-    const run_entry& e = f->runs[i];
+    const run_entry& e = f->run_list.runs[i];
     format_utc(e.first_ms, false, a, sizeof a);
     format_utc(e.last_ms, false, b, sizeof b);
     const double seconds = static_cast<double>(e.covered_ns) / 1e9;
@@ -255,47 +255,50 @@ void print_run(FILE* out, const run_fold* f, int i) {
         fprintf(out, "; its start is missing");
     }
     if (e.earlier && i > 0) {
-        fprintf(out, "; begins %s before the run before it ended",
-                format_duration(ms_as_ns(f->runs[i - 1].last_ms - e.first_ms), a, sizeof a));
+        fprintf(
+            out, "; begins %s before the run before it ended",
+            format_duration(ms_as_ns(f->run_list.runs[i - 1].last_ms - e.first_ms), a, sizeof a));
     }
     fprintf(out, "\n");
 }
 
 void print_runs(FILE* out, const run_fold* f) {
     fprintf(out, "\nRuns (a start line or header after rows begins a new run):\n");
-    const int listed = std::min(f->runs_with_rows, kept_runs);
+    const int listed = std::min(f->run_list.runs_with_rows, kept_runs);
     for (int i = 0; i < listed; ++i) {
         print_run(out, f, i);
     }
-    if (f->runs_with_rows > kept_runs) {
-        fprintf(out, "  ... and %d more runs\n", f->runs_with_rows - kept_runs);
+    if (f->run_list.runs_with_rows > kept_runs) {
+        fprintf(out, "  ... and %d more runs\n", f->run_list.runs_with_rows - kept_runs);
     }
-    if (f->earlier_runs > 0) {
+    if (f->run_list.earlier_runs > 0) {
         fprintf(out,
                 "  %" PRIu64
                 " run%s begin%s before the run before ended: logs out of "
                 "order, or the clock was set back between runs.\n",
-                f->earlier_runs, f->earlier_runs == 1 ? "" : "s", f->earlier_runs == 1 ? "s" : "");
+                f->run_list.earlier_runs, f->run_list.earlier_runs == 1 ? "" : "s",
+                f->run_list.earlier_runs == 1 ? "s" : "");
     }
 }
 
 void print_bands(FILE* out, const run_fold* f, const fold_reading& r, bool runs) {
     fprintf(out, "\nGaps by band, the whole %s:\n", runs ? "log" : "run");
-    const uint64_t most = *std::max_element(f->bands, f->bands + band_count);
+    const uint64_t most = *std::max_element(f->totals.bands, f->totals.bands + band_count);
     for (int i = 0; i < band_count; ++i) {
-        const double share = f->readings > 0 ? 100.0 * static_cast<double>(f->bands[i]) /
-                                                   static_cast<double>(f->readings)
-                                             : 0.0;
-        int width = most > 0 ? static_cast<int>(40.0 * static_cast<double>(f->bands[i]) /
+        const double share = f->totals.readings > 0
+                                 ? 100.0 * static_cast<double>(f->totals.bands[i]) /
+                                       static_cast<double>(f->totals.readings)
+                                 : 0.0;
+        int width = most > 0 ? static_cast<int>(40.0 * static_cast<double>(f->totals.bands[i]) /
                                                 static_cast<double>(most))
                              : 0;
-        if (f->bands[i] > 0 && width == 0) {
+        if (f->totals.bands[i] > 0 && width == 0) {
             width = 1;
         }
-        fprintf(out, "  %-12s %12" PRIu64 " %9.5f %%  %.*s\n", band_names[i], f->bands[i], share,
-                width, "########################################");
+        fprintf(out, "  %-12s %12" PRIu64 " %9.5f %%  %.*s\n", band_names[i], f->totals.bands[i],
+                share, width, "########################################");
     }
-    if (f->readings > 0) {
+    if (f->totals.readings > 0) {
         fprintf(out, "\n");
         print_percentiles(out, r);
     }
@@ -304,22 +307,22 @@ void print_bands(FILE* out, const run_fold* f, const fold_reading& r, bool runs)
 void print_extremes(FILE* out, const run_fold* f, bool runs) {
     char a[48];
     fprintf(out, "\nSmallest gap: %" PRId64 " ns (%s), in the row of ",
-            f->smallest.row.min_diff_this_rep,
-            format_duration(f->smallest.row.min_diff_this_rep, a, sizeof a));
-    print_row_place(out, f->smallest, runs);
+            f->named.smallest.row.min_diff_this_rep,
+            format_duration(f->named.smallest.row.min_diff_this_rep, a, sizeof a));
+    print_row_place(out, f->named.smallest, runs);
     fprintf(out, "\nLargest gap:  %" PRId64 " ns (%s), in the row of ",
-            f->largest.row.max_diff_this_rep,
-            format_duration(f->largest.row.max_diff_this_rep, a, sizeof a));
-    print_row_place(out, f->largest, runs);
+            f->named.largest.row.max_diff_this_rep,
+            format_duration(f->named.largest.row.max_diff_this_rep, a, sizeof a));
+    print_row_place(out, f->named.largest, runs);
     fprintf(out, "\n");
 }
 
 void print_worst(FILE* out, const run_fold* f, bool runs) {
     char a[48];
     fprintf(out, "\nWorst gaps (the largest gap of each of the %d worst rows):\n",
-            std::min(f->worst_count, kept_worst));
-    for (int i = 0; i < f->worst_count; ++i) {
-        const named_row& w = f->worst[i];
+            std::min(f->named.worst_count, kept_worst));
+    for (int i = 0; i < f->named.worst_count; ++i) {
+        const named_row& w = f->named.worst[i];
         fprintf(out, "  %2d. %s in the row of ", i + 1,
                 format_duration(w.row.max_diff_this_rep, a, sizeof a));
         print_row_place(out, w, runs);
@@ -329,29 +332,29 @@ void print_worst(FILE* out, const run_fold* f, bool runs) {
 
 void print_clock_events(FILE* out, const run_fold* f, bool runs) {
     fprintf(out, "\nClock set back, set forward or process held up above 5 s:%s\n",
-            f->clock_events.total == 0 ? " never" : "");
-    for (int i = 0; i < f->clock_events.count; ++i) {
-        const named_row& e = f->clock_events.kept[i];
+            f->named.clock_events.total == 0 ? " never" : "");
+    for (int i = 0; i < f->named.clock_events.count; ++i) {
+        const named_row& e = f->named.clock_events.kept[i];
         fprintf(out, "  ");
         print_row_place(out, e, runs);
         fprintf(out, ": ");
-        write_clock_words(out, find_row_events(e.row, f->stall_ns));
+        write_clock_words(out, find_row_events(e.row, f->stall.asked_ns));
         fprintf(out, "\n");
     }
-    print_more(out, f->clock_events);
+    print_more(out, f->named.clock_events);
 }
 
 void print_long_waits(FILE* out, const run_fold* f, bool runs) {
     char a[48];
     fprintf(out, "\nStretches of more than 1.5 s without a row:%s\n",
-            f->long_waits.total == 0 ? " none" : "");
-    for (int i = 0; i < f->long_waits.count; ++i) {
-        const named_row& w = f->long_waits.kept[i];
+            f->named.long_waits.total == 0 ? " none" : "");
+    for (int i = 0; i < f->named.long_waits.count; ++i) {
+        const named_row& w = f->named.long_waits.kept[i];
         fprintf(out, "  %s without a row before ", format_duration(w.row.diff_report, a, sizeof a));
         print_row_place(out, w, runs);
         fprintf(out, "\n");
     }
-    print_more(out, f->long_waits);
+    print_more(out, f->named.long_waits);
 }
 
 void print_latency(FILE* out, const run_fold* f, const fold_reading& r) {
@@ -365,16 +368,16 @@ void print_latency(FILE* out, const run_fold* f, const fold_reading& r) {
         fprintf(out, "%s to %s", format_duration(r.latency_median_low, a, sizeof a),
                 format_duration(r.latency_median_high, b, sizeof b));
     }
-    fprintf(out, ", largest %s\n", format_duration(f->latency_max, a, sizeof a));
+    fprintf(out, ", largest %s\n", format_duration(f->latency.largest, a, sizeof a));
 }
 
 }  // namespace
 
 void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     const fold_reading r = read_fold(f);
-    const bool runs = f->runs_with_rows > 1;
+    const bool runs = f->run_list.runs_with_rows > 1;
     print_notes(out, facts);
-    if (f->rows == 0) {
+    if (f->totals.rows == 0) {
         if (facts.input->rows_outside > 0) {
             fprintf(out, "No rows: the window holds none of the log's %" PRIu64 " rows.\n",
                     facts.input->rows_outside);
@@ -458,19 +461,19 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_time_or_null(w, "to", in.to_ms != std::numeric_limits<int64_t>::max(), in.to_ms);
     json_uint(w, "rows_outside", in.rows_outside);
     json_close(w, '}');
-    json_uint(w, "rows", f->rows);
-    json_time_or_null(w, "first_row", f->rows > 0, f->first_ms);
-    json_time_or_null(w, "last_row", f->rows > 0, f->last_ms);
-    json_int(w, "covered_ns", f->covered_ns);
-    json_uint(w, "readings", f->readings);
+    json_uint(w, "rows", f->totals.rows);
+    json_time_or_null(w, "first_row", f->totals.rows > 0, f->totals.first_ms);
+    json_time_or_null(w, "last_row", f->totals.rows > 0, f->totals.last_ms);
+    json_int(w, "covered_ns", f->totals.covered_ns);
+    json_uint(w, "readings", f->totals.readings);
 }
 
 void json_runs(json_writer* w, const run_fold* f) {
     json_open_object(w, "runs");
-    json_int(w, "count", f->runs_with_rows);
+    json_int(w, "count", f->run_list.runs_with_rows);
     json_open_array(w, "listed");
-    for (int i = 0; i < std::min(f->runs_with_rows, kept_runs); ++i) {
-        const run_entry& e = f->runs[i];
+    for (int i = 0; i < std::min(f->run_list.runs_with_rows, kept_runs); ++i) {
+        const run_entry& e = f->run_list.runs[i];
         json_open_object(w, nullptr);
         json_int(w, "run", e.number);
         json_int(w, "line", e.first_line);
@@ -490,7 +493,7 @@ void json_runs(json_writer* w, const run_fold* f) {
 void json_gaps(json_writer* w, const run_fold* f, const fold_reading& r) {
     json_open_object(w, "bands");
     for (int b = 0; b < band_count; ++b) {
-        json_uint(w, band_names[b], f->bands[b]);
+        json_uint(w, band_names[b], f->totals.bands[b]);
     }
     json_close(w, '}');
     json_open_object(w, "percentiles_below_ms");
@@ -498,16 +501,16 @@ void json_gaps(json_writer* w, const run_fold* f, const fold_reading& r) {
     json_band_ms(w, "p99", r.p99_band);
     json_band_ms(w, "p99_9", r.p999_band);
     json_close(w, '}');
-    if (f->rows > 0) {
-        json_row(w, "smallest_gap", f->smallest);
-        json_row(w, "largest_gap", f->largest);
+    if (f->totals.rows > 0) {
+        json_row(w, "smallest_gap", f->named.smallest);
+        json_row(w, "largest_gap", f->named.largest);
     } else {
         json_null(w, "smallest_gap");
         json_null(w, "largest_gap");
     }
     json_open_object(w, "clock");
     json_bool(w, "coarse", r.coarse);
-    json_uint(w, "rows_with_zero_gap", f->zero_gap_rows);
+    json_uint(w, "rows_with_zero_gap", f->tick.zero_gap_rows);
     if (r.coarse && r.tick_ns > 0) {
         json_int(w, "tick_ns", r.tick_ns);
     } else {
@@ -516,7 +519,7 @@ void json_gaps(json_writer* w, const run_fold* f, const fold_reading& r) {
     json_close(w, '}');
     const stall_figures& s = *r.stalls;
     json_open_object(w, "stalls");
-    json_int(w, "asked_ms", f->stall_ns / 1'000'000);
+    json_int(w, "asked_ms", f->stall.asked_ns / 1'000'000);
     json_int(w, "threshold_ns", s.threshold_ns);
     json_uint(w, "rows", s.rows);
     json_uint(w, "gaps_min", s.gaps_low);
@@ -525,21 +528,21 @@ void json_gaps(json_writer* w, const run_fold* f, const fold_reading& r) {
     json_uint(w, "time_max_ns", s.time_high_ns);
     json_close(w, '}');
     json_open_array(w, "worst_gaps");
-    for (int i = 0; i < f->worst_count; ++i) {
-        json_row(w, nullptr, f->worst[i]);
+    for (int i = 0; i < f->named.worst_count; ++i) {
+        json_row(w, nullptr, f->named.worst[i]);
     }
     json_close(w, ']');
-    json_list(w, "clock_events", f->clock_events);
-    json_list(w, "long_waits", f->long_waits);
+    json_list(w, "clock_events", f->named.clock_events);
+    json_list(w, "long_waits", f->named.long_waits);
 }
 
 void json_latency_and_table(json_writer* w, const run_fold* f, const fold_reading& r) {
     json_open_object(w, "printf_latency");
-    json_uint(w, "rows", f->latency_rows);
+    json_uint(w, "rows", f->latency.rows);
     if (r.has_latency) {
         json_int(w, "median_min_ns", r.latency_median_low);
         json_int(w, "median_max_ns", r.latency_median_high);
-        json_int(w, "largest_ns", f->latency_max);
+        json_int(w, "largest_ns", f->latency.largest);
     } else {
         json_null(w, "median_min_ns");
         json_null(w, "median_max_ns");
@@ -547,7 +550,8 @@ void json_latency_and_table(json_writer* w, const run_fold* f, const fold_readin
     }
     json_close(w, '}');
     const auto lines = std::make_unique<period_entry[]>(kept_periods);
-    const int count = r.table_ms > 0 ? table_lines(f, r.table_ms, lines.get(), kept_periods) : 0;
+    const int count =
+        r.table_ms > 0 ? table_lines(&f->table, r.table_ms, lines.get(), kept_periods) : 0;
     json_open_object(w, "table");
     json_int(w, "span_ms", r.table_ms);
     json_open_array(w, "lines");
