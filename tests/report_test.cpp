@@ -8,9 +8,11 @@
 #include <tuple>
 #include <vector>
 
+#include "report/day_log.h"
 #include "report/heat_map.h"
 #include "report/line_source.h"
 #include "report/log_reader.h"
+#include "report/prom_file.h"
 #include "report/report_time.h"
 #include "report/row_events.h"
 #include "report/run_fold.h"
@@ -516,3 +518,32 @@ TEST(LineSource, LineEndsCutLinesAndOverlongLines) {
 }
 
 }  // namespace
+
+#ifdef __linux__
+// Each file sink on a write that fails: it remembers it, for the exit status, and keeps
+// its other figures. (Standard output's failures are tested end to end.)
+TEST(Sinks, AFailingWriteIsRemembered) {
+    report_row row{};
+    row.timestamp = {2026, 12, 0, 7, 7, 0, 1, 0};
+    row.diff_report = 1'000'000'000;
+    char reason[160] = "";
+    day_log days{};
+    if (!start_day_log(&days, "/dev/full", reason, sizeof reason)) {
+        GTEST_SKIP() << "cannot make a file beside /dev/full: " << reason;
+    }
+    log_row(&days, "a row", row);
+    EXPECT_TRUE(days.failing);
+    log_row(&days, "another row", row);  // tried again, and reported only once
+    EXPECT_FALSE(finish_day_log(&days));
+
+    const auto prom = std::make_unique<prom_file>();
+    EXPECT_FALSE(
+        start_prom_file(prom.get(), "/nonexistent-folder/clockgap.prom", reason, sizeof reason));
+    const auto fold = std::make_unique<run_fold>();
+    start_fold(fold.get(), 10'000'000);
+    fold_prom(prom.get(), row);
+    write_prom(prom.get(), fold.get());
+    EXPECT_TRUE(prom->failing);
+    EXPECT_EQ(prom->row_bands[1], 1u);
+}
+#endif
