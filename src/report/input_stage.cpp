@@ -35,7 +35,8 @@ bool input_row(input_stage* in, const report_row& row, long line, window_row* ou
         in->run_first_line = line;
     }
     const int64_t ms = unix_ms(row.timestamp);
-    if (ms < in->from_ms || ms > in->to_ms) {
+    // Half-open, so that adjacent windows split a log with no row in both.
+    if (ms < in->from_ms || ms >= in->to_ms) {
         ++in->rows_outside;
         return false;
     }

@@ -9,7 +9,7 @@
 #include "monitor/report_format.h"
 
 struct input_stage {
-    int64_t from_ms, to_ms;  // the window: rows from `from_ms` up to and including `to_ms`
+    int64_t from_ms, to_ms;  // the window: rows from `from_ms` up to, not including, `to_ms`
     int32_t run;             // the run rows now belong to, from 1
     bool boundary;           // a start line or header came after rows: a new run begins
     bool any_line_of_run;    // the current run had a start line, header or row

@@ -42,7 +42,7 @@ const char usage_text[] =
     "  --csv         the rows as CSV with one clean header and ISO 8601 UTC times\n"
     "  --plot FILE   also draw the log with gnuplot as a heat map (.png or .svg)\n"
     "  --from TIME   only rows at or after TIME (UTC, e.g. 2026-12-07T08:00 or 2026-12-07)\n"
-    "  --to TIME     only rows at or before TIME (UTC)\n"
+    "  --to TIME     only rows before TIME (UTC; a date alone is its midnight)\n"
     "  --stall MS    a stall is a gap of MS milliseconds or more (default 10)\n"
     "  --follow      report each row's events as it arrives, and a silence of 2 s or more\n"
     "                while it lasts, then the summary at the end of the input or at\n"
@@ -177,8 +177,8 @@ int check_options(const options& o) {
     if (o.follow && o.kind == output_kind::csv) {
         return usage("--csv does not go with --follow");
     }
-    if (o.from_ms > o.to_ms) {
-        return usage("--from is later than --to: the window holds no time");
+    if (o.from_ms >= o.to_ms) {
+        return usage("--from is not earlier than --to: the window holds no time");
     }
     if (o.log_path == nullptr && stdin_is_terminal()) {
         return usage(

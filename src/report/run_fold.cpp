@@ -233,16 +233,32 @@ void fold_run(runs_fold* r, const report_row& row, int64_t ms, uint64_t readings
     run.covered_ns = add_capped(run.covered_ns, row.diff_report);
 }
 
-// Each row after a run's first carries the write time of the one before.
-void fold_latency(latency_fold* l, const report_row& row) {
-    const int64_t latency = row.printf_latency;
+// Whether `in` is the first row the monitor wrote in its run: the first after a start
+// line, with the 0 the monitor writes there, and the run's extremes its own. The first
+// row of a day file (whose start line is a copy) rarely has all three.
+bool monitors_first_row(const window_row& in) {
+    const report_row& r = *in.row;
+    return in.run_has_start && in.line == in.run_first_line && r.printf_latency == 0 &&
+           r.min_diff_ever == r.min_diff_this_rep && r.max_diff_ever == r.max_diff_this_rep;
+}
+
+// Every row carries the write time of the one before, but the monitor's first row of a
+// run, whose 0 measures nothing.
+void fold_latency(latency_fold* l, const window_row& in) {
+    if (monitors_first_row(in)) {
+        return;
+    }
+    const int64_t latency = in.row->printf_latency;
     ++l->rows;
     if (latency < 0) {
         ++l->negative;
     } else {
         ++l->buckets[latency_bucket(latency)];
     }
-    l->largest = l->rows == 1 ? latency : std::max(l->largest, latency);
+    if (l->rows == 1 || latency > l->largest) {
+        l->largest = latency;
+        l->slowest = named_row{*in.row, in.line, in.run};
+    }
 }
 
 void fold_totals(totals_fold* t, int64_t ms, const report_row& row, const uint32_t* counts,
@@ -317,9 +333,7 @@ void fold_row(run_fold* f, const window_row& in) {
         readings += counts[b];
     }
     place_in_run(&f->run_list, in);
-    if (f->run_list.current.rows > 0) {
-        fold_latency(&f->latency, row);
-    }
+    fold_latency(&f->latency, in);
     fold_run(&f->run_list, row, in.ms, readings);
     fold_named(&f->named, in, f->totals.rows == 0);
     fold_totals(&f->totals, in.ms, row, counts, readings);

@@ -101,12 +101,14 @@ struct stall_fold {
     stall_figures figures[stall_thresholds];
 };
 
-// printf_latency of every row but each run's first (always 0), in buckets of an eighth
-// of a power of two.
+// printf_latency of every row but the monitor's first of a run (its 0 measures nothing),
+// in buckets of an eighth of a power of two. The first row of a window, of a cut log or
+// of a day file carries a real write time.
 struct latency_fold {
     uint64_t buckets[latency_buckets];
     uint64_t rows, negative;
     int64_t largest;
+    named_row slowest;  // the row that reports the largest
 };
 
 // Rows whose smallest gap is 0, and the most common largest gap among them.

@@ -281,8 +281,11 @@ void print_runs(FILE* out, const run_fold* f) {
     }
 }
 
-void print_bands(FILE* out, const run_fold* f, const fold_reading& r, bool runs) {
-    fprintf(out, "\nGaps by band, the whole %s:\n", runs ? "log" : "run");
+void print_bands(FILE* out, const run_fold* f, const fold_reading& r, bool runs, bool window) {
+    fprintf(out, "\nGaps by band, %s:\n",
+            window ? "in the window"
+            : runs ? "the whole log"
+                   : "the whole run");
     const uint64_t most = *std::max_element(f->totals.bands, f->totals.bands + band_count);
     for (int i = 0; i < band_count; ++i) {
         const double share = f->totals.readings > 0
@@ -368,7 +371,10 @@ void print_latency(FILE* out, const run_fold* f, const fold_reading& r) {
         fprintf(out, "%s to %s", format_duration(r.latency_median_low, a, sizeof a),
                 format_duration(r.latency_median_high, b, sizeof b));
     }
-    fprintf(out, ", largest %s\n", format_duration(f->latency.largest, a, sizeof a));
+    fprintf(out, ", largest %s, reported by the row of ",
+            format_duration(f->latency.largest, a, sizeof a));
+    print_row_place(out, f->latency.slowest, f->run_list.runs_with_rows > 1);
+    fprintf(out, "\n");
 }
 
 }  // namespace
@@ -390,7 +396,10 @@ void print_summary(FILE* out, const run_fold* f, const log_facts& facts) {
     if (runs) {
         print_runs(out, f);
     }
-    print_bands(out, f, r, runs);
+    const input_stage& in = *facts.input;
+    print_bands(out, f, r, runs,
+                in.from_ms != std::numeric_limits<int64_t>::min() ||
+                    in.to_ms != std::numeric_limits<int64_t>::max());
     print_extremes(out, f, runs);
     print_stalls(out, f, r);
     print_worst(out, f, runs);
@@ -543,10 +552,12 @@ void json_latency_and_table(json_writer* w, const run_fold* f, const fold_readin
         json_int(w, "median_min_ns", r.latency_median_low);
         json_int(w, "median_max_ns", r.latency_median_high);
         json_int(w, "largest_ns", f->latency.largest);
+        json_row(w, "largest_row", f->latency.slowest);
     } else {
         json_null(w, "median_min_ns");
         json_null(w, "median_max_ns");
         json_null(w, "largest_ns");
+        json_null(w, "largest_row");
     }
     json_close(w, '}');
     const auto lines = std::make_unique<period_entry[]>(kept_periods);

@@ -226,8 +226,10 @@ class Window(unittest.TestCase):
     def test_from_and_to_pick_rows(self):
         cases = [
             (("--from", "2026-12-07T07:37:53Z"), 4),
-            (("--to", "2026-12-07 07:37:53"), 3),
-            (("--from", "2026-12-07T07:37:52", "--to", "2026-12-07T07:37:54.000Z"), 3),
+            # --to is not in the window: adjacent windows share no row.
+            (("--to", "2026-12-07 07:37:53"), 2),
+            (("--to", "2026-12-07 07:37:53.001"), 3),
+            (("--from", "2026-12-07T07:37:52", "--to", "2026-12-07T07:37:54.000Z"), 2),
             (("--from", "2026-12-07"), 6),
         ]
         for args, rows in cases:
@@ -235,6 +237,26 @@ class Window(unittest.TestCase):
                 result = report(*args, stdin=LOG.encode())
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertIn(f"Rows:        {rows}, from".encode(), result.stdout)
+
+    def test_adjacent_windows_split_the_log_exactly(self):
+        def rows(*args):
+            return json.loads(report("--json", *args, stdin=LOG.encode()).stdout)["rows"]
+        for cut in ("2026-12-07T07:37:53Z", "2026-12-07T07:37:53.001Z", "2026-12-07"):
+            with self.subTest(cut=cut):
+                self.assertEqual(rows("--to", cut) + rows("--from", cut), rows())
+
+    def test_the_first_row_of_a_window_or_a_cut_log_keeps_its_write_time(self):
+        slow = LOG.splitlines()
+        slow[5] = ",".join(slow[5].split(",")[:-1] + ["5258000000"])  # line 6 waited 5.258 s
+        text = "\n".join(slow) + "\n"
+        cases = [((), text), (("--from", "2026-12-07T07:37:53Z"), text),
+                 ((), "\n".join(slow[5:]) + "\n")]
+        for args, log in cases:
+            with self.subTest(args=args, lines=len(log.splitlines())):
+                doc = json.loads(report("--json", *args, stdin=log.encode()).stdout)
+                self.assertEqual(doc["printf_latency"]["largest_ns"], 5_258_000_000)
+                self.assertEqual(doc["printf_latency"]["largest_row"]["time"],
+                                 "2026-12-07T07:37:53.000Z")
 
     def test_a_window_past_the_log_holds_no_rows(self):
         result = report("--from", "2027-01-01", stdin=LOG.encode())
@@ -275,7 +297,7 @@ class Json(unittest.TestCase):
 class Csv(unittest.TestCase):
     def test_rows_as_clean_csv(self):
         text = run_log("06:05:30", 2) + LOG
-        result = report("--csv", "--to", "2026-12-07T07:38:01.450Z", stdin=text.encode())
+        result = report("--csv", "--to", "2026-12-07T07:38:01.451Z", stdin=text.encode())
         self.assertEqual(result.returncode, 0, result.stderr)
         table = list(csv.DictReader(io.StringIO(result.stdout.decode())))
         self.assertTrue(all(" " not in name for name in table[0]))
