@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
     }
-    const log_facts facts{"fuzz", line, 0, &in, input_end::end_of_input, false};
+    const log_facts facts{"fuzz", line, 0, &in, input_end::end_of_input, false, 0, 0, false, 0};
     print_summary(sink, fold.get(), facts);
     print_json(sink, fold.get(), facts, true);
     print_json(sink, fold.get(), facts, false);

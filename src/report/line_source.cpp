@@ -14,7 +14,9 @@ void open_line_source(line_source* source, const log_input& input) {
     source->capacity = buffer_size;
     source->start = source->end = 0;
     source->at_end = false;
+    source->line_started = false;
     source->number = 0;
+    source->nul_bytes = 0;
 }
 
 bool line_waiting(const line_source* s) {
@@ -24,6 +26,13 @@ bool line_waiting(const line_source* s) {
 line_status next_line(line_source* s, std::string_view* text, char* reason, size_t reason_size) {
     for (;;) {
         char* const data = s->buffer.get();
+        if (!s->line_started) {
+            while (s->start < s->end && data[s->start] == '\0') {
+                ++s->start;
+                ++s->nul_bytes;
+            }
+            s->line_started = s->start < s->end;
+        }
         const size_t unread = s->end - s->start;
         if (const void* nl = memchr(data + s->start, '\n', unread)) {
             const size_t length =
@@ -34,6 +43,7 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
             }
             *text = std::string_view(data + s->start, shown);
             s->start += length + 1;
+            s->line_started = false;
             ++s->number;
             return length > longest_line ? line_status::too_long : line_status::line;
         }
@@ -43,6 +53,7 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
             }
             *text = std::string_view(data + s->start, unread);
             s->start = s->end;
+            s->line_started = false;
             ++s->number;
             return line_status::cut_short;
         }
@@ -68,6 +79,7 @@ line_status next_line(line_source* s, std::string_view* text, char* reason, size
                 }
             }
             s->input.quiet_at_ms = quiet_at;
+            s->line_started = false;
             ++s->number;
             *text = std::string_view();
             return line_status::too_long;

@@ -1,9 +1,11 @@
 // The lines of a log as they arrive, without their line ends (LF, or CR LF). The monitor
 // writes every line whole, so a last line without its line end was cut short: it is
 // handed out as such, never as a line. A partial line is held until its end arrives.
+// A run of NUL bytes where a line begins is passed over and counted.
 // Memory is one buffer for the life of the source, whatever the size of the log.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string_view>
 
@@ -17,7 +19,11 @@ struct line_source {
     std::unique_ptr<char[]> buffer;
     size_t capacity, start, end;  // unread bytes are buffer[start, end)
     bool at_end;
-    long number;  // of the line last handed out, from 1
+    bool line_started;  // bytes of the next line have been taken (a NUL run is not one)
+    long number;        // of the line last handed out, from 1
+    // NUL bytes passed over where a line begins: the hole that a log truncated while it
+    // was written (logrotate's copytruncate) leaves before the next line.
+    uint64_t nul_bytes;
 };
 
 enum class line_status {

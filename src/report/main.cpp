@@ -31,7 +31,7 @@ namespace {
 
 const char usage_text[] =
     "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg]\n"
-    "                       [--from TIME] [--to TIME] [--stall MS] [LOG]\n"
+    "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [LOG]\n"
     "       clockgap-report --follow [--alert MS] [--log PATTERN] [--prometheus FILE]\n"
     "                       [--json] [LOG]\n"
     "\n"
@@ -44,6 +44,8 @@ const char usage_text[] =
     "  --from TIME   only rows at or after TIME (UTC, e.g. 2026-12-07T08:00 or 2026-12-07)\n"
     "  --to TIME     only rows before TIME (UTC; a date alone is its midnight)\n"
     "  --stall MS    a stall is a gap of MS milliseconds or more (default 10)\n"
+    "  --strict      a line that is not clockgap's ends the report with status 1\n"
+    "                (without it, such a line is skipped and counted)\n"
     "  --follow      report each row's events as it arrives, and a silence of 2 s or more\n"
     "                while it lasts, then the summary at the end of the input or at\n"
     "                Ctrl-C or SIGTERM; a LOG file is followed as it grows. With --json,\n"
@@ -76,9 +78,10 @@ struct options {
     const char* log_path;  // nullptr: standard input
     int64_t from_ms, to_ms;
     int64_t stall_ms;
+    bool strict;  // a line that is not the monitor's ends the report
 };
 
-enum class option_id { help, json, csv, follow, log, prometheus, plot, from, to, stall };
+enum class option_id { help, json, csv, follow, log, prometheus, plot, from, to, stall, strict };
 
 struct option_entry {
     const char* name;
@@ -100,6 +103,7 @@ constexpr option_entry option_table[] = {
     {"--to", option_id::to, true},
     {"--stall", option_id::stall, true},
     {"--alert", option_id::stall, true},
+    {"--strict", option_id::strict, false},
 };
 
 // Takes one option's value into `o`; returns 0, or the exit status of wrong usage.
@@ -120,6 +124,9 @@ int take_option(const option_entry& e, const char* value, options* o) {
         }
         case option_id::follow:
             o->follow = true;
+            return 0;
+        case option_id::strict:
+            o->strict = true;
             return 0;
         case option_id::log:
         case option_id::prometheus:
@@ -173,6 +180,9 @@ int take_option(const option_entry& e, const char* value, options* o) {
 int check_options(const options& o) {
     if (!o.follow && (o.log_pattern != nullptr || o.prom_path != nullptr)) {
         return usage("--log and --prometheus go with --follow");
+    }
+    if (o.follow && o.strict) {
+        return usage("--strict does not go with --follow: a watch skips a bad line");
     }
     if (o.follow && o.kind == output_kind::csv) {
         return usage("--csv does not go with --follow");
@@ -387,10 +397,46 @@ bool take_row(const line_source* source, stages* p, std::string_view text, const
 
 // A line that is not the monitor's: skipped with a warning in a watch; otherwise it ends
 // the report with status 1.
-bool skip_bad_line(const options& o, const char* name, long number, const char* fault) {
-    fprintf(stderr, "clockgap-report: %s line %ld %s%s\n", name, number, fault,
-            o.follow ? "; skipped it" : "");
-    return o.follow;
+// The bad lines named one by one on standard error; the rest are counted.
+constexpr uint64_t named_bad_lines = 10;
+
+// A line that is not the monitor's costs that line alone: it is skipped and counted,
+// and named (in a watch every one, otherwise the first ten). With --strict it ends the
+// report with status 1, which the return value says. The first line of a log that
+// begins with a piece of a line is the rest of a row cut off in front: a fragment.
+bool skip_bad_line(const options& o, log_facts* facts, long number, const char* fault) {
+    if (o.strict) {
+        fprintf(stderr, "clockgap-report: %s line %ld %s\n", facts->name, number, fault);
+        return false;
+    }
+    if (number == 1 && !facts->fragment_first) {
+        facts->fragment_first = true;
+        fprintf(stderr,
+                "clockgap-report: %s line 1 is the rest of a line whose start is missing (the "
+                "log was cut there); skipped it\n",
+                facts->name);
+        return true;
+    }
+    ++facts->skipped_lines;
+    facts->first_skipped_line = facts->first_skipped_line == 0 ? number : facts->first_skipped_line;
+    if (o.follow || facts->skipped_lines <= named_bad_lines) {
+        fprintf(stderr, "clockgap-report: %s line %ld %s; skipped it\n", facts->name, number,
+                fault);
+    }
+    return true;
+}
+
+// NUL bytes passed over since the last note: one note for each run of them.
+void note_nul_bytes(const line_source* source, log_facts* facts) {
+    if (source->nul_bytes == facts->nul_bytes) {
+        return;
+    }
+    fprintf(stderr,
+            "clockgap-report: %s line %ld begins after %" PRIu64
+            " NUL bytes (a log truncated while it was written, as logrotate's copytruncate "
+            "does); passed over them\n",
+            facts->name, source->number, source->nul_bytes - facts->nul_bytes);
+    facts->nul_bytes = source->nul_bytes;
 }
 
 // Reads every line into the fold, the grid and the outputs. Returns 0, or the status
@@ -417,8 +463,8 @@ int read_lines(line_source* source, stages* p, log_facts* facts) {
             return 1;
         }
         if (status == line_status::too_long) {
-            if (!skip_bad_line(o, facts->name, source->number,
-                               "is longer than any line clockgap writes: not a clockgap log")) {
+            if (!skip_bad_line(o, facts, source->number,
+                               "is longer than any line clockgap writes")) {
                 return 1;
             }
             continue;
@@ -430,6 +476,7 @@ int read_lines(line_source* source, stages* p, log_facts* facts) {
             facts->cut_short_line = source->number;
             return 0;
         }
+        note_nul_bytes(source, facts);
         report_row row;
         if (read_row(text, &row)) {
             if (!take_row(source, p, text, row)) {
@@ -453,7 +500,7 @@ int read_lines(line_source* source, stages* p, log_facts* facts) {
                 }
                 break;
             case log_line_kind::bad:
-                if (!skip_bad_line(o, facts->name, source->number, line.error)) {
+                if (!skip_bad_line(o, facts, source->number, line.error)) {
                     return 1;
                 }
                 break;
@@ -511,6 +558,12 @@ int finish_outputs(outputs* out, const run_fold* fold, const heat_grid* grid,
     // The metrics file holds totals, so one written after a failure has lost nothing;
     // a day log that failed has lost lines.
     const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;
+    if (facts.skipped_lines > named_bad_lines && !o.follow) {
+        fprintf(stderr,
+                "clockgap-report: %s: %" PRIu64
+                " more lines that are not clockgap's were skipped\n",
+                facts.name, facts.skipped_lines - named_bad_lines);
+    }
     print_end(o, fold, facts);
     if (fflush(stdout) != 0 || ferror(stdout)) {
         // A full disk or a closed output under the summary, the JSON or the CSV.
@@ -522,6 +575,12 @@ int finish_outputs(outputs* out, const run_fold* fold, const heat_grid* grid,
         if (const int status = draw_picture(o, grid, fold); status != 0) {
             return status;
         }
+    }
+    if (fold->totals.rows == 0 && facts.input->rows_outside == 0 &&
+        (facts.skipped_lines > 0 || facts.fragment_first)) {
+        fprintf(stderr, "clockgap-report: %s holds no row of clockgap's: not a clockgap log\n",
+                facts.name);
+        return 1;
     }
     if (!logs_whole) {
         fprintf(stderr,
@@ -566,7 +625,7 @@ int main(int argc, char** argv) {
     if (o.kind == output_kind::csv) {
         write_csv_header(stdout);
     }
-    log_facts facts{name, 0, 0, &p->input, input_end::end_of_input, o.follow};
+    log_facts facts{name, 0, 0, &p->input, input_end::end_of_input, o.follow, 0, 0, false, 0};
     if (const int status = read_lines(&source, p.get(), &facts); status != 0) {
         return status;
     }

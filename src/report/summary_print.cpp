@@ -196,6 +196,27 @@ void print_notes(FILE* out, const log_facts& facts) {
                 "the start of the log is missing.\n",
                 facts.name);
     }
+    if (facts.fragment_first) {
+        fprintf(out,
+                "Note: line 1 is the rest of a line whose start is missing (the log was cut "
+                "there); it was skipped.\n");
+    }
+    if (facts.nul_bytes > 0) {
+        fprintf(out,
+                "Note: %" PRIu64
+                " NUL bytes were passed over (a log truncated while it was written, as "
+                "logrotate's copytruncate does).\n",
+                facts.nul_bytes);
+    }
+    if (facts.skipped_lines > 0) {
+        fprintf(out,
+                "Note: %" PRIu64
+                " line%s that %s not clockgap's %s skipped (the first is line %ld); "
+                "the figures are those of the other lines.\n",
+                facts.skipped_lines, facts.skipped_lines == 1 ? "" : "s",
+                facts.skipped_lines == 1 ? "is" : "are", facts.skipped_lines == 1 ? "was" : "were",
+                facts.first_skipped_line);
+    }
     if (facts.ended == input_end::ctrl_c || facts.ended == input_end::sigterm) {
         fprintf(out, "Note: the input was ended by %s; this is everything read before.\n",
                 end_words(facts.ended));
@@ -460,6 +481,10 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_string(w, "log", facts.name);
     json_int(w, "lines", facts.lines);
     json_int(w, "cut_short_line", facts.cut_short_line);
+    json_uint(w, "skipped_lines", facts.skipped_lines);
+    json_int(w, "first_skipped_line", facts.first_skipped_line);
+    json_bool(w, "first_line_a_fragment", facts.fragment_first);
+    json_uint(w, "nul_bytes", facts.nul_bytes);
     const input_stage& in = *facts.input;
     json_bool(w, "start_missing", in.start_missing);
     json_bool(w, "interrupted",

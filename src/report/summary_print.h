@@ -16,6 +16,10 @@ struct log_facts {
     const input_stage* input;  // the runs' starts, the window and the rows outside it
     input_end ended;           // at its end, or by Ctrl-C or SIGTERM
     bool follow;               // a watch: the end of its input is news
+    uint64_t skipped_lines;    // lines that are not the monitor's, skipped
+    long first_skipped_line;   // 0 if none
+    bool fragment_first;       // line 1 was the rest of a line whose start is missing
+    uint64_t nul_bytes;        // NUL bytes passed over where lines begin
 };
 
 // How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".

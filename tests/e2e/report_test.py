@@ -323,12 +323,43 @@ class BadInput(unittest.TestCase):
             (6, "x" * 5000, "line 6 is longer than any line clockgap writes"),
         ]
         for number, replacement, error in cases:
+            broken = ("\n".join(lines[:number - 1] + [replacement] + lines[number:]) +
+                      "\n").encode()
             with self.subTest(error=error):
-                broken = lines[:number - 1] + [replacement] + lines[number:]
-                result = report(stdin=("\n".join(broken) + "\n").encode())
+                # One bad line costs that line: the rest is summarised, status 0.
+                result = report("--json", stdin=broken)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(error, result.stderr.decode())
+                self.assertTrue(result.stderr.endswith(b"; skipped it\n"), result.stderr)
+                doc = json.loads(result.stdout)
+                self.assertEqual((doc["rows"], doc["skipped_lines"], doc["first_skipped_line"]),
+                                 (5, 1, number))
+            with self.subTest(error=error, strict=True):
+                result = report("--strict", stdin=broken)
                 self.assertEqual(result.returncode, 1)
                 self.assertIn(error, result.stderr.decode())
                 self.assertEqual(result.stdout, b"")
+
+    def test_logs_as_they_really_are(self):
+        rows = LOG.splitlines()[3:]
+        many_bad = LOG + "".join(f"junk {i}\n" for i in range(25))
+        cases = [
+            # (what, log, rows, skipped lines, first line a fragment, NUL bytes, status)
+            ("cut in the middle of a row", LOG[LOG.index(rows[1]) + 20:], 4, 0, True, 0, 0),
+            ("a hole of NUL bytes before the rows", "\0" * 70_000 + "\n".join(rows) + "\n",
+             6, 0, False, 70_000, 0),
+            ("25 bad lines", many_bad, 6, 25, False, 0, 0),
+            ("no row at all", "junk\nmore junk\n", 0, 1, True, 0, 1),
+        ]
+        for what, log, count, skipped, fragment, nuls, status in cases:
+            with self.subTest(what):
+                result = report("--json", stdin=log.encode())
+                self.assertEqual(result.returncode, status, result.stderr)
+                doc = json.loads(result.stdout)
+                self.assertEqual((doc["rows"], doc["skipped_lines"], doc["first_line_a_fragment"],
+                                  doc["nul_bytes"]), (count, skipped, fragment, nuls))
+                # The first ten bad lines are named, the rest counted.
+                self.assertLessEqual(result.stderr.count(b"; skipped it"), 11)
 
     def test_a_last_line_without_its_end_is_skipped_whatever_it_holds(self):
         with open(EXAMPLE) as f:
