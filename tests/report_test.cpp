@@ -321,13 +321,38 @@ TEST(RunFold, StallBoundsFromBandsAndExactLargestGaps) {
          0},
         {"above 5 s: bounded by the row's largest gap",
          10,
-         {row_at(1, 9'000'000'000, {0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 100, 8'000'000'000,
+         {row_at(1, 17'000'000'000, {0, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2}, 100, 8'000'000'000,
                  0)},
          1,
          2,
          2,
          8'000'000'000 + 5'001'000'000,
          16'000'000'000},
+        // Rows built to the limit: their gaps fill the whole second.
+        {"no more stall time than the row's diff_report, no more stalls than fit in it",
+         7,
+         {[] {
+             report_row r = row_at(1, 1'000'000'000, {0, 0, 0, 0, 160}, 6'000'000, 10'500'000, 0);
+             r.diff_avg = 6'250'000;
+             return r;
+         }()},
+         1,
+         1,
+         1'000'000'000 / 7'000'000,
+         10'500'000,
+         1'000'000'000},
+        {"with the clock set back, the mean bounds them",
+         7,
+         {[] {
+             report_row r = row_at(1, 1'000'000'000, {1, 0, 0, 0, 100}, -5'000'000, 10'500'000, 0);
+             r.diff_avg = 8'000'000;
+             return r;
+         }()},
+         1,
+         1,
+         100,
+         10'500'000,
+         100 * 8'000'000 + 100},
     };
     for (const Case& c : cases) {
         Fold fold(c.stall_ms);

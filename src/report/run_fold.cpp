@@ -73,7 +73,30 @@ void fold_tick(tick_fold* t, const report_row& row) {
     }
 }
 
-void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[band_count]) {
+// The most time a row's non-negative gaps can take together: they add up to its
+// diff_report when no gap was negative, and to its mean (diff_avg, cut to whole ns)
+// times their number, give or take a nanosecond each. The mean is used only where it
+// agrees with the row's largest gap, which is one of them. INT64_MAX: no bound known.
+int64_t row_gap_time_bound(const report_row& row, const uint32_t counts[band_count]) {
+    int64_t bound = INT64_MAX;
+    if (row.neg == 0 && row.diff_report >= 0) {
+        bound = row.diff_report;
+    }
+    uint64_t n = 0;
+    for (int b = 1; b < band_count; ++b) {
+        n += counts[b];
+    }
+    if (row.diff_avg >= 0 && n <= INT32_MAX) {
+        const uint64_t sum = add_capped(mul_capped(n, static_cast<uint64_t>(row.diff_avg)), n);
+        if (sum <= INT64_MAX && static_cast<int64_t>(sum) >= row.max_diff_this_rep) {
+            bound = std::min(bound, static_cast<int64_t>(sum));
+        }
+    }
+    return bound;
+}
+
+void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[band_count],
+                 int64_t bound_ns) {
     // Every gap of a row is at most its largest, which is exact. A row whose bands hold
     // larger gaps than its largest (not one the monitor writes) is taken by its bands.
     const int64_t largest = row.max_diff_this_rep;
@@ -109,9 +132,18 @@ void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[
     if (largest_known) {
         time_low = add_capped(time_low, static_cast<uint64_t>(largest));
     }
+    // No more stall time, and no more stalls of at least the threshold, than the row's
+    // gaps can hold.
+    uint64_t at_most = full + partial;
+    if (bound_ns != INT64_MAX && bound_ns >= 0) {
+        const auto bound = static_cast<uint64_t>(bound_ns);
+        time_high = std::min(time_high, bound);
+        at_most =
+            std::min(at_most, bound / static_cast<uint64_t>(std::max<int64_t>(s->threshold_ns, 1)));
+    }
     ++s->rows;
     s->gaps_low = add_capped(s->gaps_low, at_least);
-    s->gaps_high = add_capped(s->gaps_high, std::max(at_least, full + partial));
+    s->gaps_high = add_capped(s->gaps_high, std::max(at_least, at_most));
     s->time_low_ns = add_capped(s->time_low_ns, time_low);
     s->time_high_ns = add_capped(s->time_high_ns, std::max(time_high, time_low));
 }
@@ -316,8 +348,9 @@ void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts) {
         may_stall = counts[b] > 0;
     }
     if (may_stall) {
+        const int64_t bound_ns = row_gap_time_bound(row, counts);
         for (stall_figures& figures : s->figures) {
-            fold_stalls(&figures, row, counts);
+            fold_stalls(&figures, row, counts, bound_ns);
         }
     }
 }
