@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t* p = data + at;
         ++line;
         if (p[0] % 16 == 0) {
-            input_run_line(&in);
+            input_run_line(&in, p[1] % 2 == 0 ? "Starting at 07:00:00.000" : "", p[1] % 2 != 0);
             continue;
         }
         report_row row{};

@@ -240,7 +240,7 @@ TEST(RowEvents, EachEventAtItsEdge) {
 TEST(RunFold, TotalsExtremesAndEvents) {
     Fold fold;
     run_fold* f = fold.f.get();
-    input_run_line(&fold.in);
+    input_run_line(&fold.in, "", true);
     const report_row rows[] = {
         row_at(1, 900'000'000, {0, 980, 15, 5}, 100, 4'000'000, 0),
         row_at(2, 1'000'000'000, {1, 990}, -3'600'000'000'000, 300'000, 40'000),
@@ -393,8 +393,8 @@ TEST(RunFold, RunsWindowAndFragments) {
     // A fragment (rows first), then a second run that starts before the first ended.
     EXPECT_FALSE(feed(&fold, row_at(1, 1'000'000'000, {0, 5}, 0, 1, 0), 1)) << "outside";
     EXPECT_TRUE(feed(&fold, row_at(5, 1'000'000'000, {0, 5}, 0, 1, 0), 2));
-    input_run_line(&fold.in);
-    input_run_line(&fold.in);
+    input_run_line(&fold.in, "", true);
+    input_run_line(&fold.in, "", true);
     EXPECT_TRUE(feed(&fold, row_at(3, 700'000'000, {0, 7}, 0, 1, 0), 5));
     EXPECT_TRUE(feed(&fold, row_at(4, 1'000'000'000, {0, 7}, 0, 1, 0), 6));
     finish_fold(f);

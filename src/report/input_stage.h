@@ -1,10 +1,13 @@
 // The first stage of the report: lines become rows. It numbers the runs (a start line
 // or header after rows begins a new one; rows before any start line mean that the log's
 // start is missing) and applies the window (--from, --to), so that every later stage
-// sees only the rows inside it, each with its line and its run.
+// sees only the rows inside it, each with its line and its run. Day files of one run
+// joined together are one run: a start line that repeats the run's own, followed by a
+// row that follows the last one in time, continues the run.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "monitor/report_format.h"
 
@@ -17,6 +20,9 @@ struct input_stage {
     bool run_has_start;      // the current run began with the monitor's start line or header
     long run_first_line;     // the line of its first row, in the window or not; 0: none yet
     uint64_t rows_outside;   // rows outside the window
+    char start_line[64];     // the current run's start line; empty if it had none
+    bool same_start;         // the start line after rows repeats the run's own
+    int64_t last_ms;         // the time of the last row, in the window or not
 };
 
 // A row inside the window, as the later stages take it.
@@ -31,8 +37,9 @@ struct window_row {
 
 void start_input(input_stage* in, int64_t from_ms, int64_t to_ms);
 
-// A start line or a header: after rows, it begins a new run.
-void input_run_line(input_stage* in);
+// A line before the header (a start line or an argument line), or the header itself:
+// after rows, it begins a new run, unless it repeats the run's start (see above).
+void input_run_line(input_stage* in, std::string_view text, bool header);
 
 // The row at `line`. Returns true with `out` filled when it lies in the window.
 bool input_row(input_stage* in, const report_row& row, long line, window_row* out);

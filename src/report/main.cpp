@@ -487,11 +487,11 @@ int read_lines(line_source* source, stages* p, log_facts* facts) {
         const log_line line = read_log_line(text);
         switch (line.kind) {
             case log_line_kind::preamble:
-                input_run_line(&p->input);
+                input_run_line(&p->input, text, false);
                 log_preamble(&out->days, text);
                 break;
             case log_line_kind::header:
-                input_run_line(&p->input);
+                input_run_line(&p->input, text, true);
                 log_header(&out->days);
                 break;
             case log_line_kind::row:  // one read_row left to the careful reader

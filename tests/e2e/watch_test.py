@@ -261,6 +261,14 @@ class DayFiles(unittest.TestCase):
                 self.assertIn(b"Rows:        2, from", alone.stdout)
             # Every row once, in order: none lost or doubled at midnight.
             self.assertEqual(seen, [row_line(t) for t in times])
+            # Joined, the day files are the one run they came from; a log joined to
+            # itself (its rows go back in time) is two.
+            days = [os.path.join(d, n) for n in ("run-2026-12-07.log", "run-2026-12-08.log")]
+            for files, runs in ((days, 1), (days[:1] * 2, 2)):
+                joined = b"".join(open(f, "rb").read() for f in files)
+                doc = json.loads(subprocess.run([REPORT, "--json"], input=joined,
+                                                capture_output=True).stdout)
+                self.assertEqual((doc["runs"]["count"], doc["rows"]), (runs, 2 * len(files)))
 
 
 class FullDisk(unittest.TestCase):
