@@ -84,7 +84,7 @@ def main():
         for g in gaps:
             counts[band(g)] += 1
         counts[1] += rate - len(gaps)
-        small = [1_100, 1_900, 2_300, 850_000]
+        small = [1_100, 1_900, 2_300, 8_500]  # times 100: 0.11 to 0.85 ms, all in band 1ms
         positive = [g for g in gaps if g >= 0]
         max_rep = max(positive + [rng.choice(small) * 100 if rng.random() < .1 else 300_000])
         min_rep = min(gaps + [rng.randint(100, 300)])

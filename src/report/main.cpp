@@ -535,7 +535,8 @@ int draw_picture(const options& o, const heat_grid* grid, const run_fold* fold) 
         case plot_result::no_gnuplot:
             fprintf(stderr,
                     "clockgap-report: gnuplot is not installed, so there is no picture; install "
-                    "it (Debian: apt-get install gnuplot-nox) and run again\n");
+                    "it (%s) and run again\n",
+                    gnuplot_install_hint());
             return 3;
         case plot_result::too_few_rows:
             fprintf(stderr,

@@ -49,6 +49,9 @@ void end_input_on_interrupt();
 // A write to a pipe whose reader has gone fails instead of ending the program.
 void ignore_broken_pipe();
 
+// How to get gnuplot on this system, for the message when it is missing.
+const char* gnuplot_install_hint();
+
 // Whether `program` is found on the PATH.
 bool program_on_path(const char* program);
 

@@ -168,6 +168,10 @@ bool program_on_path(const char* program) {
     return false;
 }
 
+const char* gnuplot_install_hint() {
+    return "Debian: apt-get install gnuplot-nox";
+}
+
 FILE* start_gnuplot() {
     return popen("gnuplot 2>/dev/null", "w");
 }

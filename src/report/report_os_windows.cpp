@@ -111,6 +111,11 @@ bool program_on_path(const char* program) {
     return SearchPathA(nullptr, program, ".exe", MAX_PATH, found, nullptr) > 0;
 }
 
+const char* gnuplot_install_hint() {
+    return "Windows: install gnuplot for Windows and let its installer add it to the PATH, "
+           "or add its bin folder to the PATH";
+}
+
 FILE* start_gnuplot() {
     return _popen("gnuplot 2>NUL", "w");
 }

@@ -249,8 +249,11 @@ void print_totals(FILE* out, const run_fold* f, const fold_reading& r, bool runs
                 rows_outside);
     }
     const double covered = static_cast<double>(f->totals.covered_ns) / 1e9;
-    fprintf(out, "Time:        %.3f s covered by the rows (their diff_report added up%s)\n",
-            covered, runs ? ", within each run" : "");
+    // diff_report is measured by the log's own clock: a step of it is in the sum.
+    const bool stepped = f->totals.bands[0] > 0 || f->totals.bands[band_count - 1] > 0;
+    fprintf(out, "Time:        %.3f s covered by the rows (their diff_report added up%s%s)\n",
+            covered, runs ? ", within each run" : "",
+            stepped ? "; by the log's own clock, so the clock steps below are in it" : "");
     fprintf(out, "Readings:    %" PRIu64 " (%.0f per second)\n", f->totals.readings,
             covered > 0 ? static_cast<double>(f->totals.readings) / covered : 0.0);
     if (r.coarse) {
@@ -370,7 +373,9 @@ void print_clock_events(FILE* out, const run_fold* f, bool runs) {
 
 void print_long_waits(FILE* out, const run_fold* f, bool runs) {
     char a[48];
-    fprintf(out, "\nStretches of more than 1.5 s without a row:%s\n",
+    fprintf(out,
+            "\nStretches of more than 1.5 s without a row (a row that took long to write "
+            "shows here, not as a gap):%s\n",
             f->named.long_waits.total == 0 ? " none" : "");
     for (int i = 0; i < f->named.long_waits.count; ++i) {
         const named_row& w = f->named.long_waits.kept[i];
