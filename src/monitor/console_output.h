@@ -3,8 +3,9 @@
 // Every line is handed to the OS as soon as it is complete, so a file, a pipe or
 // `tail -f` sees each row within its second and nothing is held back when the run is
 // stopped. When nobody can read the output any more (the reader of a pipe has gone, or
-// standard output is closed) the program ends with status 1; any other failed write,
-// such as a full disk, loses only that line and the next lines are tried as usual.
+// standard output is closed) the program ends with status 1. Any other failed write,
+// such as a full disk, never glues two lines: a line written in part is finished first
+// when writes succeed again, and a line that could not be begun is lost whole.
 #pragma once
 
 #include <cstdio>

@@ -65,6 +65,52 @@ class OutputFaults(unittest.TestCase):
         for _, raw in lines:
             check_row_adds_up(self, harness.Row(harness.text_line(raw)))
 
+    def test_a_disk_that_fills_and_frees_never_glues_two_lines(self):
+        # A real full disk: a small tmpfs (the tests run as root). The log's last page
+        # takes rows until a row fits only in part; the rest of it must come first once
+        # there is room again, and no two lines may share one.
+        folder = tempfile.mkdtemp()
+        self.addCleanup(os.rmdir, folder)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                                 capture_output=True)
+        if mounted.returncode != 0:
+            self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+        self.addCleanup(subprocess.run, ["umount", "-l", folder])
+        log, filler = os.path.join(folder, "run.log"), os.path.join(folder, "filler")
+        # An earlier run fills the log's first page but for a line or two.
+        with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs",
+                               "minute.log")) as f:
+            earlier = ""
+            for line in f:
+                if len(earlier) + len(line) > 4096 - 230:
+                    break
+                earlier += line
+        with open(log, "w") as f:
+            f.write(earlier)
+        with open(log, "ab") as out, harness.Run(stdout=out) as run:
+            time.sleep(0.3)
+            with open(filler, "wb", buffering=0) as f:
+                try:
+                    while True:
+                        f.write(b"x" * 512)
+                except OSError:
+                    pass
+            time.sleep(4.0)  # the last page fills, a row is cut, later rows are lost
+            full_size = os.path.getsize(log)
+            os.remove(filler)
+            time.sleep(2.5)
+            self.assertIsNone(run.proc.poll(), "it ended on a full disk")
+            run.proc.terminate()
+            run.proc.wait(timeout=5)
+        with open(log) as f:
+            text = f.read()
+        self.assertTrue(text.endswith("\n"), "the last line is cut")
+        # Every line whole: none glued, none cut.
+        for line in text.split("\n")[:-1]:
+            if not harness.START.match(line) and line != harness.HEADER:
+                harness.Row(line)
+        self.assertGreater(len(text), full_size, "no row came once there was room")
+
     def stop_a_run_into_a_file(self, sig):
         with tempfile.TemporaryFile() as log:
             with harness.Run(stdout=log) as run:
