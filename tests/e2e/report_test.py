@@ -294,6 +294,23 @@ class Json(unittest.TestCase):
         self.assertEqual(doc["window"]["rows_outside"], 4)
 
 
+class Stalls(unittest.TestCase):
+    def test_never_more_stall_than_the_rows_cover(self):
+        # Rows built to the limit: 160 gaps a second in 10ms (6 to 10.999 ms), which a
+        # threshold of 7 ms cuts through; their mean says they fill each second.
+        rows = "".join(row_line(f"2026-12-07 07:00:{s:02d}", counts=[0, 0, 0, 0, 160] + [0] * 9,
+                                min_gap=6_000_000, max_gap=10_500_000).replace(
+                                    ",2000,", ",6250000,", 1) + "\n" for s in range(1, 11))
+        for stall in ("7", "6", "10"):
+            with self.subTest(stall=stall):
+                doc = json.loads(report("--json", "--stall", stall,
+                                        stdin=(harness.HEADER + "\n" + rows).encode()).stdout)
+                s = doc["stalls"]
+                self.assertLessEqual(s["time_max_ns"], doc["covered_ns"])
+                self.assertLessEqual(s["gaps_max"], 10 * 10**9 // (int(stall) * 10**6))
+                self.assertLessEqual(s["time_min_ns"], s["time_max_ns"])
+
+
 class Csv(unittest.TestCase):
     def test_rows_as_clean_csv(self):
         text = run_log("06:05:30", 2) + LOG
