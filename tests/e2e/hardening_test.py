@@ -69,14 +69,8 @@ class OutputFaults(unittest.TestCase):
         # A real full disk: a small tmpfs (the tests run as root). The log's last page
         # takes rows until a row fits only in part; the rest of it must come first once
         # there is room again, and no two lines may share one.
-        folder = tempfile.mkdtemp()
-        self.addCleanup(os.rmdir, folder)
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
-                                 capture_output=True)
-        if mounted.returncode != 0:
-            self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
-        self.addCleanup(subprocess.run, ["umount", "-l", folder])
-        log, filler = os.path.join(folder, "run.log"), os.path.join(folder, "filler")
+        folder = harness.small_tmpfs(self)
+        log = os.path.join(folder, "run.log")
         # An earlier run fills the log's first page but for a line or two.
         with open(os.path.join(os.path.dirname(__file__), "..", "..", "docs",
                                "minute.log")) as f:
@@ -89,12 +83,7 @@ class OutputFaults(unittest.TestCase):
             f.write(earlier)
         with open(log, "ab") as out, harness.Run(stdout=out) as run:
             time.sleep(0.3)
-            with open(filler, "wb", buffering=0) as f:
-                try:
-                    while True:
-                        f.write(b"x" * 512)
-                except OSError:
-                    pass
+            filler = harness.fill(folder)
             time.sleep(4.0)  # the last page fills, a row is cut, later rows are lost
             full_size = os.path.getsize(log)
             os.remove(filler)

@@ -115,3 +115,31 @@ def text_line(raw, line_end=None):
     body = raw[: -len(line_end)]
     assert b"\r" not in body and b"\n" not in body, raw
     return body.decode()
+
+
+def small_tmpfs(test):
+    """A folder on a fresh 64 KiB tmpfs, a real disk that fills (the tests run as root),
+    unmounted when `test` ends; the test is skipped where mounting is not allowed."""
+    import shutil
+    import tempfile
+    folder = tempfile.mkdtemp()
+    test.addCleanup(shutil.rmtree, folder, True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+                             capture_output=True)
+    if mounted.returncode != 0:
+        test.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    test.addCleanup(subprocess.run, ["umount", "-l", folder])
+    return folder
+
+
+def fill(folder):
+    """Takes every free byte of the file system of `folder` into a file of its own, and
+    returns its path: remove it to free them."""
+    filler = os.path.join(folder, "filler")
+    with open(filler, "wb", buffering=0) as f:
+        try:
+            while True:
+                f.write(b"x" * 512)
+        except OSError:
+            pass
+    return filler

@@ -275,24 +275,7 @@ class FullDisk(unittest.TestCase):
     """A real full disk: a small tmpfs (the tests run as root)."""
 
     def setUp(self):
-        self.dir = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, self.dir, True)
-        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.dir],
-                                 capture_output=True)
-        if mounted.returncode != 0:
-            self.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
-        self.addCleanup(subprocess.run, ["umount", "-l", self.dir])
-
-    def fill(self):
-        """Takes every free byte of the tmpfs into a file of its own."""
-        filler = os.path.join(self.dir, "filler")
-        with open(filler, "wb", buffering=0) as f:
-            try:
-                while True:
-                    f.write(b"x" * 512)
-            except OSError:
-                pass
-        return filler
+        self.dir = harness.small_tmpfs(self)
 
     def test_the_day_log_keeps_whole_lines_and_writes_again_when_space_comes(self):
         log = os.path.join(self.dir, "run.log")
@@ -300,7 +283,7 @@ class FullDisk(unittest.TestCase):
         with Watch("--log", log) as watch:
             watch.send(f"{harness.HEADER}\n" + row_line(times[0]) + "\n")
             self.assertTrue(wait_for(lambda: os.path.exists(log) or None, 5.0))
-            filler = self.fill()
+            filler = harness.fill(self.dir)
             # The log's last page has room for some rows, then one is cut by the full disk.
             watch.send("".join(row_line(t) + "\n" for t in times[1:50]))
             time.sleep(0.5)
