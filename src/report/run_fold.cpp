@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr int64_t ns_per_ms = 1'000'000;
-
 template <int N>
 void keep(row_list<N>* list, const named_row& row) {
     if (list->count < N) {
