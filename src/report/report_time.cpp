@@ -119,3 +119,13 @@ const char* format_duration(int64_t ns, char* text, size_t size) {
     }
     return text;
 }
+
+int64_t ms_as_ns(int64_t ms) {
+    if (ms > INT64_MAX / 1'000'000) {
+        return INT64_MAX;
+    }
+    if (ms < INT64_MIN / 1'000'000) {
+        return INT64_MIN;
+    }
+    return ms * 1'000'000;
+}

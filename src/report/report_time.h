@@ -19,6 +19,9 @@ int64_t unix_ms(const SYSTEMTIME& fields);
 // `a` divided by `b` (> 0), rounded toward minus infinity.
 int64_t floor_div(int64_t a, int64_t b);
 
+// Milliseconds as nanoseconds, at the largest value of its sign past about 292 years.
+int64_t ms_as_ns(int64_t ms);
+
 // Reads an ISO 8601 UTC date and time: "YYYY-MM-DD", then optionally "T" or a space and
 // "HH:MM", ":SS", ".mmm" (1 to 3 digits) and a final "Z". A date alone is its midnight.
 // Returns false for anything else, or a year outside 1601 to 30828.

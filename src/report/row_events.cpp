@@ -96,10 +96,6 @@ void write_row_text(event_out out, int64_t ms, long line, const row_events& e) {
     fputc('\n', out.out);
 }
 
-int64_t ms_as_ns(int64_t ms) {
-    return ms > INT64_MAX / 1'000'000 ? INT64_MAX : ms * 1'000'000;
-}
-
 }  // namespace
 
 void write_clock_words(FILE* out, const row_events& e) {

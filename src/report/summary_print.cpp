@@ -13,11 +13,6 @@
 
 namespace {
 
-// Milliseconds as nanoseconds, at the largest value past about 292 years.
-int64_t ms_as_ns(int64_t ms) {
-    return ms > INT64_MAX / 1'000'000 ? INT64_MAX : ms * 1'000'000;
-}
-
 const char* unsigned_duration(uint64_t ns, char* text, size_t size) {
     return format_duration(static_cast<int64_t>(std::min<uint64_t>(ns, INT64_MAX)), text, size);
 }
