@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,7 @@
 #include "report/heat_map.h"
 #include "report/line_source.h"
 #include "report/log_reader.h"
+#include "report/picture.h"
 #include "report/prom_file.h"
 #include "report/report_time.h"
 #include "report/row_events.h"
@@ -452,9 +454,9 @@ TEST(HeatGrid, ColumnsWidenToHoldTheLogAndKeepEveryCount) {
     const int64_t start = 1'796'601'600'000;  // a whole day
     // A week, one row a minute, then one row before the first (an earlier run).
     for (int64_t m = 0; m < 7 * 1440; ++m) {
-        fold_heat(grid.get(), r, start + m * 60'000);
+        fold_heat(grid.get(), r, start + m * 60'000, 1);
     }
-    fold_heat(grid.get(), r, start - 3 * ms_per_hour);
+    fold_heat(grid.get(), r, start - 3 * ms_per_hour, 1);
     EXPECT_LE(grid->count, heat_columns);
     EXPECT_EQ(grid->width_ms, 1'200'000);
     EXPECT_EQ(grid->rows, 7u * 1440 + 1);
@@ -462,12 +464,131 @@ TEST(HeatGrid, ColumnsWidenToHoldTheLogAndKeepEveryCount) {
     for (int i = 0; i < grid->count; ++i) {
         rows += grid->cells[i].rows;
         counts += grid->cells[i].bands[1];
-        set_back += grid->cells[i].set_back;
+        set_back += grid->cells[i].set_back.rows;
     }
     EXPECT_EQ(rows, grid->rows);
     EXPECT_EQ(counts, 10 * grid->rows);
     EXPECT_EQ(set_back, grid->rows);
     EXPECT_EQ(grid->first * grid->width_ms, start - 3 * ms_per_hour);
+}
+
+// A grid of `rows` rows, `step_ms` apart from 2026-12-07 00:00:00 UTC, each with
+// `count` gaps in band 1 and a largest gap of `worst_ns`.
+std::unique_ptr<heat_grid> grid_of(int64_t rows, int64_t step_ms, uint32_t count,
+                                   int64_t worst_ns) {
+    auto grid = std::make_unique<heat_grid>();
+    start_heat(grid.get());
+    report_row r = row_at(0, 1'000'000'000, {0, count}, 100, worst_ns, 0);
+    for (int64_t i = 0; i < rows; ++i) {
+        fold_heat(grid.get(), r, 1'796'601'600'000 + i * step_ms, i + 3);
+    }
+    return grid;
+}
+
+TEST(Picture, TimeTicksSuitTheSpan) {
+    struct Case {
+        int64_t rows, step_ms;
+        std::vector<std::string> first_labels;
+        int ticks;
+    };
+    const Case cases[] = {
+        {60, 1000, {"00:00:00", "00:00:10", "00:00:20"}, 7},  // a minute: 10 s apart
+        {3600, 1000, {"00:00", "00:10", "00:20"}, 7},         // an hour: 10 min apart
+        {7 * 1440, 60'000, {"2026-12-07", "2026-12-08"}, 8},  // a week: a day apart
+        {3 * 1440, 60'000, {"12-07 00:00", "12-07 12:00"}, 7},
+    };
+    for (const Case& c : cases) {
+        const auto grid = grid_of(c.rows, c.step_ms, 5, 300'000);
+        picture_model m;
+        build_picture(&m, grid.get(), 10'000'000);
+        EXPECT_EQ(m.time_tick_count, c.ticks) << c.rows;
+        for (size_t k = 0; k < c.first_labels.size(); ++k) {
+            EXPECT_EQ(m.time_ticks[k].label, c.first_labels[k]) << c.rows;
+        }
+        for (int k = 0; k < m.time_tick_count; ++k) {
+            EXPECT_GE(m.time_ticks[k].at, 0) << c.rows;
+            EXPECT_LE(m.time_ticks[k].at, grid->count) << c.rows;
+        }
+    }
+}
+
+TEST(Picture, ColourScaleEndsAtAPowerOfTenAboveTheLargestCount) {
+    struct Case {
+        uint32_t count;
+        std::vector<std::string> labels;
+    };
+    const Case cases[] = {
+        {1, {"1", "10"}},
+        {10, {"1", "10"}},
+        {11, {"1", "10", "100"}},
+        {999'999, {"1", "10", "100", "1k", "10k", "100k", "1M"}},
+        {4'000'000'000u, {"1", "10", "100", "1k", "10k", "100k", "1M", "10M", "100M", "1G", "10G"}},
+    };
+    for (const Case& c : cases) {
+        const auto grid = grid_of(10, 1000, c.count, 300'000);
+        picture_model m;
+        build_picture(&m, grid.get(), 10'000'000);
+        ASSERT_EQ(m.colour_tick_count, static_cast<int>(c.labels.size())) << c.count;
+        for (int k = 0; k < m.colour_tick_count; ++k) {
+            EXPECT_EQ(m.colour_ticks[k].label, c.labels[static_cast<size_t>(k)]);
+        }
+        EXPECT_EQ(m.colour_ticks[m.colour_tick_count - 1].at, 1.0);
+        // The ends and the middle of the scale are its stops, exactly.
+        EXPECT_EQ(cell_colour(m, 1), colour_stops[0]);
+        EXPECT_EQ(cell_colour(m, m.colour_top), colour_stops[4]);
+        EXPECT_EQ(scale_colour(0.5), colour_stops[2]);
+    }
+}
+
+TEST(Picture, WorstGapAxisHoldsTheLineAndTheStallThreshold) {
+    struct Case {
+        int64_t worst_ns, stall_ns;
+        const char *lowest, *highest;
+    };
+    const Case cases[] = {
+        {300'000, 10'000'000, "100 µs", "10 ms"},
+        {30'001'000'000, 10'000'000, "10 ms", "100 s"},
+        {INT64_MAX, 1'000'000, "1 ms", "300 years"},
+    };
+    for (const Case& c : cases) {
+        const auto grid = grid_of(100, 1000, 5, c.worst_ns);
+        picture_model m;
+        build_picture(&m, grid.get(), c.stall_ns);
+        EXPECT_STREQ(m.worst_ticks[0].label, c.lowest);
+        EXPECT_STREQ(m.worst_ticks[m.worst_tick_count - 1].label, c.highest);
+        double y = 0;
+        ASSERT_TRUE(worst_point(m, 0, &y));
+        EXPECT_GE(y, m.worst_low);
+        EXPECT_LE(y, m.worst_high);
+        EXPECT_GE(m.stall_at, m.worst_low);
+    }
+    // No rows, or a worst gap that a log scale cannot place: the line breaks.
+    const auto gappy = grid_of(2, 5000, 5, 300'000);
+    picture_model m;
+    build_picture(&m, gappy.get(), 10'000'000);
+    double y = 0;
+    EXPECT_TRUE(worst_point(m, 0, &y));
+    EXPECT_FALSE(worst_point(m, 1, &y));
+    const auto flat = grid_of(2, 1000, 5, 0);
+    build_picture(&m, flat.get(), 10'000'000);
+    EXPECT_FALSE(worst_point(m, 0, &y));
+}
+
+TEST(Picture, LogarithmAndBandWords) {
+    for (const double x : {1e-6, 0.001, 0.3, 1.0, 2.0, 10.0, 12345.678, 1e12, 9.2e12}) {
+        EXPECT_NEAR(log10_exact_ops(x), std::log10(x), 1e-13) << x;
+    }
+    const std::pair<int, const char*> bands[] = {{0, "negative (the clock set back)"},
+                                                 {1, "0 to 1 ms"},
+                                                 {2, "2 ms"},
+                                                 {8, "101 to 200 ms"},
+                                                 {12, "2001 to 5000 ms"},
+                                                 {13, "above 5000 ms"}};
+    for (const auto& [band, words] : bands) {
+        char text[48];
+        band_range_words(band, text, sizeof text);
+        EXPECT_STREQ(text, words);
+    }
 }
 
 TEST(ReportTime, ParsesAndFormatsUtc) {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "report/picture.h"
 #include "report/report_os.h"
 #include "report/report_time.h"
 #include "report/row_events.h"
@@ -29,6 +31,15 @@ int64_t next_width(int64_t width) {
     return width * 2;
 }
 
+// Columns merge in time order: the first row marked stays the first.
+void merge_mark(heat_mark* into, const heat_mark& from) {
+    if (into->rows == 0) {
+        *into = from;
+    } else {
+        into->rows += from.rows;
+    }
+}
+
 void merge_cell(heat_cell* into, const heat_cell& from) {
     for (int b = 0; b < band_count; ++b) {
         into->bands[b] += from.bands[b];
@@ -37,8 +48,8 @@ void merge_cell(heat_cell* into, const heat_cell& from) {
         into->worst_ns = into->rows > 0 ? std::max(into->worst_ns, from.worst_ns) : from.worst_ns;
     }
     into->rows += from.rows;
-    into->set_back += from.set_back;
-    into->above_5s += from.above_5s;
+    merge_mark(&into->set_back, from.set_back);
+    merge_mark(&into->above_5s, from.above_5s);
 }
 
 void coarsen(heat_grid* g) {
@@ -61,36 +72,6 @@ void coarsen(heat_grid* g) {
     g->count = count;
 }
 
-// Single quotes end a gnuplot string; a quote in a name is doubled.
-std::string quoted(const char* text) {
-    std::string out = "'";
-    for (const char* p = text; *p != '\0'; ++p) {
-        out += *p;
-        if (*p == '\'') {
-            out += '\'';
-        }
-    }
-    return out + "'";
-}
-
-// A column's middle, in Unix seconds for gnuplot's time axis.
-double column_seconds(const heat_grid* g, int i) {
-    return (static_cast<double>(g->first + i) + 0.5) * static_cast<double>(g->width_ms) / 1000.0;
-}
-
-// A span of time in words, for the title.
-void span_words(int64_t ms, char* text, size_t size) {
-    if (ms < 60'000) {
-        snprintf(text, size, "%" PRId64 " s", ms / 1000);
-    } else if (ms < ms_per_hour) {
-        snprintf(text, size, "%" PRId64 " min", ms / 60'000);
-    } else if (ms < ms_per_day) {
-        snprintf(text, size, "%" PRId64 " h", ms / ms_per_hour);
-    } else {
-        snprintf(text, size, "%" PRId64 " days", ms / ms_per_day);
-    }
-}
-
 }  // namespace
 
 void start_heat(heat_grid* g) {
@@ -98,7 +79,7 @@ void start_heat(heat_grid* g) {
     g->width_ms = widths_ms[0];
 }
 
-void fold_heat(heat_grid* g, const report_row& row, int64_t ms) {
+void fold_heat(heat_grid* g, const report_row& row, int64_t ms, long line) {
     for (;;) {
         const int64_t index = floor_div(ms, g->width_ms);
         if (g->count == 0) {
@@ -135,8 +116,12 @@ void fold_heat(heat_grid* g, const report_row& row, int64_t ms) {
         one.worst_ns = row.max_diff_this_rep;
         // The marks: the row's clock events, as every output finds them.
         const row_events events = find_row_events(row, INT64_MAX);
-        one.set_back = events.negative_gaps > 0 ? 1 : 0;
-        one.above_5s = events.gaps_above_5s > 0 ? 1 : 0;
+        if (events.negative_gaps > 0) {
+            one.set_back = heat_mark{1, line, ms};
+        }
+        if (events.gaps_above_5s > 0) {
+            one.above_5s = heat_mark{1, line, ms};
+        }
         merge_cell(&cell, one);
         ++g->rows;
         return;
@@ -150,117 +135,117 @@ bool picture_name_ok(const char* path) {
 
 namespace {
 
-// The counts, the worst-gap line and the marks, as gnuplot data blocks.
-void write_data(FILE* gp, const heat_grid* g) {
-    // The counts as a matrix: one line a band, one value a column; NaN leaves a cell empty.
-    fprintf(gp, "$heat << EOD\n");
-    for (int b = 0; b < band_count; ++b) {
-        for (int i = 0; i < g->count; ++i) {
-            const uint64_t n = g->cells[i].bands[b];
-            if (n > 0) {
-                fprintf(gp, "%s%" PRIu64, i > 0 ? " " : "", n);
-            } else {
-                fprintf(gp, "%sNaN", i > 0 ? " " : "");
+// Single quotes end a gnuplot string; a quote in a name is doubled.
+std::string quoted(const char* text) {
+    std::string out = "'";
+    for (const char* p = text; *p != '\0'; ++p) {
+        out += *p;
+        if (*p == '\'') {
+            out += '\'';
+        }
+    }
+    return out + "'";
+}
+
+// The cells, the worst-gap line and the marks, as gnuplot data blocks.
+void write_data(FILE* gp, const picture_model& m) {
+    const heat_grid* g = m.grid;
+    // A cell a line: its middle and its colour; an empty cell is left out.
+    fprintf(gp, "$cells << EOD\n");
+    for (int i = 0; i < g->count; ++i) {
+        for (int b = 0; b < band_count; ++b) {
+            if (const uint64_t n = g->cells[i].bands[b]; n > 0) {
+                fprintf(gp, "%d.5 %d.5 %" PRIu32 "\n", i, b, cell_colour(m, n));
             }
         }
-        fprintf(gp, "\n");
     }
-    fprintf(gp, "EOD\n");
-    // The worst gap of each column in ms; a blank line breaks the line where no row came,
-    // and where the worst gap has no place on a log scale (0 or below).
-    fprintf(gp, "$worst << EOD\n");
+    fprintf(gp, "EOD\n$bar << EOD\n");
+    for (int k = 0; k < 100; ++k) {
+        fprintf(gp, "%d.5 %" PRIu32 "\n", k, scale_colour((k + 0.5) / 100));
+    }
+    // A blank line breaks the worst-gap line.
+    fprintf(gp, "EOD\n$worst << EOD\n");
     bool open = false;
     for (int i = 0; i < g->count; ++i) {
-        const heat_cell& c = g->cells[i];
-        if (c.rows == 0 || c.worst_ns <= 0) {
-            if (open) {
-                fprintf(gp, "\n");
-            }
+        double y = 0;
+        if (!worst_point(m, i, &y)) {
+            fprintf(gp, "%s", open ? "\n" : "");
             open = false;
             continue;
         }
-        fprintf(gp, "%.3f %.6g\n", column_seconds(g, i), static_cast<double>(c.worst_ns) / 1e6);
+        fprintf(gp, "%d.5 %.6f\n", i, y);
         open = true;
     }
-    fprintf(gp, "EOD\n");
-    // Columns with a clock set back or a gap above 5 s, marked at the top of the panel.
-    fprintf(gp, "$marks << EOD\n");
+    fprintf(gp, "EOD\n$marks << EOD\n");
     for (int i = 0; i < g->count; ++i) {
         const heat_cell& c = g->cells[i];
-        if (c.set_back > 0 || c.above_5s > 0) {
-            fprintf(gp, "%.3f %s %s\n", column_seconds(g, i), c.set_back > 0 ? "1" : "NaN",
-                    c.above_5s > 0 ? "1" : "NaN");
+        if (c.set_back.rows > 0 || c.above_5s.rows > 0) {
+            fprintf(gp, "%d.5 %s %s\n", i, c.set_back.rows > 0 ? "1" : "NaN",
+                    c.above_5s.rows > 0 ? "1" : "NaN");
         }
     }
     fprintf(gp, "EOD\n");
 }
 
-// The title, the time axis and the margins both panels share.
-void write_layout(FILE* gp, const heat_grid* g, const char* path, const char* time_format) {
-    const int64_t first_ms = g->first * g->width_ms;
-    const int64_t span_ms = g->count * g->width_ms;
-    char from[40], to[40], span[32], width[32];
-    format_utc(first_ms, false, from, sizeof from);
-    format_utc(first_ms + span_ms, false, to, sizeof to);
-    span_words(span_ms, span, sizeof span);
-    span_words(g->width_ms, width, sizeof width);
-    const bool svg = std::string_view(path).ends_with(".svg");
-    fprintf(gp, "set terminal %s size 1400,900 font ',11' noenhanced\n",
-            svg ? "svg dynamic background '#ffffff'" : "pngcairo background '#ffffff'");
-    fprintf(gp, "set output %s\n", quoted(path).c_str());
-    fprintf(gp,
-            "set multiplot title 'clockgap: %" PRIu64
-            " rows, %.19s to %.19s UTC (%s; one column = %s)'\n",
-            g->rows, from, to, span, width);
-    fprintf(gp,
-            "set xdata time\nset timefmt '%%s'\nset format x \"%s\"\n"
-            "set xrange [%.3f:%.3f]\n"
-            "set lmargin at screen 0.08\nset rmargin at screen 0.86\n",
-            time_format, static_cast<double>(first_ms) / 1000.0,
-            static_cast<double>(first_ms + span_ms) / 1000.0);
+// `set xtics` (or another axis) with the model's ticks; without labels when `labels` is
+// false.
+void write_ticks(FILE* gp, const char* axis, const picture_tick* ticks, int count, bool labels) {
+    fprintf(gp, "set %s (", axis);
+    for (int k = 0; k < count; ++k) {
+        fprintf(gp, "%s%s %.6f", k > 0 ? ", " : "", labels ? quoted(ticks[k].label).c_str() : "''",
+                ticks[k].at);
+    }
+    fprintf(gp, ")\n");
 }
 
 // Top: the worst gap of each column, the stall threshold and the marks.
-void write_worst_panel(FILE* gp, int64_t stall_ns) {
+void write_worst_panel(FILE* gp, const picture_model& m) {
     fprintf(gp,
             "set tmargin at screen 0.92\nset bmargin at screen 0.66\n"
-            "set logscale y\nset ylabel 'worst gap'\n"
-            "set ytics ('1 us' 0.001, '10 us' 0.01, '100 us' 0.1, '1 ms' 1, '10 ms' 10, "
-            "'100 ms' 100, '1 s' 1e3, '10 s' 1e4, '100 s' 1e5, '1000 s' 1e6, '3 h' 1.08e7, "
-            "'1 day' 8.64e7, '10 days' 8.64e8, '100 days' 8.64e9, '3 years' 9.47e10)\n"
-            "set grid\nset format x ''\nset key outside right top\n"
-            "set yrange [*:*]\nset offsets 0,0,graph 0.15,0\n"
-            "set y2range [0:1]\nunset y2tics\n");
+            "set yrange [%.6f:%.6f]\nset ylabel 'worst gap'\nset grid\n"
+            "set key outside right top\nset y2range [0:1]\nunset y2tics\n",
+            m.worst_low, m.worst_high);
+    write_ticks(gp, "ytics", m.worst_ticks, m.worst_tick_count, true);
+    write_ticks(gp, "xtics", m.time_ticks, m.time_tick_count, false);
     fprintf(gp,
             "plot $worst using 1:2 with lines lw 1.5 lc rgb '#c03030' title 'worst gap', "
-            "%.6g with lines dt 2 lc rgb '#606060' title 'stall (%.6g ms)', "
-            "$marks using 1:(0.95*$2) axes x1y2 with points pt 11 ps 2 lc rgb '#000000' "
+            "%.6f with lines dt 2 lc rgb '#606060' title %s, "
+            "$marks using 1:(%.2f*$2) axes x1y2 with points pt 11 ps 2 lc rgb '#000000' "
             "title 'clock set back', "
-            "$marks using 1:(0.88*$3) axes x1y2 with points pt 9 ps 2 lc rgb '#e08000' "
+            "$marks using 1:(%.2f*$3) axes x1y2 with points pt 9 ps 2 lc rgb '#e08000' "
             "title 'gap above 5 s'\n",
-            static_cast<double>(stall_ns) / 1e6, static_cast<double>(stall_ns) / 1e6);
+            m.stall_at, quoted(m.stall_words).c_str(), set_back_mark_height, above_5s_mark_height);
 }
 
-// Bottom: the heat map.
-void write_heat_panel(FILE* gp, const heat_grid* g, const char* time_format) {
+// Bottom: the heat map, its legend line and its colour bar.
+void write_heat_panel(FILE* gp, const picture_model& m) {
     fprintf(gp,
-            "set tmargin at screen 0.62\nset bmargin at screen 0.09\n"
-            "unset logscale y\nunset grid\nset offsets 0,0,0,0\nset ylabel 'band'\n"
-            "set ytics auto\nset yrange [-0.5:13.5]\nset format x \"%s\"\nset xlabel 'time (UTC)'\n"
-            "set ytics (",
-            time_format);
+            "set tmargin at screen 0.62\nset bmargin at screen 0.12\n"
+            "unset grid\nset ylabel 'band'\nset xlabel 'time (UTC)'\n"
+            "set yrange [0:%d]\n",
+            band_count);
+    picture_tick bands[band_count];
     for (int b = 0; b < band_count; ++b) {
-        fprintf(gp, "%s'%s' %d", b > 0 ? ", " : "", band_names[b], b);
+        bands[b].at = b + 0.5;
+        snprintf(bands[b].label, sizeof bands[b].label, "%s", band_names[b]);
     }
+    write_ticks(gp, "ytics", bands, band_count, true);
+    write_ticks(gp, "xtics", m.time_ticks, m.time_tick_count, true);
+    // Each box reaches a little past its cell, so that no seam shows between neighbours.
     fprintf(gp,
-            ")\nset logscale cb\nset cblabel 'gaps in the cell'\nset format cb '%%.0e'\n"
-            "set palette defined (0 '#fde725', 1 '#5ec962', 2 '#21918c', 3 '#3b528b', "
-            "4 '#440154')\n"
-            "set colorbox user origin screen 0.88, screen 0.09 size screen 0.015, screen 0.53\n"
-            "plot $heat matrix using ((%" PRId64 ".0 + $1 + 0.5) * %" PRId64
-            ".0 / 1000.0):2:3 with image notitle\n"
-            "unset multiplot\n",
-            g->first, g->width_ms);
+            "set label 1 %s at screen 0.08, screen 0.03\n"
+            "plot $cells using 1:2:(0.52):(0.52):3 with boxxyerror fs solid 1.0 noborder "
+            "lc rgb variable notitle\n",
+            quoted(band_legend).c_str());
+    // The colour bar: its own small panel, its title above it.
+    fprintf(gp,
+            "unset label 1\nset lmargin at screen 0.88\nset rmargin at screen 0.895\n"
+            "set xrange [0:1]\nunset xtics\nunset ytics\nunset ylabel\nunset xlabel\n"
+            "set yrange [0:100]\nset y2range [0:1]\nset title 'gaps in a cell'\n");
+    write_ticks(gp, "y2tics", m.colour_ticks, m.colour_tick_count, true);
+    fprintf(gp,
+            "plot $bar using (0.5):1:(0.5):(0.52):2 with boxxyerror fs solid 1.0 noborder "
+            "lc rgb variable notitle\nunset multiplot\n");
 }
 
 }  // namespace
@@ -277,14 +262,18 @@ plot_result plot_heat_map(const heat_grid* g, const char* path, int64_t stall_ns
     if (gp == nullptr) {
         return plot_result::failed;
     }
-    const int64_t span_ms = g->count * g->width_ms;
-    const char* const time_format = span_ms <= 10 * 60'000      ? "%H:%M:%S"
-                                    : span_ms <= 2 * ms_per_day ? "%H:%M"
-                                                                : "%m-%d\\n%H:%M";
-    write_data(gp, g);
-    write_layout(gp, g, path, time_format);
-    write_worst_panel(gp, stall_ns);
-    write_heat_panel(gp, g, time_format);
+    const auto m = std::make_unique<picture_model>();
+    build_picture(m.get(), g, stall_ns);
+    write_data(gp, *m);
+    const bool svg = std::string_view(path).ends_with(".svg");
+    fprintf(gp, "set encoding utf8\nset terminal %s size 1400,900 font ',11' noenhanced\n",
+            svg ? "svg dynamic background '#ffffff'" : "pngcairo background '#ffffff'");
+    fprintf(gp,
+            "set output %s\nset multiplot title %s\n"
+            "set lmargin at screen 0.08\nset rmargin at screen 0.86\nset xrange [0:%d]\n",
+            quoted(path).c_str(), quoted(m->title).c_str(), g->count);
+    write_worst_panel(gp, *m);
+    write_heat_panel(gp, *m);
     const bool ended = finish_gnuplot(gp);
     if (!ended || !file_has_content(path)) {
         return plot_result::failed;

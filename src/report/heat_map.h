@@ -1,9 +1,10 @@
-// The picture of a log: a heat map of the gaps over time, drawn by gnuplot. Time runs
-// across in columns (at most heat_columns; a column's span grows with the log, from one
-// second up); the fourteen bands run up; a cell's colour is how many gaps of its column
-// fell in its band (log scale), empty where none. Above it, the worst gap of each column,
-// broken where no row came, with marks where the clock was set back or a gap passed 5 s.
-// The grid's memory is fixed, however long the log.
+// The picture of a log: a heat map of the gaps over time. Time runs across in columns (at
+// most heat_columns; a column's span grows with the log, from one second up); the
+// fourteen bands run up; a cell's colour is how many gaps of its column fell in its band
+// (log scale), empty where none. Above it, the worst gap of each column, broken where no
+// row came, with marks where the clock was set back or a gap passed 5 s. The grid's
+// memory is fixed, however long the log. picture.h works the drawing out; gnuplot draws
+// it for --plot (below), and html_page.h writes it as SVG.
 #pragma once
 
 #include <cstdint>
@@ -13,12 +14,19 @@
 
 inline constexpr int heat_columns = 1000;
 
+// Rows of a column with one kind of clock event, and the first of them.
+struct heat_mark {
+    uint32_t rows;
+    long line;  // its line in the log
+    int64_t ms;
+};
+
 struct heat_cell {
     uint64_t bands[band_count];
-    int64_t worst_ns;   // the largest gap of its rows
-    uint32_t rows;      // rows whose time falls in the column
-    uint32_t set_back;  // of them, rows with a negative gap
-    uint32_t above_5s;  // rows with a gap above 5 s
+    int64_t worst_ns;    // the largest gap of its rows
+    uint32_t rows;       // rows whose time falls in the column
+    heat_mark set_back;  // of them, rows with a negative gap
+    heat_mark above_5s;  // rows with a gap above 5 s
 };
 
 struct heat_grid {
@@ -31,8 +39,8 @@ struct heat_grid {
 
 void start_heat(heat_grid* grid);
 
-// Adds a row whose time is `ms` (Unix ms).
-void fold_heat(heat_grid* grid, const report_row& row, int64_t ms);
+// Adds a row whose time is `ms` (Unix ms), at `line` of the log.
+void fold_heat(heat_grid* grid, const report_row& row, int64_t ms, long line);
 
 enum class plot_result {
     drawn,

@@ -1,12 +1,12 @@
-// clockgap-report: a log written by clockgap as a summary, a JSON document, a clean CSV
-// and a picture, or a live watch with event lines, day files and a Prometheus file; all
+// clockgap-report: a log written by clockgap as a summary, a JSON document, a clean CSV,
+// a picture and a page, or a live watch with event lines, day files and a Prometheus file; all
 // from one pass over its rows in memory that does not grow with it.
 //
 // Exit status: 0 done; 1 the log could not be read or has a line that is not the
 // monitor's, or an output could not be written (a day log or the metrics file lost
-// something, or standard output is gone); 2 wrong usage, or a --log or --prometheus
-// name that can never be written; 3 the summary was printed but the picture was not
-// drawn.
+// something, the page could not be written, or standard output is gone); 2 wrong
+// usage, or a --log, --prometheus, --plot or --html name that can never be written;
+// 3 the summary was printed but the picture was not drawn.
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -18,6 +18,7 @@
 
 #include "report/day_log.h"
 #include "report/heat_map.h"
+#include "report/html_page.h"
 #include "report/line_source.h"
 #include "report/log_reader.h"
 #include "report/prom_file.h"
@@ -30,7 +31,7 @@
 namespace {
 
 const char usage_text[] =
-    "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg]\n"
+    "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg] [--html FILE.html]\n"
     "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [LOG]\n"
     "       clockgap-report --follow [--alert MS] [--log PATTERN] [--prometheus FILE]\n"
     "                       [--json] [LOG]\n"
@@ -41,6 +42,8 @@ const char usage_text[] =
     "  --json        the summary as one JSON document\n"
     "  --csv         the rows as CSV with one clean header and ISO 8601 UTC times\n"
     "  --plot FILE   also draw the log with gnuplot as a heat map (.png or .svg)\n"
+    "  --html FILE   also write the whole report as one page (.html): the figures, the\n"
+    "                heat map drawn by this program, the summary; nothing else needed\n"
     "  --from TIME   only rows at or after TIME (UTC, e.g. 2026-12-07T08:00 or 2026-12-07)\n"
     "  --to TIME     only rows before TIME (UTC; a date alone is its midnight)\n"
     "  --stall MS    a stall is a gap of MS milliseconds or more (default 10)\n"
@@ -75,13 +78,27 @@ struct options {
     const char* log_pattern;
     const char* prom_path;
     const char* plot_path;
+    const char* html_path;
     const char* log_path;  // nullptr: standard input
     int64_t from_ms, to_ms;
     int64_t stall_ms;
     bool strict;  // a line that is not the monitor's ends the report
 };
 
-enum class option_id { help, json, csv, follow, log, prometheus, plot, from, to, stall, strict };
+enum class option_id {
+    help,
+    json,
+    csv,
+    follow,
+    log,
+    prometheus,
+    plot,
+    html,
+    from,
+    to,
+    stall,
+    strict
+};
 
 struct option_entry {
     const char* name;
@@ -99,6 +116,7 @@ constexpr option_entry option_table[] = {
     {"--log", option_id::log, true},
     {"--prometheus", option_id::prometheus, true},
     {"--plot", option_id::plot, true},
+    {"--html", option_id::html, true},
     {"--from", option_id::from, true},
     {"--to", option_id::to, true},
     {"--stall", option_id::stall, true},
@@ -143,6 +161,17 @@ int take_option(const option_entry& e, const char* value, options* o) {
             o->plot_path = value;
             if (!picture_name_ok(value)) {
                 snprintf(problem, sizeof problem, "the picture's name must end in .png or .svg: %s",
+                         value);
+                return usage(problem);
+            }
+            return 0;
+        case option_id::html:
+            if (value == nullptr || value[0] == '-') {
+                return usage("--html needs the name of a page file");
+            }
+            o->html_path = value;
+            if (!page_name_ok(value)) {
+                snprintf(problem, sizeof problem, "the page's name must end in .html or .htm: %s",
                          value);
                 return usage(problem);
             }
@@ -323,10 +352,19 @@ int open_outputs(outputs* out, const options& o) {
         fprintf(stderr, "clockgap-report: cannot write the log %s: %s\n", o.log_pattern, reason);
         return 2;
     }
-    if (o.prom_path != nullptr && is_folder(o.prom_path)) {
-        fprintf(stderr, "clockgap-report: cannot write %s: it is a folder, not a file\n",
-                o.prom_path);
-        return 2;
+    // A name that is a folder, or whose folder is missing or read-only, can never be
+    // written: said now, before the log is read.
+    for (const char* path : {o.prom_path, o.plot_path, o.html_path}) {
+        if (path != nullptr && is_folder(path)) {
+            fprintf(stderr, "clockgap-report: cannot write %s: it is a folder, not a file\n", path);
+            return 2;
+        }
+    }
+    for (const char* path : {o.plot_path, o.html_path}) {
+        if (path != nullptr && !folder_writable(path, reason, sizeof reason)) {
+            fprintf(stderr, "clockgap-report: cannot write %s: %s\n", path, reason);
+            return 2;
+        }
     }
     if (o.prom_path != nullptr &&
         !start_prom_file(&out->prom, o.prom_path, reason, sizeof reason)) {
@@ -383,7 +421,7 @@ bool take_row(const line_source* source, stages* p, std::string_view text, const
     window_row in;
     if (input_row(&p->input, row, source->number, &in)) {
         fold_row(&p->fold, in);
-        fold_heat(&p->grid, row, in.ms);
+        fold_heat(&p->grid, row, in.ms, source->number);
         int64_t tick_ns = 0;
         feed_row(&p->out, *source, row, &p->fold,
                  stalls_in_force(&p->fold, &tick_ns)->threshold_ns);
@@ -571,6 +609,16 @@ int finish_outputs(outputs* out, const run_fold* fold, const heat_grid* grid,
         fprintf(stderr, "clockgap-report: standard output could not be written (%s)\n",
                 strerror(errno));
         return 1;
+    }
+    if (o.html_path != nullptr) {
+        char reason[160] = "";
+        if (!write_html_page(o.html_path, fold, grid, facts, reason, sizeof reason)) {
+            fprintf(stderr, "clockgap-report: cannot write %s: %s\n", o.html_path, reason);
+            return 1;
+        }
+        if (o.kind == output_kind::summary) {
+            printf("\nPage: %s\n", o.html_path);
+        }
     }
     if (o.plot_path != nullptr) {
         if (const int status = draw_picture(o, grid, fold); status != 0) {
