@@ -106,12 +106,14 @@ def main():
               f"{os.cpu_count()} CPUs\n")
         print(f"{'what':44} {'log':5} {'time (s)':>9} {'MB/s':>8} {'peak (KiB)':>11}")
         png = os.path.join(d, "week.png")
+        page = os.path.join(d, "week.html")
         runs = [
             ("wc -l", ["wc", "-l"], ("hour", "week")),
             ("summary, earlier tool", [before], ("hour", "week")),
             ("summary, this tool", [a.report], ("hour", "week")),
             ("summary as JSON, this tool", [a.report, "--json"], ("week",)),
             ("summary and picture, this tool", [a.report, "--plot", png], ("hour", "week")),
+            ("summary and page, this tool", [a.report, "--html", page], ("hour", "week")),
         ]
         if a.old_picture:
             runs.append(("summary and picture, earlier tool", [before, "--plot", png],
@@ -130,6 +132,9 @@ def main():
         print(f"\nweek: the summary takes 1/{awk / times['summary, this tool', 'week']:.1f} "
               f"of awk's time, the JSON 1/{awk / times['summary as JSON, this tool', 'week']:.1f}; "
               f"same totals as awk: {same_totals(a.report, logs['week'])}")
+        extra = times["summary and page, this tool", "week"] - times["summary, this tool", "week"]
+        print(f"week: the page takes {extra:+.2f} s beside the summary alone and holds "
+              f"{os.path.getsize(page) / 1e6:.2f} MB")
 
         # A day replayed through the watch, from a pipe, with and without the metrics file.
         day = os.path.join(d, "day.log")

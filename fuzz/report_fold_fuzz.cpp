@@ -1,14 +1,19 @@
 // Feeds arbitrary rows (any value in every field, any valid time) and run boundaries to
-// the report's folds and printers: nothing may overflow or read out of bounds, and the
-// stall figures must stay ranges (at least <= at most).
+// the report's folds, printers and page: nothing may overflow or read out of bounds, the
+// stall figures must stay ranges (at least <= at most), and the picture's line and ticks
+// must lie within its axes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "report/heat_map.h"
+#include "report/html_page.h"
+#include "report/picture.h"
 #include "report/prom_file.h"
+#include "report/report_os.h"
 #include "report/report_time.h"
 #include "report/row_events.h"
 #include "report/run_fold.h"
@@ -91,5 +96,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     print_summary(sink, fold.get(), facts);
     print_json(sink, fold.get(), facts, true);
     print_json(sink, fold.get(), facts, false);
+    if (grid->rows >= 2) {
+        const auto m = std::make_unique<picture_model>();
+        build_picture(m.get(), grid.get(), fold->stall.asked_ns);
+        for (int i = 0; i < grid->count; ++i) {
+            double y = 0;
+            if (worst_point(*m, i, &y) && (y < m->worst_low || y > m->worst_high)) {
+                fprintf(stderr, "worst gap of column %d off its axis\n", i);
+                abort();
+            }
+        }
+        for (int k = 0; k < m->time_tick_count; ++k) {
+            if (m->time_ticks[k].at < 0 || m->time_ticks[k].at > grid->count) {
+                fprintf(stderr, "time tick %d off its axis\n", k);
+                abort();
+            }
+        }
+    }
+    static const std::string page = "/tmp/clockgap-fuzz-" + std::to_string(process_id()) + ".html";
+    char reason[160];
+    if (!write_html_page(page.c_str(), fold.get(), grid.get(), facts, reason, sizeof reason)) {
+        fprintf(stderr, "page not written: %s\n", reason);
+        abort();
+    }
     return 0;
 }

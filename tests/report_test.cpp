@@ -480,7 +480,7 @@ std::unique_ptr<heat_grid> grid_of(int64_t rows, int64_t step_ms, uint32_t count
     start_heat(grid.get());
     report_row r = row_at(0, 1'000'000'000, {0, count}, 100, worst_ns, 0);
     for (int64_t i = 0; i < rows; ++i) {
-        fold_heat(grid.get(), r, 1'796'601'600'000 + i * step_ms, i + 3);
+        fold_heat(grid.get(), r, 1'796'601'600'000 + i * step_ms, static_cast<long>(i + 3));
     }
     return grid;
 }

@@ -163,9 +163,7 @@ void put_mark(FILE* out, const char* cls, const char* shape, double x, double y,
     fprintf(out, "<path class=\"%s\" d=\"", cls);
     put_shape(out, shape, {x, y});
     fprintf(out,
-            "\"><title>%s in %" PRIu32
-            " row%s of this column; the first in the row of %.19s UTC "
-            "(line %ld)</title></path>\n",
+            "\"><title>%s in %" PRIu32 " row%s, the first at %.19s UTC (line %ld)</title></path>\n",
             what, mark.rows, mark.rows == 1 ? "" : "s", t, mark.line);
 }
 
@@ -207,12 +205,12 @@ void put_worst_panel(FILE* out, const picture_model& m) {
         const heat_cell& c = m.grid->cells[i];
         const double x = x_at(m, i + 0.5);
         if (c.set_back.rows > 0) {
-            put_mark(out, "set-back", "M@ @ m-7 -6 h14 l-7 12z", x,
-                     f.bottom - height * set_back_mark_height, c.set_back, "clock set back");
+            put_mark(out, "set-back", "M@ @h14l-7 12z", x - 7,
+                     f.bottom - height * set_back_mark_height - 6, c.set_back, "clock set back");
         }
         if (c.above_5s.rows > 0) {
-            put_mark(out, "above-5s", "M@ @ m-7 6 h14 l-7 -12z", x,
-                     f.bottom - height * above_5s_mark_height, c.above_5s, "gap above 5 s");
+            put_mark(out, "above-5s", "M@ @h14l-7-12z", x - 7,
+                     f.bottom - height * above_5s_mark_height + 6, c.above_5s, "gap above 5 s");
         }
     }
     put_frame(out, f);
@@ -237,6 +235,8 @@ void put_heat_panel(FILE* out, const picture_model& m) {
     const frame& f = heat_frame;
     const double band_height = (f.bottom - f.top) / band_count;
     put_time_ticks(out, m, f, true);
+    // Each cell is a use of one unit square, which keeps a week's page small.
+    fputs("<defs><rect id=\"cell\" width=\"1\" height=\"1\"/></defs>\n", out);
     put_shape(out, "<g transform=\"translate(@ @) scale(# #)\" shape-rendering=\"crispEdges\">\n",
               {f.left, f.top, (f.right - f.left) / m.grid->count, band_height});
     for (int i = 0; i < m.grid->count; ++i) {
@@ -250,8 +250,8 @@ void put_heat_panel(FILE* out, const picture_model& m) {
             char range[48];
             band_range_words(b, range, sizeof range);
             fprintf(out,
-                    "<rect x=\"%d\" y=\"%d\" width=\"1\" height=\"1\" fill=\"#%06" PRIx32
-                    "\"><title>%s, %s: %" PRIu64 " gap%s</title></rect>\n",
+                    "<use href=\"#cell\" x=\"%d\" y=\"%d\" fill=\"#%06" PRIx32
+                    "\"><title>%s, %s: %" PRIu64 " gap%s</title></use>\n",
                     i, band_count - 1 - b, cell_colour(m, n), span, range, n, n == 1 ? "" : "s");
         }
     }

@@ -155,27 +155,21 @@ int take_option(const option_entry& e, const char* value, options* o) {
             (e.id == option_id::log ? o->log_pattern : o->prom_path) = value;
             return 0;
         case option_id::plot:
+        case option_id::html: {
+            const bool plot = e.id == option_id::plot;
+            const char* const what = plot ? "picture" : "page";
             if (value == nullptr || value[0] == '-') {
-                return usage("--plot needs the name of a picture file");
-            }
-            o->plot_path = value;
-            if (!picture_name_ok(value)) {
-                snprintf(problem, sizeof problem, "the picture's name must end in .png or .svg: %s",
-                         value);
+                snprintf(problem, sizeof problem, "%s needs the name of a %s file", e.name, what);
                 return usage(problem);
             }
-            return 0;
-        case option_id::html:
-            if (value == nullptr || value[0] == '-') {
-                return usage("--html needs the name of a page file");
-            }
-            o->html_path = value;
-            if (!page_name_ok(value)) {
-                snprintf(problem, sizeof problem, "the page's name must end in .html or .htm: %s",
-                         value);
+            if (!(plot ? picture_name_ok(value) : page_name_ok(value))) {
+                snprintf(problem, sizeof problem, "the %s's name must end in %s: %s", what,
+                         plot ? ".png or .svg" : ".html or .htm", value);
                 return usage(problem);
             }
+            (plot ? o->plot_path : o->html_path) = value;
             return 0;
+        }
         case option_id::from:
         case option_id::to: {
             int64_t ms = 0;

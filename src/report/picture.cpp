@@ -244,9 +244,15 @@ void column_span_words(const picture_model& m, int i, char* text, size_t size) {
     char a[40], b[40];
     format_utc(from, false, a, sizeof a);
     format_utc(from + m.grid->width_ms, false, b, sizeof b);
-    if (m.span_ms <= ms_per_day && strncmp(a, b, 10) == 0) {
+    // Past a day a column is two minutes or more: its seconds are always 0.
+    const bool same_day = strncmp(a, b, 10) == 0;
+    if (m.span_ms <= ms_per_day && same_day) {
         snprintf(text, size, "%.8s to %.8s UTC", a + 11, b + 11);
-    } else {
+    } else if (m.span_ms <= ms_per_day) {
         snprintf(text, size, "%.19s to %.19s UTC", a, b);
+    } else if (same_day) {
+        snprintf(text, size, "%.16s to %.5s UTC", a, b + 11);
+    } else {
+        snprintf(text, size, "%.16s to %.16s UTC", a, b);
     }
 }

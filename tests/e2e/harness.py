@@ -143,3 +143,60 @@ def fill(folder):
         except OSError:
             pass
     return filler
+
+
+def png_pixels(path):
+    """The pixels of an 8-bit RGB or RGBA PNG that is not interlaced (as chromium writes
+    its screenshots): (width, height, bytes per pixel, the rows as bytearrays)."""
+    import struct
+    import zlib
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n", path
+    pos, idat = 8, bytearray()
+    while pos < len(data):
+        length, kind = struct.unpack(">I4s", data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == b"IHDR":
+            width, height, depth, colour, _, _, interlace = struct.unpack(">IIBBBBB", body)
+            assert depth == 8 and colour in (2, 6) and interlace == 0, (depth, colour)
+        elif kind == b"IDAT":
+            idat += body
+        pos += 12 + length
+    bpp = 3 if colour == 2 else 4
+    raw = zlib.decompress(bytes(idat))
+    stride = width * bpp
+    rows, previous = [], bytearray(stride)
+    for y in range(height):
+        start = y * (stride + 1)
+        kind, line = raw[start], bytearray(raw[start + 1:start + 1 + stride])
+        if kind == 1:
+            for i in range(bpp, stride):
+                line[i] = (line[i] + line[i - bpp]) & 0xFF
+        elif kind == 2:
+            line = bytearray((a + b) & 0xFF for a, b in zip(line, previous))
+        elif kind == 3:
+            for i in range(stride):
+                left = line[i - bpp] if i >= bpp else 0
+                line[i] = (line[i] + ((left + previous[i]) >> 1)) & 0xFF
+        elif kind == 4:
+            for i in range(stride):
+                a = line[i - bpp] if i >= bpp else 0
+                b, c = previous[i], previous[i - bpp] if i >= bpp else 0
+                p = a + b - c
+                pa, pb, pc = abs(p - a), abs(p - b), abs(p - c)
+                line[i] = (line[i] + (a if pa <= pb and pa <= pc else b if pb <= pc else c)) & 0xFF
+        rows.append(line)
+        previous = line
+    return width, height, bpp, rows
+
+
+def colour_counts(path):
+    """How many pixels of a PNG have each colour, as '#rrggbb'."""
+    width, _, bpp, rows = png_pixels(path)
+    counts = {}
+    for line in rows:
+        for x in range(0, width * bpp, bpp):
+            key = line[x:x + 3].hex()
+            counts[key] = counts.get(key, 0) + 1
+    return {"#" + k: v for k, v in counts.items()}

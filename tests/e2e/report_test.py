@@ -1,11 +1,12 @@
 """clockgap-report end to end: summaries that add up, runs, windows, stalls, JSON, CSV,
-bad input, interrupts and pictures."""
+bad input, interrupts, pictures and pages."""
 
 import csv
 import io
 import json
 import os
 import re
+import shutil
 import signal
 import time
 import subprocess
@@ -559,6 +560,150 @@ class Picture(unittest.TestCase):
                     self.assertEqual(result.stderr.count(b"\n"), 1, result.stderr)
                     self.assertIn(b"too few rows for a picture", result.stderr)
                     self.assertFalse(os.path.exists(picture))
+
+
+DOCS = os.path.join(os.path.dirname(__file__), "..", "..", "docs")
+CHROMIUM = shutil.which("chromium")
+NATIVE_REPORT = os.path.join(os.path.dirname(os.environ.get("CLOCKGAP_NATIVE", "")),
+                             "clockgap-report")
+
+
+def browser(directory, *args):
+    """Debian's chromium, headless, with a profile of its own in `directory`."""
+    return subprocess.run([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu",
+                           "--hide-scrollbars", "--no-first-run",
+                           f"--user-data-dir={os.path.join(directory, 'profile')}", *args],
+                          capture_output=True, timeout=180, check=True)
+
+
+def cell_colours(page):
+    """The colours of the heat map's cells in a page, with how many cells have each."""
+    counts = {}
+    for colour in re.findall(r'<use href="#cell" [^>]*fill="(#[0-9a-f]{6})"><title>', page):
+        counts[colour] = counts.get(colour, 0) + 1
+    return counts
+
+
+def week_log(directory):
+    path = os.path.join(directory, "week.log")
+    with open(path, "w") as f:
+        subprocess.run([sys.executable, os.path.join(BENCH, "week_log.py")], stdout=f,
+                       check=True)
+    return path
+
+
+class Page(unittest.TestCase):
+    @unittest.skipIf(ON_WINDOWS or not CHROMIUM, "rendered by chromium on Linux")
+    def test_a_browser_shows_the_heat_map_and_the_rows(self):
+        with tempfile.TemporaryDirectory() as d:
+            for log in (os.path.join(DOCS, "minute.log"), week_log(d)):
+                with self.subTest(log=os.path.basename(log)):
+                    page = os.path.join(d, "page.html")
+                    self.assertEqual(report("--html", page, log).returncode, 0)
+                    rows = json.loads(report("--json", log).stdout)["rows"]
+                    self.assertLessEqual(os.path.getsize(page), 2_000_000)
+                    with open(page) as f:
+                        fills = cell_colours(f.read())
+                    url = "file://" + page
+                    dom = browser(d, "--dump-dom", url).stdout.decode()
+                    self.assertIn(f"<dd>{rows}</dd>", dom)
+                    self.assertIn(f"clockgap: {rows} rows", dom)
+                    shots = {}
+                    for scheme, flags in (("light", []),
+                                          ("dark", ["--blink-settings=preferredColorScheme=0"])):
+                        shot = os.path.join(d, f"{scheme}.png")
+                        browser(d, "--window-size=1400,1100", f"--screenshot={shot}", *flags, url)
+                        shots[scheme] = harness.colour_counts(shot)
+                    # The cells show in their own colours, in either theme; the page's
+                    # background is the theme's.
+                    for scheme, colours in shots.items():
+                        shown = [c for c in fills if colours.get(c, 0) > 0]
+                        self.assertGreater(sum(colours[c] for c in shown), 5000, scheme)
+                        self.assertGreaterEqual(len(shown), min(len(fills), 5), scheme)
+                    self.assertGreater(shots["light"].get("#ffffff", 0), 500_000)
+                    self.assertGreater(shots["dark"].get("#15171b", 0), 500_000)
+
+    @unittest.skipIf(ON_WINDOWS or not CHROMIUM, "printed by chromium on Linux")
+    def test_the_picture_prints_on_one_landscape_page(self):
+        with tempfile.TemporaryDirectory() as d:
+            page, pdf = os.path.join(d, "page.html"), os.path.join(d, "page.pdf")
+            report("--html", page, os.path.join(DOCS, "hour.log"))
+            browser(d, "--no-pdf-header-footer", f"--print-to-pdf={pdf}", "file://" + page)
+            info = subprocess.run(["pdfinfo", pdf], capture_output=True, text=True).stdout
+            width, height = map(float, re.search(r"Page size:\s+([\d.]+) x ([\d.]+)",
+                                                 info).groups())
+            self.assertGreater(width, height)
+            first = subprocess.run(["pdftotext", "-f", "1", "-l", "1", pdf, "-"],
+                                   capture_output=True, text=True).stdout
+            for text in ("3625 rows", "worst gap", "out_to_lunch", "gaps in a cell",
+                         "upper limit"):
+                self.assertIn(text, first)
+
+    @unittest.skipIf(ON_WINDOWS or not shutil.which("gnuplot"), "gnuplot is tested on Linux")
+    def test_both_pictures_show_the_same_cells_in_the_same_colours(self):
+        with tempfile.TemporaryDirectory() as d:
+            page, svg = os.path.join(d, "run.html"), os.path.join(d, "run.svg")
+            result = report("--html", page, "--plot", svg, os.path.join(DOCS, "hour.log"))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            with open(page) as f:
+                cells = cell_colours(f.read())
+            with open(svg) as f:
+                drawn = {"#%02x%02x%02x" % tuple(map(int, rgb)) for rgb in
+                         re.findall(r"rgb\(\s*(\d+),\s*(\d+),\s*(\d+)\)", f.read())}
+            self.assertGreater(len(cells), 20)
+            self.assertEqual(set(cells) - drawn, set())
+
+    def test_a_page_for_every_log_and_none_for_wrong_names(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = write_log(d, LOG)
+            for args in (("--html", os.path.join(d, "run.txt"), log), ("--html", log),
+                         ("--html",), ("--html", os.path.join(d, "missing", "run.html"), log),
+                         ("--html", d, log)):
+                with self.subTest(args=args):
+                    result = report(*args)
+                    self.assertEqual(result.returncode, 2)
+                    self.assertEqual(result.stdout, b"")
+            self.assertEqual(sorted(os.listdir(d)), ["run.log"])
+            # Too few rows for a picture: the page comes with the figures and says so.
+            for text, rows in ((run_log("07:00:00", 1), 1), (f"{harness.HEADER}\n", 0)):
+                with self.subTest(rows=rows):
+                    page = os.path.join(d, "few.htm")
+                    result = report("--html", page, write_log(d, text))
+                    self.assertEqual(result.returncode, 0, result.stderr)
+                    with open(page, encoding="utf-8") as f:
+                        html = f.read()
+                    self.assertIn(f"<dt>rows</dt><dd>{rows}</dd>", html)
+                    self.assertIn("Too few rows for a picture", html)
+                    self.assertNotIn("<svg", html)
+
+    @unittest.skipIf(ON_WINDOWS, "a tmpfs is Linux's")
+    def test_a_page_that_cannot_be_written_is_not_success_and_leaves_nothing(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = shutil.copy(os.path.join(DOCS, "hour.log"), d)
+            full = harness.small_tmpfs(self)
+            harness.fill(full)
+            result = report("--html", os.path.join(full, "hour.html"), log)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(b"cannot write", result.stderr)
+            self.assertFalse([n for n in os.listdir(full) if n.startswith("hour.htm")])
+
+    @unittest.skipUnless(ON_WINDOWS and os.path.exists(NATIVE_REPORT),
+                         "compares the Windows program with the Linux one")
+    def test_the_windows_program_writes_the_same_page(self):
+        with tempfile.TemporaryDirectory() as d:
+            shutil.copy(os.path.join(DOCS, "minute.log"), d)
+            write_log(d, LOG, name="events.log")
+            for name in ("minute.log", "events.log"):
+                with self.subTest(log=name):
+                    pages = []
+                    for program in (WRAPPER + [os.path.abspath(REPORT)], [NATIVE_REPORT]):
+                        page = f"{len(pages)}.html"
+                        subprocess.run(program + ["--html", page, name], cwd=d,
+                                       capture_output=True, timeout=120, check=True)
+                        with open(os.path.join(d, page), "rb") as f:
+                            pages.append(f.read())
+                    self.assertIn(b"<svg", pages[0])
+                    self.assertEqual(pages[0], pages[1])
 
 
 @unittest.skipIf(ON_WINDOWS, "measured on Linux")
