@@ -10,6 +10,23 @@
 
 namespace {
 
+// A UTC time in the parts a picture shows, whatever the number of the year's digits:
+// its date "YYYY-MM-DD", and its time of day "HH:MM:SS".
+struct utc_parts {
+    char date[16];
+    char time[16];
+};
+
+utc_parts utc_of(int64_t ms) {
+    char text[40];
+    format_utc(ms, false, text, sizeof text);  // "YYYY-MM-DD HH:MM:SS.mmm"
+    const char* const space = strchr(text, ' ');
+    utc_parts p{};
+    snprintf(p.date, sizeof p.date, "%.*s", static_cast<int>(space - text), text);
+    snprintf(p.time, sizeof p.time, "%.8s", space + 1);
+    return p;
+}
+
 // A span of time in words, for the title.
 void span_words(int64_t ms, char* text, size_t size) {
     if (ms < 60'000) {
@@ -48,16 +65,17 @@ void time_ticks(picture_model* m) {
          t <= m->first_ms + m->span_ms && m->time_tick_count < most_ticks; t += step) {
         picture_tick& tick = m->time_ticks[m->time_tick_count++];
         tick.at = static_cast<double>(t - m->first_ms) / static_cast<double>(width);
-        char utc[40];
-        format_utc(t, false, utc, sizeof utc);  // "YYYY-MM-DD HH:MM:SS.mmm"
+        const utc_parts utc = utc_of(t);
         if (step >= ms_per_day) {
-            snprintf(tick.label, sizeof tick.label, "%.10s", utc);
+            snprintf(tick.label, sizeof tick.label, "%s", utc.date);
         } else if (m->span_ms > 2 * ms_per_day) {
-            snprintf(tick.label, sizeof tick.label, "%.5s %.5s", utc + 5, utc + 11);
+            // The month and day of a date, whose year may have more than four digits.
+            snprintf(tick.label, sizeof tick.label, "%s %.5s", utc.date + strlen(utc.date) - 5,
+                     utc.time);
         } else if (m->span_ms > 10 * 60'000) {
-            snprintf(tick.label, sizeof tick.label, "%.5s", utc + 11);
+            snprintf(tick.label, sizeof tick.label, "%.5s", utc.time);
         } else {
-            snprintf(tick.label, sizeof tick.label, "%.8s", utc + 11);
+            snprintf(tick.label, sizeof tick.label, "%s", utc.time);
         }
     }
 }
@@ -184,14 +202,13 @@ void build_picture(picture_model* m, const heat_grid* g, int64_t stall_ns) {
     m->grid = g;
     m->first_ms = g->first * g->width_ms;
     m->span_ms = g->count * g->width_ms;
-    char from[40], to[40], span[32];
-    format_utc(m->first_ms, false, from, sizeof from);
-    format_utc(m->first_ms + m->span_ms, false, to, sizeof to);
+    const utc_parts from = utc_of(m->first_ms), to = utc_of(m->first_ms + m->span_ms);
+    char span[32];
     span_words(m->span_ms, span, sizeof span);
     span_words(g->width_ms, m->column_words, sizeof m->column_words);
     snprintf(m->title, sizeof m->title,
-             "clockgap: %" PRIu64 " rows, %.19s to %.19s UTC (%s; one column = %s)", g->rows, from,
-             to, span, m->column_words);
+             "clockgap: %" PRIu64 " rows, %s %s to %s %s UTC (%s; one column = %s)", g->rows,
+             from.date, from.time, to.date, to.time, span, m->column_words);
     time_ticks(m);
     m->stall_at = log10_exact_ops(ms_of(std::max<int64_t>(stall_ns, 1)));
     worst_axis(m, stall_ns);
@@ -241,18 +258,16 @@ void band_range_words(int band, char* text, size_t size) {
 
 void column_span_words(const picture_model& m, int i, char* text, size_t size) {
     const int64_t from = m.first_ms + i * m.grid->width_ms;
-    char a[40], b[40];
-    format_utc(from, false, a, sizeof a);
-    format_utc(from + m.grid->width_ms, false, b, sizeof b);
+    const utc_parts a = utc_of(from), b = utc_of(from + m.grid->width_ms);
     // Past a day a column is two minutes or more: its seconds are always 0.
-    const bool same_day = strncmp(a, b, 10) == 0;
+    const bool same_day = strcmp(a.date, b.date) == 0;
     if (m.span_ms <= ms_per_day && same_day) {
-        snprintf(text, size, "%.8s to %.8s UTC", a + 11, b + 11);
+        snprintf(text, size, "%s to %s UTC", a.time, b.time);
     } else if (m.span_ms <= ms_per_day) {
-        snprintf(text, size, "%.19s to %.19s UTC", a, b);
+        snprintf(text, size, "%s %s to %s %s UTC", a.date, a.time, b.date, b.time);
     } else if (same_day) {
-        snprintf(text, size, "%.16s to %.5s UTC", a, b + 11);
+        snprintf(text, size, "%s %.5s to %.5s UTC", a.date, a.time, b.time);
     } else {
-        snprintf(text, size, "%.16s to %.16s UTC", a, b);
+        snprintf(text, size, "%s %.5s to %s %.5s UTC", a.date, a.time, b.date, b.time);
     }
 }
