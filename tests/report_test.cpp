@@ -512,6 +512,24 @@ TEST(Picture, TimeTicksSuitTheSpan) {
     }
 }
 
+TEST(Picture, AYearOfFiveDigitsIsWrittenWhole) {
+    const auto grid = std::make_unique<heat_grid>();
+    start_heat(grid.get());
+    const report_row r = row_at(0, 1'000'000'000, {0, 5}, 100, 300'000, 0);
+    const int64_t start = unix_ms(SYSTEMTIME{20000, 1, 0, 1, 0, 0, 0, 0});
+    for (int64_t day = 0; day < 7; ++day) {
+        fold_heat(grid.get(), r, start + day * ms_per_day, 1);
+    }
+    picture_model m;
+    build_picture(&m, grid.get(), 10'000'000);
+    EXPECT_STREQ(m.time_ticks[0].label, "20000-01-01");
+    EXPECT_NE(strstr(m.title, "20000-01-01 00:00:00 to 20000-01-07 00:10:00 UTC"), nullptr)
+        << m.title;
+    char span[64];
+    column_span_words(m, 0, span, sizeof span);
+    EXPECT_STREQ(span, "20000-01-01 00:00 to 00:10 UTC");
+}
+
 TEST(Picture, ColourScaleEndsAtAPowerOfTenAboveTheLargestCount) {
     struct Case {
         uint32_t count;
