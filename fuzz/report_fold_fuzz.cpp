@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         window_row w;
         if (input_row(&in, row, line, &w)) {
             fold_row(fold.get(), w);
-            fold_heat(grid.get(), row, w.ms, line);
+            fold_heat(grid.get(), w);
             int64_t tick = 0;
             const row_events events =
                 find_row_events(row, stalls_in_force(fold.get(), &tick)->threshold_ns);

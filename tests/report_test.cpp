@@ -454,9 +454,9 @@ TEST(HeatGrid, ColumnsWidenToHoldTheLogAndKeepEveryCount) {
     const int64_t start = 1'796'601'600'000;  // a whole day
     // A week, one row a minute, then one row before the first (an earlier run).
     for (int64_t m = 0; m < 7 * 1440; ++m) {
-        fold_heat(grid.get(), r, start + m * 60'000, 1);
+        fold_heat(grid.get(), window_row{&r, start + m * 60'000, 1, 1, true, 1});
     }
-    fold_heat(grid.get(), r, start - 3 * ms_per_hour, 1);
+    fold_heat(grid.get(), window_row{&r, start - 3 * ms_per_hour, 1, 1, true, 1});
     EXPECT_LE(grid->count, heat_columns);
     EXPECT_EQ(grid->width_ms, 1'200'000);
     EXPECT_EQ(grid->rows, 7u * 1440 + 1);
@@ -480,7 +480,9 @@ std::unique_ptr<heat_grid> grid_of(int64_t rows, int64_t step_ms, uint32_t count
     start_heat(grid.get());
     report_row r = row_at(0, 1'000'000'000, {0, count}, 100, worst_ns, 0);
     for (int64_t i = 0; i < rows; ++i) {
-        fold_heat(grid.get(), r, 1'796'601'600'000 + i * step_ms, static_cast<long>(i + 3));
+        const window_row in{&r, 1'796'601'600'000 + i * step_ms, static_cast<long>(i + 3), 1, true,
+                            1};
+        fold_heat(grid.get(), in);
     }
     return grid;
 }
@@ -518,7 +520,7 @@ TEST(Picture, AYearOfFiveDigitsIsWrittenWhole) {
     const report_row r = row_at(0, 1'000'000'000, {0, 5}, 100, 300'000, 0);
     const int64_t start = unix_ms(SYSTEMTIME{20000, 1, 0, 1, 0, 0, 0, 0});
     for (int64_t day = 0; day < 7; ++day) {
-        fold_heat(grid.get(), r, start + day * ms_per_day, 1);
+        fold_heat(grid.get(), window_row{&r, start + day * ms_per_day, 1, 1, true, 1});
     }
     picture_model m;
     build_picture(&m, grid.get(), 10'000'000);

@@ -79,9 +79,10 @@ void start_heat(heat_grid* g) {
     g->width_ms = widths_ms[0];
 }
 
-void fold_heat(heat_grid* g, const report_row& row, int64_t ms, long line) {
+void fold_heat(heat_grid* g, const window_row& in) {
+    const report_row& row = *in.row;
     for (;;) {
-        const int64_t index = floor_div(ms, g->width_ms);
+        const int64_t index = floor_div(in.ms, g->width_ms);
         if (g->count == 0) {
             g->first = index;
             g->count = 1;
@@ -117,10 +118,10 @@ void fold_heat(heat_grid* g, const report_row& row, int64_t ms, long line) {
         // The marks: the row's clock events, as every output finds them.
         const row_events events = find_row_events(row, INT64_MAX);
         if (events.negative_gaps > 0) {
-            one.set_back = heat_mark{1, line, ms};
+            one.set_back = heat_mark{1, in.line, in.ms};
         }
         if (events.gaps_above_5s > 0) {
-            one.above_5s = heat_mark{1, line, ms};
+            one.above_5s = heat_mark{1, in.line, in.ms};
         }
         merge_cell(&cell, one);
         ++g->rows;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "monitor/report_format.h"
+#include "report/input_stage.h"
 #include "report/run_fold.h"
 
 inline constexpr int heat_columns = 1000;
@@ -39,8 +40,8 @@ struct heat_grid {
 
 void start_heat(heat_grid* grid);
 
-// Adds a row whose time is `ms` (Unix ms), at `line` of the log.
-void fold_heat(heat_grid* grid, const report_row& row, int64_t ms, long line);
+// Adds a row of the window, as the input stage hands it on.
+void fold_heat(heat_grid* grid, const window_row& in);
 
 enum class plot_result {
     drawn,

@@ -320,9 +320,9 @@ void put_figure(FILE* out, const char* name, const char* value) {
     fputs("</dd>\n", out);
 }
 
-// The chief figures of the summary, from the same fold as the JSON.
-void put_figures(FILE* out, const run_fold* f, const log_facts& facts) {
-    const fold_reading r = read_fold(f);
+// The chief figures of the summary, from the same fold as the JSON; `s` the stall figures
+// in force.
+void put_figures(FILE* out, const run_fold* f, const stall_figures& s, const log_facts& facts) {
     char v[200], a[40], b[40];
     fputs("<dl>\n", out);
     put_figure(out, "log", facts.name);
@@ -342,8 +342,7 @@ void put_figures(FILE* out, const run_fold* f, const log_facts& facts) {
                  format_duration(f->named.largest.row.max_diff_this_rep, b, sizeof b), a,
                  f->named.largest.line);
         put_figure(out, "largest gap", v);
-        const stall_figures& s = *r.stalls;
-        format_duration(s.threshold_ns, a, sizeof a);
+        threshold_text(s.threshold_ns, a, sizeof a);
         snprintf(v, sizeof v, "%" PRIu64 " row%s with a gap of %s or more", s.rows,
                  s.rows == 1 ? "" : "s", a);
         put_figure(out, "stalls", v);
@@ -412,9 +411,10 @@ bool write_html_page(const char* path, const run_fold* fold, const heat_grid* gr
     fprintf(out, "</title>\n%s</head>\n<body>\n<h1>clockgap: ", page_style);
     put_text(out, facts.name);
     fputs("</h1>\n", out);
-    put_figures(out, fold, facts);
+    const stall_figures& stalls = *read_fold(fold).stalls;
+    put_figures(out, fold, stalls, facts);
     if (grid->rows >= 2) {
-        put_picture(out, grid, read_fold(fold).stalls->threshold_ns);
+        put_picture(out, grid, stalls.threshold_ns);
     } else {
         fprintf(out,
                 "<p class=\"note\">Too few rows for a picture: %" PRIu64

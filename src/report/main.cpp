@@ -415,7 +415,7 @@ bool take_row(const line_source* source, stages* p, std::string_view text, const
     window_row in;
     if (input_row(&p->input, row, source->number, &in)) {
         fold_row(&p->fold, in);
-        fold_heat(&p->grid, row, in.ms, source->number);
+        fold_heat(&p->grid, in);
         int64_t tick_ns = 0;
         feed_row(&p->out, *source, row, &p->fold,
                  stalls_in_force(&p->fold, &tick_ns)->threshold_ns);

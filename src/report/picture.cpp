@@ -111,7 +111,7 @@ double ms_of(int64_t ns) {
     return static_cast<double>(ns) / 1e6;
 }
 
-void worst_axis(picture_model* m, int64_t stall_ns) {
+void worst_axis(picture_model* m) {
     double low = m->stall_at, high = m->stall_at;
     for (int i = 0; i < m->grid->count; ++i) {
         double y = 0;
@@ -134,14 +134,6 @@ void worst_axis(picture_model* m, int64_t stall_ns) {
             snprintf(tick.label, sizeof tick.label, "%s", l.label);
         }
     }
-    if (stall_ns % 1'000'000 == 0) {
-        snprintf(m->stall_words, sizeof m->stall_words, "stall (%" PRId64 " ms)",
-                 stall_ns / 1'000'000);
-    } else {
-        char d[40];
-        snprintf(m->stall_words, sizeof m->stall_words, "stall (%s)",
-                 format_duration(stall_ns, d, sizeof d));
-    }
 }
 
 // The colour scale runs from 1 to the first power of ten at or above the largest count.
@@ -152,26 +144,23 @@ void colour_axis(picture_model* m) {
             most = std::max(most, n);
         }
     }
-    static const char* const suffixes[] = {"", "k", "M", "G", "T", "P", "E"};
-    uint64_t top = 1;
-    int decades = 0;
-    m->colour_tick_count = 0;
-    for (;;) {
-        picture_tick& tick = m->colour_ticks[m->colour_tick_count++];
-        snprintf(tick.label, sizeof tick.label, "%s%s",
-                 decades % 3 == 0   ? "1"
-                 : decades % 3 == 1 ? "10"
-                                    : "100",
-                 suffixes[decades / 3]);
-        if ((top >= most && decades > 0) || decades == 19) {
-            break;
-        }
+    int decades = 1;  // at least 1 to 10, so that a scale always has two ends
+    uint64_t top = 10;
+    while (top < most && decades < 19) {
         top *= 10;
         ++decades;
     }
     m->colour_top = top;
-    for (int k = 0; k < m->colour_tick_count; ++k) {
-        m->colour_ticks[k].at = static_cast<double>(k) / decades;
+    static const char* const suffixes[] = {"", "k", "M", "G", "T", "P", "E"};
+    m->colour_tick_count = decades + 1;
+    for (int k = 0; k <= decades; ++k) {
+        picture_tick& tick = m->colour_ticks[k];
+        tick.at = static_cast<double>(k) / decades;
+        snprintf(tick.label, sizeof tick.label, "%s%s",
+                 k % 3 == 0   ? "1"
+                 : k % 3 == 1 ? "10"
+                              : "100",
+                 suffixes[k / 3]);
     }
 }
 
@@ -211,7 +200,10 @@ void build_picture(picture_model* m, const heat_grid* g, int64_t stall_ns) {
              from.date, from.time, to.date, to.time, span, m->column_words);
     time_ticks(m);
     m->stall_at = log10_exact_ops(ms_of(std::max<int64_t>(stall_ns, 1)));
-    worst_axis(m, stall_ns);
+    char threshold[40];
+    snprintf(m->stall_words, sizeof m->stall_words, "stall (%s)",
+             threshold_text(stall_ns, threshold, sizeof threshold));
+    worst_axis(m);
     colour_axis(m);
 }
 

@@ -120,6 +120,15 @@ const char* format_duration(int64_t ns, char* text, size_t size) {
     return text;
 }
 
+const char* threshold_text(int64_t ns, char* text, size_t size) {
+    if (ns % 1'000'000 == 0) {
+        snprintf(text, size, "%" PRId64 " ms", ns / 1'000'000);
+    } else {
+        format_duration(ns, text, size);
+    }
+    return text;
+}
+
 int64_t ms_as_ns(int64_t ms) {
     if (ms > INT64_MAX / 1'000'000) {
         return INT64_MAX;

@@ -34,3 +34,7 @@ void format_utc(int64_t ms, bool iso, char* text, size_t size);
 // A duration of `ns` nanoseconds in the unit that suits it: "850 ns", "41.4 us",
 // "66.48 ms", "6.501 s", "1.5 days". Returns `text`, which needs 32 characters.
 const char* format_duration(int64_t ns, char* text, size_t size);
+
+// A stall threshold as text: "10 ms" when it is whole ms, else as format_duration writes
+// it. Returns `text`, which needs 32 characters.
+const char* threshold_text(int64_t ns, char* text, size_t size);

@@ -47,16 +47,6 @@ int partial_band(int64_t threshold_ns) {
     return -1;
 }
 
-// The stall threshold as text: whole ms when it is one.
-const char* threshold_text(int64_t ns, char* text, size_t size) {
-    if (ns % 1'000'000 == 0) {
-        snprintf(text, size, "%" PRId64 " ms", ns / 1'000'000);
-    } else {
-        format_duration(ns, text, size);
-    }
-    return text;
-}
-
 void print_row_place(FILE* out, const named_row& r, bool runs) {
     char t[40];
     fprintf(out, "%s (line %ld", row_time(r.row, false, t, sizeof t), r.line);
