@@ -109,11 +109,7 @@ bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reaso
         snprintf(reason, reason_size, "the name it makes is empty or too long");
         return false;
     }
-    if (is_folder(log->path)) {
-        snprintf(reason, reason_size, "it is a folder, not a file");
-        return false;
-    }
-    return folder_writable(log->path, reason, reason_size);
+    return file_name_writable(log->path, reason, reason_size);
 }
 
 void log_preamble(day_log* log, std::string_view text) {

@@ -346,19 +346,17 @@ int open_outputs(outputs* out, const options& o) {
         fprintf(stderr, "clockgap-report: cannot write the log %s: %s\n", o.log_pattern, reason);
         return 2;
     }
-    // A name that is a folder, or whose folder is missing or read-only, can never be
-    // written: said now, before the log is read.
-    for (const char* path : {o.prom_path, o.plot_path, o.html_path}) {
-        if (path != nullptr && is_folder(path)) {
-            fprintf(stderr, "clockgap-report: cannot write %s: it is a folder, not a file\n", path);
-            return 2;
-        }
-    }
+    // A picture or page that can never be written is said now, before the log is read.
     for (const char* path : {o.plot_path, o.html_path}) {
-        if (path != nullptr && !folder_writable(path, reason, sizeof reason)) {
+        if (path != nullptr && !file_name_writable(path, reason, sizeof reason)) {
             fprintf(stderr, "clockgap-report: cannot write %s: %s\n", path, reason);
             return 2;
         }
+    }
+    if (o.prom_path != nullptr && is_folder(o.prom_path)) {
+        fprintf(stderr, "clockgap-report: cannot write %s: it is a folder, not a file\n",
+                o.prom_path);
+        return 2;
     }
     if (o.prom_path != nullptr &&
         !start_prom_file(&out->prom, o.prom_path, reason, sizeof reason)) {

@@ -78,5 +78,15 @@ bool folder_writable(const char* path, char* reason, size_t reason_size);
 // Whether `path` names an existing folder.
 bool is_folder(const char* path);
 
+// Whether a file named `path` can be made: the name is not a folder's, and its folder
+// takes files. On failure returns false with the reason.
+inline bool file_name_writable(const char* path, char* reason, size_t reason_size) {
+    if (is_folder(path)) {
+        snprintf(reason, reason_size, "it is a folder, not a file");
+        return false;
+    }
+    return folder_writable(path, reason, reason_size);
+}
+
 // Cuts the open `file` back to `size` bytes (a line that could be written only in part).
 bool truncate_file(FILE* file, long size);
