@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "report/log_reader.h"
+#include "report/input/log_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -9,15 +9,17 @@
 #include <memory>
 #include <string>
 
-#include "report/heat_map.h"
-#include "report/html_page.h"
-#include "report/picture.h"
-#include "report/prom_file.h"
-#include "report/report_os.h"
-#include "report/report_time.h"
-#include "report/row_events.h"
-#include "report/run_fold.h"
-#include "report/summary_print.h"
+#include "report/events/row_events.h"
+#include "report/fold/heat_grid.h"
+#include "report/fold/report_figures.h"
+#include "report/fold/run_fold.h"
+#include "report/os/report_os.h"
+#include "report/outputs/event_lines.h"
+#include "report/outputs/html_page.h"
+#include "report/outputs/picture.h"
+#include "report/outputs/prom_file.h"
+#include "report/outputs/summary.h"
+#include "report/util/report_time.h"
 
 namespace {
 
@@ -43,7 +45,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int64_t stall_ms = 1 + data[0] % 5001;
     input_stage in{};
     start_input(&in, INT64_MIN, INT64_MAX);
+    stall_rule rule;
+    start_stall_rule(&rule, stall_ms * 1'000'000);
     start_fold(fold.get(), stall_ms * 1'000'000);
+    event_lines text_lines, json_lines;
+    open_event_lines(&text_lines, sink, false);
+    open_event_lines(&json_lines, sink, true);
     start_heat(grid.get());
     const auto prom = std::make_unique<prom_file>();
     prom->path = "unwritten";  // folded, never written
@@ -74,14 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         row.printf_latency = take<int64_t>(p + 112);
         window_row w;
         if (input_row(&in, row, line, &w)) {
-            fold_row(fold.get(), w);
-            fold_heat(grid.get(), w);
-            int64_t tick = 0;
-            const row_events events =
-                find_row_events(row, stalls_in_force(fold.get(), &tick)->threshold_ns);
-            write_row_events(event_out{sink, false}, row, line, events);
-            write_row_events(event_out{sink, true}, row, line, events);
-            fold_prom(prom.get(), row);
+            learn_clock(&rule, row);
+            const row_events events = find_row_events(row, threshold_in_force(&rule).threshold_ns);
+            fold_row(fold.get(), w, events);
+            fold_heat(grid.get(), w, events);
+            event_lines_row(&text_lines, row, line, events);
+            event_lines_row(&json_lines, row, line, events);
+            fold_prom(prom.get(), row, events);
         }
     }
     finish_fold(fold.get());
@@ -92,10 +98,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         }
     }
-    const log_facts facts{"fuzz", line, 0, &in, input_end::end_of_input, false, 0, 0, false, 0};
-    print_summary(sink, fold.get(), facts);
-    print_json(sink, fold.get(), facts, true);
-    print_json(sink, fold.get(), facts, false);
+    log_facts facts{};
+    facts.name = "fuzz";
+    facts.lines = line;
+    facts.input = &in;
+    facts.ended = input_end::end_of_input;
+    const report_figures figures{fold.get(), grid.get(), &rule, &facts};
+    text_out out = to_file(sink);
+    print_summary(&out, figures);
+    print_json(sink, figures, true);
+    print_json(sink, figures, false);
     if (grid->rows >= 2) {
         const auto m = std::make_unique<picture_model>();
         build_picture(m.get(), grid.get(), fold->stall.asked_ns);
@@ -115,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static const std::string page = "/tmp/clockgap-fuzz-" + std::to_string(process_id()) + ".html";
     char reason[160];
-    if (!write_html_page(page.c_str(), fold.get(), grid.get(), facts, reason, sizeof reason)) {
+    if (!write_html_page(page.c_str(), figures, reason, sizeof reason)) {
         fprintf(stderr, "page not written: %s\n", reason);
         abort();
     }

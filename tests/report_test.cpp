@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -9,15 +10,15 @@
 #include <tuple>
 #include <vector>
 
-#include "report/day_log.h"
-#include "report/heat_map.h"
-#include "report/line_source.h"
-#include "report/log_reader.h"
-#include "report/picture.h"
-#include "report/prom_file.h"
-#include "report/report_time.h"
-#include "report/row_events.h"
-#include "report/run_fold.h"
+#include "report/events/row_events.h"
+#include "report/fold/heat_grid.h"
+#include "report/fold/run_fold.h"
+#include "report/input/line_source.h"
+#include "report/input/log_reader.h"
+#include "report/outputs/day_log.h"
+#include "report/outputs/picture.h"
+#include "report/outputs/prom_file.h"
+#include "report/util/report_time.h"
 
 namespace {
 
@@ -153,13 +154,15 @@ report_row row_at(int second, int64_t diff_report, std::vector<uint32_t> counts,
     return r;
 }
 
-// The input stage and the fold, as the report runs them.
+// The input stage, the stall rule and the fold, as the report runs them.
 struct Fold {
     input_stage in{};
+    stall_rule rule{};
     std::unique_ptr<run_fold> f = std::make_unique<run_fold>();
     explicit Fold(int64_t stall_ms = 10, int64_t from = std::numeric_limits<int64_t>::min(),
                   int64_t to = std::numeric_limits<int64_t>::max()) {
         start_input(&in, from, to);
+        start_stall_rule(&rule, stall_ms * 1'000'000);
         start_fold(f.get(), stall_ms * 1'000'000);
     }
 };
@@ -170,7 +173,8 @@ bool feed(Fold* fold, const report_row& row, long line) {
     if (!input_row(&fold->in, row, line, &w)) {
         return false;
     }
-    fold_row(fold->f.get(), w);
+    learn_clock(&fold->rule, row);
+    fold_row(fold->f.get(), w, find_row_events(row, threshold_in_force(&fold->rule).threshold_ns));
     return true;
 }
 
@@ -202,13 +206,21 @@ TEST(RowEvents, EachEventAtItsEdge) {
          true,
          {.stall = true}},
         {"a gap just below it", [](report_row* r) { r->max_diff_this_rep = 9'999'999; }, false, {}},
-        {"a gap above 5 s is not also a stall",
+        {"a gap above 5 s is also a stall",
          [](report_row* r) {
              r->out_to_lunch = 1;
              r->max_diff_this_rep = 7'000'000'000;
          },
          true,
-         {.gaps_above_5s = 1}},
+         {.gaps_above_5s = 1, .stall = true}},
+        {"a band wholly above the threshold, in a row not the monitor's",
+         [](report_row* r) { r->band_50ms = 1; },
+         true,
+         {.stall = true}},
+        {"a band the threshold cuts, below the largest gap",
+         [](report_row* r) { r->band_10ms = 1; },
+         false,
+         {}},
         {"1.5 s without a row", [](report_row* r) { r->diff_report = 1'500'000'000; }, false, {}},
         {"just more",
          [](report_row* r) { r->diff_report = 1'500'000'001; },
@@ -268,7 +280,7 @@ TEST(RunFold, TotalsExtremesAndEvents) {
     EXPECT_EQ(f->named.worst_count, 4);
     EXPECT_EQ(f->named.worst[0].line, 5);
     EXPECT_EQ(f->named.worst[1].line, 3);
-    const fold_reading r = read_fold(f);
+    const fold_reading r = read_fold(f, &fold.rule);
     // 2970 of 2992 gaps are below 2 ms; rank 2989.008 (p99.9) lies among the 5 ms gaps.
     EXPECT_EQ(r.p50_band, 1);
     EXPECT_EQ(r.p99_band, 1);
@@ -361,7 +373,7 @@ TEST(RunFold, StallBoundsFromBandsAndExactLargestGaps) {
         for (const report_row& r : c.rows) {
             feed(&fold, r, 3);
         }
-        const stall_figures& s = *read_fold(fold.f.get()).stalls;
+        const stall_figures& s = *read_fold(fold.f.get(), &fold.rule).stalls;
         EXPECT_EQ(s.rows, c.rows_with) << c.what;
         EXPECT_EQ(s.gaps_low, c.gaps_low) << c.what;
         EXPECT_EQ(s.gaps_high, c.gaps_high) << c.what;
@@ -380,9 +392,9 @@ TEST(RunFold, ACoarseClockDoesNotCountOneTickAsAStall) {
                     held ? 40'000'000 : 15'625'000, 0),
              i + 3);
     }
-    const fold_reading r = read_fold(fold.f.get());
-    EXPECT_TRUE(r.coarse);
-    EXPECT_EQ(r.tick_ns, 15'625'000);
+    const fold_reading r = read_fold(fold.f.get(), &fold.rule);
+    EXPECT_TRUE(r.rule.coarse);
+    EXPECT_EQ(r.rule.tick_ns, 15'625'000);
     EXPECT_EQ(r.stalls->threshold_ns, 21'000'000) << "from the band above the tick's";
     EXPECT_EQ(r.stalls->rows, 1u);
     EXPECT_EQ(r.stalls->gaps_low, 1u);
@@ -432,7 +444,7 @@ TEST(RunFold, TableTakesLongerSpansWhenFullAndKeepsTotals) {
         r.max_diff_this_rep = i == 700 ? 9'000'000 : 5'000;
         feed(&fold, r, i + 3);
     }
-    const fold_reading reading = read_fold(f);
+    const fold_reading reading = read_fold(f, &fold.rule);
     EXPECT_EQ(reading.table_ms, ms_per_day);
     period_entry lines[kept_periods];
     const int count = table_lines(&f->table, reading.table_ms, lines, kept_periods);
@@ -451,12 +463,13 @@ TEST(HeatGrid, ColumnsWidenToHoldTheLogAndKeepEveryCount) {
     start_heat(grid.get());
     const report_row r =
         row_at(0, 1'000'000'000, {1, 10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, -5, 6'000'000'000, 0);
+    const row_events events = find_row_events(r, 10'000'000);
     const int64_t start = 1'796'601'600'000;  // a whole day
     // A week, one row a minute, then one row before the first (an earlier run).
     for (int64_t m = 0; m < 7 * 1440; ++m) {
-        fold_heat(grid.get(), window_row{&r, start + m * 60'000, 1, 1, true, 1});
+        fold_heat(grid.get(), window_row{&r, start + m * 60'000, 1, 1, true, 1}, events);
     }
-    fold_heat(grid.get(), window_row{&r, start - 3 * ms_per_hour, 1, 1, true, 1});
+    fold_heat(grid.get(), window_row{&r, start - 3 * ms_per_hour, 1, 1, true, 1}, events);
     EXPECT_LE(grid->count, heat_columns);
     EXPECT_EQ(grid->width_ms, 1'200'000);
     EXPECT_EQ(grid->rows, 7u * 1440 + 1);
@@ -482,7 +495,7 @@ std::unique_ptr<heat_grid> grid_of(int64_t rows, int64_t step_ms, uint32_t count
     for (int64_t i = 0; i < rows; ++i) {
         const window_row in{&r, 1'796'601'600'000 + i * step_ms, static_cast<long>(i + 3), 1, true,
                             1};
-        fold_heat(grid.get(), in);
+        fold_heat(grid.get(), in, find_row_events(r, 10'000'000));
     }
     return grid;
 }
@@ -520,7 +533,8 @@ TEST(Picture, AYearOfFiveDigitsIsWrittenWhole) {
     const report_row r = row_at(0, 1'000'000'000, {0, 5}, 100, 300'000, 0);
     const int64_t start = unix_ms(SYSTEMTIME{20000, 1, 0, 1, 0, 0, 0, 0});
     for (int64_t day = 0; day < 7; ++day) {
-        fold_heat(grid.get(), window_row{&r, start + day * ms_per_day, 1, 1, true, 1});
+        fold_heat(grid.get(), window_row{&r, start + day * ms_per_day, 1, 1, true, 1},
+                  find_row_events(r, 10'000'000));
     }
     picture_model m;
     build_picture(&m, grid.get(), 10'000'000);
@@ -626,7 +640,11 @@ TEST(ReportTime, ParsesAndFormatsUtc) {
         {"30828-09-14", false, ""},
         {"2026-02-30", false, ""},
         {"2026-12-07T24:00", false, ""},
-        {"2026-12-07T08:30+01:00", false, ""},
+        {"2026-12-07T08:30+01:00", true, "2026-12-07T07:30:00.000Z"},
+        {"2026-12-07T08:30:00.250-0530", true, "2026-12-07T14:00:00.250Z"},
+        {"2026-12-07T08:30+01", true, "2026-12-07T07:30:00.000Z"},
+        {"2026-12-07T08:30+1:00", false, ""},
+        {"2026-12-07T08:30+01:00Z", false, ""},
         {"yesterday", false, ""},
         {"", false, ""},
     };
@@ -689,30 +707,98 @@ TEST(LineSource, LineEndsCutLinesAndOverlongLines) {
 }  // namespace
 
 #ifdef __linux__
-// Each file sink on a write that fails: it remembers it, for the exit status, and keeps
-// its other figures. (Standard output's failures are tested end to end.)
-TEST(Sinks, AFailingWriteIsRemembered) {
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// Every file this process writes stops at `bytes` while it lives, as on a full disk: a
+// write past it fails (EFBIG) instead of ending the process.
+struct small_files {
+    rlimit before{};
+    explicit small_files(rlim_t bytes) {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &before);
+        const rlimit limit{bytes, before.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~small_files() { setrlimit(RLIMIT_FSIZE, &before); }
+};
+
+std::string read_whole(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buffer[4096];
+        size_t n = 0;
+        while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
+            text.append(buffer, n);
+        }
+        fclose(f);
+    }
+    return text;
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+// Each file sink on writes that fail: it says so once, remembers it for the exit status,
+// keeps whole what was written before, and says when it writes again.
+TEST(Sinks, AFailingWriteIsReportedOnceAndRemembered) {
+    char folder[] = "/tmp/clockgap-sinks-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string log_path = std::string(folder) + "/run.log";
+    const std::string prom_path = std::string(folder) + "/clockgap.prom";
     report_row row{};
     row.timestamp = {2026, 12, 0, 7, 7, 0, 1, 0};
     row.diff_report = 1'000'000'000;
+    const std::string line(2000, '7');  // longer than the limit below
     char reason[160] = "";
-    day_log days{};
-    if (!start_day_log(&days, "/dev/full", reason, sizeof reason)) {
-        GTEST_SKIP() << "cannot make a file beside /dev/full: " << reason;
-    }
-    log_row(&days, "a row", row);
-    EXPECT_TRUE(days.failing);
-    log_row(&days, "another row", row);  // tried again, and reported only once
-    EXPECT_FALSE(finish_day_log(&days));
 
+    day_log days{};
+    ASSERT_TRUE(start_day_log(&days, log_path.c_str(), reason, sizeof reason)) << reason;
     const auto prom = std::make_unique<prom_file>();
-    EXPECT_FALSE(
-        start_prom_file(prom.get(), "/nonexistent-folder/clockgap.prom", reason, sizeof reason));
+    ASSERT_TRUE(start_prom_file(prom.get(), prom_path.c_str(), reason, sizeof reason)) << reason;
     const auto fold = std::make_unique<run_fold>();
     start_fold(fold.get(), 10'000'000);
-    fold_prom(prom.get(), row);
+    fold_prom(prom.get(), row, find_row_events(row, 10'000'000));
     write_prom(prom.get(), fold.get());
-    EXPECT_TRUE(prom->failing);
-    EXPECT_EQ(prom->row_bands[1], 1u);
+    const std::string first_prom = read_whole(prom_path);
+    ASSERT_NE(first_prom.find("clockgap_rows_total"), std::string::npos);
+
+    testing::internal::CaptureStderr();
+    {
+        const small_files full(1500);  // room for what is said, not for a line or the metrics
+        log_row(&days, line, row);
+        EXPECT_TRUE(days.failing);
+        log_row(&days, line, row);  // tried again, not said again
+        for (int i = 0; i < 2; ++i) {
+            fold_prom(prom.get(), row, find_row_events(row, 10'000'000));
+            write_prom(prom.get(), fold.get());
+        }
+        EXPECT_TRUE(prom->failing);
+    }
+    log_row(&days, "a row", row);
+    fold_prom(prom.get(), row, find_row_events(row, 10'000'000));
+    write_prom(prom.get(), fold.get());
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(finish_day_log(&days)) << "lines were lost";
+    EXPECT_FALSE(prom->failing);
+    EXPECT_EQ(count_of(said, "cannot write to " + log_path), 1u) << said;
+    EXPECT_EQ(count_of(said, "lines reach " + log_path + " again"), 1u) << said;
+    EXPECT_EQ(count_of(said, "cannot write " + prom_path), 1u) << said;
+    EXPECT_EQ(count_of(said, prom_path + " is written again"), 1u) << said;
+    // The log holds whole lines only; the metrics file was never a part.
+    EXPECT_EQ(read_whole(log_path), std::string(report_header) + "\na row\n");
+    EXPECT_EQ(prom->row_bands[1], 4u);
+    remove(log_path.c_str());
+    remove(prom_path.c_str());
+    rmdir(folder);
 }
 #endif

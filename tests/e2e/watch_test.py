@@ -86,7 +86,7 @@ class Events(unittest.TestCase):
             (rows((("2026-12-07 07:00:09",), dict(counts=c_lunch, max_gap=6_500_000_000,
                                                  diff_report=7_000_000_000))),
              "07:00:09.000 (line 5): clock set forward or process held up: a gap of 6.500 s "
-             "(1 above 5 s); 7.000 s without a row"),
+             "(1 above 5 s); stall: a gap of 6.500 s (threshold 10.00 ms); 7.000 s without a row"),
             (rows((("2026-12-07 07:00:10",), dict(counts=c_stall, max_gap=66_480_000))),
              "07:00:10.000 (line 6): stall: a gap of 66.48 ms (threshold 10.00 ms)"),
             (rows((("2026-12-07 07:00:11",), dict(latency=250_000_000))),

@@ -1,0 +1,30 @@
+// The command line of clockgap-report: one table of options, read into a plain record and
+// checked as a whole before anything is read. Reading never ends the program; it returns
+// the exit status of wrong usage (2) after saying why, with the usage.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+enum class output_kind { summary, json, csv };
+
+struct report_options {
+    output_kind kind;
+    bool help, version;
+    bool follow;
+    bool strict;              // a line that is not the monitor's ends the report
+    const char* log_pattern;  // --log
+    const char* prom_path;    // --prometheus
+    const char* plot_path;    // --plot
+    const char* html_path;    // --html
+    const char* log_path;     // nullptr: standard input
+    int64_t from_ms, to_ms;   // the window, Unix ms; the widest when not given
+    int64_t stall_ms;         // --stall or --alert; 0: the default
+};
+
+// Returns 0, or 2 after saying on standard error what is wrong, with the usage.
+int read_options(int argc, char** argv, report_options* o);
+
+void print_usage(FILE* out);
+// The version and the build: compiler and platform.
+void print_version(FILE* out);

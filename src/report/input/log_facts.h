@@ -1,0 +1,26 @@
+// What is known of the log itself, besides its rows: its name, the lines read and those
+// skipped, how it ended. The input stage and the bad-line notes fill it; the summary, the
+// JSON and the page say it.
+#pragma once
+
+#include <cstdint>
+
+#include "report/input/input_stage.h"
+#include "report/os/report_os.h"
+
+struct log_facts {
+    const char* name;          // the file, or "standard input"
+    long lines;                // lines read
+    long cut_short_line;       // the last line, cut short and skipped; 0 if none
+    const input_stage* input;  // the runs' starts, the window and the rows outside it
+    input_end ended;           // at its end, or by Ctrl-C or SIGTERM
+    bool follow;               // a watch: the end of its input is news
+    uint64_t skipped_lines;    // lines that are not the monitor's, skipped
+    long first_skipped_line;   // 0 if none
+    bool fragment_first;       // line 1 was the rest of a line whose start is missing
+    uint64_t nul_bytes;        // NUL bytes passed over where lines begin
+    bool not_a_log_said;       // the note that the input is no log at all was given
+};
+
+// How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".
+const char* end_words(input_end ended);

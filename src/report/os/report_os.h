@@ -1,0 +1,96 @@
+// The report tool's calls into the operating system, in one place per platform:
+// report_os_posix.cpp and report_os_windows.cpp. Every other file of the tool is the same
+// on Linux and on Windows.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+#include <cstdint>
+
+// How the input ended: at its own end, or by a signal that asked the watch to stop.
+enum class input_end { not_yet, end_of_input, ctrl_c, sigterm };
+
+// A log being read: a file, or standard input.
+struct log_input {
+    int fd;
+    bool interrupted;  // Ctrl-C came: what is already there is read, then the input ends
+    bool follow;       // at the end of a file, wait for it to grow (as tail -f does)
+    input_end ended;   // set when a read returns 0
+    // A read that has had nothing to hand out by this time of monotonic_ms() returns
+    // read_quiet; INT64_MAX: wait as long as it takes.
+    int64_t quiet_at_ms;
+};
+
+inline constexpr long read_quiet = -2;
+
+// Milliseconds of a clock that only moves forward, whatever happens to the wall clock.
+int64_t monotonic_ms();
+
+// Opens `path` for reading, or standard input when `path` is nullptr. On failure returns
+// false with the reason (the system's words) in `reason`.
+bool open_log(const char* path, log_input* in, char* reason, size_t reason_size);
+
+// Reads up to `size` bytes. Returns how many, 0 at the end of the input, read_quiet when
+// nothing came by `quiet_at_ms`, or -1 with the reason. After the first Ctrl-C (or
+// SIGTERM), what is already in a pipe is still read, then 0. With `follow`, the end of a
+// regular file is waited out until an interrupt.
+long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size);
+
+void close_log(log_input* in);
+
+// Whether standard input is a terminal (nobody would type a log).
+bool stdin_is_terminal();
+
+// From now on the first Ctrl-C (SIGINT) or SIGTERM ends the input instead of the
+// program, like the end of a pipe; a second one ends the program at once.
+void end_input_on_interrupt();
+
+// A write to a pipe whose reader has gone fails instead of ending the program.
+void ignore_broken_pipe();
+
+// Ends the program as a filter ends when the reader of its output has gone: quietly (on
+// Linux by SIGPIPE at its default, as the shell expects; on Windows with status 1).
+[[noreturn]] void end_for_broken_pipe();
+
+// How to get gnuplot on this system, for the message when it is missing.
+const char* gnuplot_install_hint();
+
+// Whether `program` is found on the PATH.
+bool program_on_path(const char* program);
+
+// Starts gnuplot with a pipe to its input; its own messages are discarded. nullptr when
+// it cannot be started.
+FILE* start_gnuplot();
+// Closes the pipe and waits for gnuplot; true when it ended with status 0.
+bool finish_gnuplot(FILE* gnuplot);
+
+// Whether `path` is a file of at least one byte.
+bool file_has_content(const char* path);
+
+// The process's id, for names of temporary files.
+long process_id();
+
+// Moves `from` over `to` in one step: a reader of `to` sees the old file or the new one,
+// never a part. On failure returns false with the reason.
+bool replace_file(const char* from, const char* to, char* reason, size_t reason_size);
+
+// Whether a file can be made in the folder of `path`: makes one and removes it. On
+// failure returns false with the reason.
+bool folder_writable(const char* path, char* reason, size_t reason_size);
+
+// Whether `path` names an existing folder.
+bool is_folder(const char* path);
+
+// Whether a file named `path` can be made: the name is not a folder's, and its folder
+// takes files. On failure returns false with the reason.
+inline bool file_name_writable(const char* path, char* reason, size_t reason_size) {
+    if (is_folder(path)) {
+        snprintf(reason, reason_size, "it is a folder, not a file");
+        return false;
+    }
+    return folder_writable(path, reason, reason_size);
+}
+
+// Cuts the open `file` back to `size` bytes (a line that could be written only in part).
+bool truncate_file(FILE* file, long size);

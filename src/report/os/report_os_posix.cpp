@@ -1,0 +1,228 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "report/os/report_os.h"
+
+namespace {
+
+// The signal that asked the watch to stop; 0 while none has.
+volatile sig_atomic_t interrupt_seen = 0;
+
+void on_interrupt(int signal_number) {
+    interrupt_seen = signal_number;
+}
+
+input_end end_of(log_input* in) {
+    if (!in->interrupted) {
+        return input_end::end_of_input;
+    }
+    return interrupt_seen == SIGTERM ? input_end::sigterm : input_end::ctrl_c;
+}
+
+// Waits until `fd` has something to read or `quiet_at_ms` passes; false when it passed.
+bool wait_for_input(int fd, int64_t quiet_at_ms) {
+    for (;;) {
+        const int64_t left = quiet_at_ms - monotonic_ms();
+        if (left <= 0) {
+            return false;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        if (ready != 0 || interrupt_seen != 0) {
+            return true;  // input, its end, an error or a signal: the read tells which
+        }
+    }
+}
+
+void say(const char* what, char* reason, size_t size) {
+    snprintf(reason, size, "%s", what);
+}
+
+}  // namespace
+
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+bool open_log(const char* path, log_input* in, char* reason, size_t reason_size) {
+    in->interrupted = false;
+    in->ended = input_end::not_yet;
+    in->quiet_at_ms = INT64_MAX;
+    if (path == nullptr) {
+        in->fd = STDIN_FILENO;
+        return true;
+    }
+    in->fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (in->fd < 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(in->fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        say(strerror(EISDIR), reason, reason_size);
+        close(in->fd);
+        return false;
+    }
+    return true;
+}
+
+long read_log(log_input* in, char* data, size_t size, char* reason, size_t reason_size) {
+    for (;;) {
+        if (interrupt_seen && !in->interrupted) {
+            // Drain what the writer already put in the pipe, without waiting for more.
+            in->interrupted = true;
+            const int flags = fcntl(in->fd, F_GETFL);
+            if (flags >= 0) {
+                fcntl(in->fd, F_SETFL, flags | O_NONBLOCK);
+            }
+        }
+        if (!in->interrupted && in->quiet_at_ms != INT64_MAX) {
+            if (!wait_for_input(in->fd, in->quiet_at_ms)) {
+                return read_quiet;
+            }
+            if (interrupt_seen != 0) {
+                continue;  // drain without waiting, as above
+            }
+        }
+        const ssize_t n = read(in->fd, data, size);
+        if (n == 0 && in->follow && interrupt_seen == 0) {
+            struct stat st {};
+            if (fstat(in->fd, &st) == 0 && S_ISREG(st.st_mode)) {
+                if (in->quiet_at_ms != INT64_MAX && monotonic_ms() >= in->quiet_at_ms) {
+                    return read_quiet;
+                }
+                const timespec wait{0, 100'000'000};
+                nanosleep(&wait, nullptr);
+                continue;
+            }
+        }
+        if (n >= 0) {
+            // The writer may have gone with the same Ctrl-C before the handler ran.
+            in->interrupted = in->interrupted || interrupt_seen != 0;
+            if (n == 0) {
+                in->ended = end_of(in);
+            }
+            return static_cast<long>(n);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (in->interrupted && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            in->ended = end_of(in);
+            return 0;
+        }
+        say(strerror(errno), reason, reason_size);
+        return -1;
+    }
+}
+
+void close_log(log_input* in) {
+    if (in->fd != STDIN_FILENO) {
+        close(in->fd);
+    }
+}
+
+bool stdin_is_terminal() {
+    return isatty(STDIN_FILENO) == 1;
+}
+
+void end_input_on_interrupt() {
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a read waiting for the pipe returns at once. SA_RESETHAND: the next
+    // Ctrl-C finds the default action and ends the program.
+    action.sa_flags = static_cast<int>(SA_RESETHAND);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void ignore_broken_pipe() {
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void end_for_broken_pipe() {
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
+    _exit(1);  // only if the signal was blocked
+}
+
+bool program_on_path(const char* program) {
+    const char* path = getenv("PATH");
+    std::string_view dirs = path != nullptr ? path : "/usr/bin:/bin";
+    while (!dirs.empty()) {
+        const size_t colon = dirs.find(':');
+        const std::string candidate = std::string(dirs.substr(0, colon)) + "/" + program;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return true;
+        }
+        dirs = colon == std::string_view::npos ? std::string_view{} : dirs.substr(colon + 1);
+    }
+    return false;
+}
+
+const char* gnuplot_install_hint() {
+    return "Debian: apt-get install gnuplot-nox";
+}
+
+FILE* start_gnuplot() {
+    return popen("gnuplot 2>/dev/null", "w");
+}
+
+bool finish_gnuplot(FILE* gnuplot) {
+    return pclose(gnuplot) == 0;
+}
+
+long process_id() {
+    return static_cast<long>(getpid());
+}
+
+bool replace_file(const char* from, const char* to, char* reason, size_t reason_size) {
+    if (rename(from, to) != 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    return true;
+}
+
+bool folder_writable(const char* path, char* reason, size_t reason_size) {
+    std::string probe = path;
+    const size_t slash = probe.rfind('/');
+    probe = (slash == std::string::npos ? std::string(".") : probe.substr(0, slash + 1)) +
+            ".clockgap-check." + std::to_string(getpid());
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+}
+
+bool file_has_content(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+bool is_folder(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool truncate_file(FILE* file, long size) {
+    return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}

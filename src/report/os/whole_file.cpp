@@ -1,0 +1,51 @@
+#include "report/os/whole_file.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "report/os/report_os.h"
+
+void part_name(const char* path, char* part, size_t size) {
+    snprintf(part, size, "%s.part-%ld", path, process_id());
+}
+
+bool begin_whole_file(whole_file* w, const char* path, char* reason, size_t reason_size) {
+    w->path = path;
+    part_name(path, w->part, sizeof w->part);
+    w->file = fopen(w->part, "wb");
+    if (w->file == nullptr) {
+        snprintf(reason, reason_size, "%s", strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool commit_whole_file(whole_file* w, char* reason, size_t reason_size) {
+    const bool written = !ferror(w->file);
+    const int error = errno;
+    const bool closed = fclose(w->file) == 0;
+    w->file = nullptr;
+    if (!written || !closed) {
+        snprintf(reason, reason_size, "%s", strerror(written ? errno : error));
+        remove(w->part);
+        return false;
+    }
+    if (!replace_file(w->part, w->path, reason, reason_size)) {
+        remove(w->part);
+        return false;
+    }
+    return true;
+}
+
+bool commit_part(const char* part, const char* path, char* reason, size_t reason_size) {
+    if (!file_has_content(part)) {
+        snprintf(reason, reason_size, "nothing was drawn");
+        remove(part);
+        return false;
+    }
+    if (!replace_file(part, path, reason, reason_size)) {
+        remove(part);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+// A file written whole or not at all, for the page, the metrics file and the picture: it
+// is written under a name of its own beside the file (NAME.part-PID, in the same folder,
+// so that the move cannot cross file systems) and moved over NAME in one step once
+// complete. A reader of NAME sees the old file or the new one, never a part; a write that
+// fails leaves the old file as it was, and the part is removed.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+struct whole_file {
+    const char* path;
+    char part[4200];
+    FILE* file;  // open while it is written (binary: LF line ends on every platform)
+};
+
+// The name a file is written under before it is moved over `path`.
+void part_name(const char* path, char* part, size_t size);
+
+// Opens the part for writing. False, with the reason, if it cannot be made.
+bool begin_whole_file(whole_file* w, const char* path, char* reason, size_t reason_size);
+
+// Closes the part and moves it over the file. False, with the reason, if anything failed
+// along the way (the writes, the close or the move); the part is then removed.
+bool commit_whole_file(whole_file* w, char* reason, size_t reason_size);
+
+// For a part that another program wrote (gnuplot): moves it over `path` when it holds at
+// least a byte, and removes it otherwise. False, with the reason, when it was not moved.
+bool commit_part(const char* part, const char* path, char* reason, size_t reason_size);

@@ -1,0 +1,167 @@
+#include "report/outputs/day_log.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include "report/os/report_os.h"
+#include "report/util/complain.h"
+#include "report/util/report_time.h"
+
+namespace {
+
+void name_file(day_log* log, int64_t day) {
+    if (!log->dated) {
+        snprintf(log->path, sizeof log->path, "%s", log->pattern);
+        return;
+    }
+    namespace chrono = std::chrono;
+    const chrono::sys_days date{chrono::days{day}};
+    const chrono::year_month_day ymd{date};
+    std::tm fields{};
+    fields.tm_year = static_cast<int>(ymd.year()) - 1900;
+    fields.tm_mon = static_cast<int>(static_cast<unsigned>(ymd.month())) - 1;
+    fields.tm_mday = static_cast<int>(static_cast<unsigned>(ymd.day()));
+    fields.tm_wday = static_cast<int>(chrono::weekday{date}.c_encoding());
+    fields.tm_yday =
+        static_cast<int>((date - chrono::sys_days{ymd.year() / chrono::January / 1}).count());
+    if (strftime(log->path, sizeof log->path, log->pattern, &fields) == 0) {
+        log->path[0] = '\0';
+    }
+}
+
+void fail(day_log* log, const char* what) {
+    if (!log->failing) {
+        complain("cannot %s %s (%s); lines are lost until it can be written again", what, log->path,
+                 strerror(errno));
+    }
+    log->failing = log->failed = true;
+    if (log->file != nullptr) {
+        fclose(log->file);
+        log->file = nullptr;
+    }
+}
+
+// Writes `text` and its line end whole, or nothing: a line cut short (a full disk) is
+// cut back to where it began. The file is unbuffered, so nothing of a failed line is
+// left to be written later.
+bool write_line(FILE* file, std::string_view text) {
+    if (fseek(file, 0, SEEK_END) != 0) {
+        return false;
+    }
+    const long before = ftell(file);
+    if (before >= 0 && fwrite(text.data(), 1, text.size(), file) == text.size() &&
+        fputc('\n', file) != EOF) {
+        return true;
+    }
+    const int error = errno;
+    if (before >= 0) {
+        truncate_file(file, before);
+    }
+    errno = error;
+    return false;
+}
+
+void put(day_log* log, std::string_view text) {
+    if (log->file == nullptr) {
+        return;
+    }
+    if (!write_line(log->file, text)) {
+        fail(log, "write to");
+        return;
+    }
+    if (log->failing) {
+        complain("lines reach %s again", log->path);
+        log->failing = false;
+    }
+}
+
+// Opens the day's file for the next line, after a new day or a failed write.
+void open_file(day_log* log) {
+    log->file = fopen(log->path, "ab");
+    if (log->file == nullptr) {
+        fail(log, "open");
+        return;
+    }
+    setvbuf(log->file, nullptr, _IONBF, 0);
+    // Each file is a log on its own: the run's lines before its header, and the header.
+    if (log->needs_top) {
+        for (const char* line = log->top; *line != '\0'; line = strchr(line, '\n') + 1) {
+            put(log, std::string_view(line, static_cast<size_t>(strchr(line, '\n') - line)));
+        }
+        put(log, report_header);
+        log->needs_top = log->file == nullptr;
+    }
+}
+
+}  // namespace
+
+bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size) {
+    *log = day_log{};
+    log->pattern = pattern;
+    log->dated = strchr(pattern, '%') != nullptr;
+    log->day = INT64_MIN;
+    // Checked with today's name: the folder is the same for every day.
+    name_file(log, floor_div(static_cast<int64_t>(time(nullptr)) * 1000, ms_per_day));
+    if (log->path[0] == '\0') {
+        snprintf(reason, reason_size, "the name it makes is empty or too long");
+        return false;
+    }
+    return file_name_writable(log->path, reason, reason_size);
+}
+
+void log_preamble(day_log* log, std::string_view text) {
+    if (log->pattern == nullptr) {
+        return;
+    }
+    if (log->top_closed) {
+        log->top[0] = '\0';
+        log->top_closed = false;
+    }
+    const size_t used = strlen(log->top);
+    if (used + text.size() + 2 <= sizeof log->top) {
+        memcpy(log->top + used, text.data(), text.size());
+        log->top[used + text.size()] = '\n';
+        log->top[used + text.size() + 1] = '\0';
+    }
+    put(log, text);
+}
+
+void log_header(day_log* log) {
+    if (log->pattern != nullptr) {
+        log->top_closed = true;
+        put(log, report_header);
+    }
+}
+
+void log_row(day_log* log, std::string_view text, const report_row& row) {
+    if (log->pattern == nullptr) {
+        return;
+    }
+    log->top_closed = true;
+    const int64_t day = log->dated ? floor_div(unix_ms(row.timestamp), ms_per_day) : 0;
+    if (day != log->day) {
+        if (log->file != nullptr && fclose(log->file) != 0) {
+            log->file = nullptr;
+            fail(log, "write to");
+        }
+        log->file = nullptr;
+        name_file(log, day);
+        log->day = day;
+        log->needs_top = true;
+    }
+    if (log->file == nullptr) {
+        open_file(log);
+    }
+    put(log, text);
+}
+
+bool finish_day_log(day_log* log) {
+    if (log->file != nullptr && fclose(log->file) != 0) {
+        log->file = nullptr;
+        fail(log, "write to");
+    }
+    log->file = nullptr;
+    return !log->failed;
+}

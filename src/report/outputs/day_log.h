@@ -1,0 +1,41 @@
+// Every line of the monitor that the watch reads, written through to a log file as it
+// arrives, a line at a time. A file name with strftime fields ("run-%Y-%m-%d.log") names
+// a file a UTC day, by each row's own date (never the clock at write time); each new
+// file begins with the run's lines before its header (argument line, start line) and the
+// header, so that each is a log on its own that says the monitor's sleep period.
+// Files are opened for appending: a restarted watch adds a run, it loses nothing.
+// Every line reaches the file whole or not at all: a line that a full disk cut is cut
+// back. A failed write is reported once and the file is opened again for the next line,
+// and the watch says when lines reach it again.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "monitor/report_format.h"
+
+struct day_log {
+    const char* pattern;  // nullptr: off
+    bool dated;           // the pattern has strftime fields
+    int64_t day;          // UTC days since 1970 of the open file
+    FILE* file;
+    char path[4096];
+    char top[256];    // the run's lines before its header, each with its line end
+    bool top_closed;  // a header or row came since: the next such line begins anew
+    bool needs_top;   // the day's file still needs the start line and header
+    bool failing;     // the last write failed
+    bool failed;      // a write failed at some time: lines were lost
+};
+
+// Checks that files can be made where `pattern` points and that it names no folder;
+// false with the reason if not.
+bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size);
+
+// A start line or other line before a header, the header, or a row (with its fields).
+void log_preamble(day_log* log, std::string_view text);
+void log_header(day_log* log);
+void log_row(day_log* log, std::string_view text, const report_row& row);
+
+// Closes the open file. Returns false if a write failed along the way: lines were lost.
+bool finish_day_log(day_log* log);

@@ -1,0 +1,147 @@
+#include "report/outputs/event_lines.h"
+
+#include "report/input/log_facts.h"
+#include "report/util/json_writer.h"
+#include "report/util/report_time.h"
+#include "report/util/text_out.h"
+
+namespace {
+
+// The start of one event's JSON object: its name, and the row or moment it belongs to.
+json_writer open_event(FILE* out, const char* name, int64_t ms, long line) {
+    json_writer w = json_start(out, false);
+    json_open_object(&w, nullptr);
+    json_string(&w, "event", name);
+    if (line > 0) {
+        json_time(&w, "time", ms);
+        json_int(&w, "line", line);
+    }
+    return w;
+}
+
+void write_row_json(FILE* out, int64_t ms, long line, const row_events& e) {
+    if (e.negative_gaps > 0) {
+        json_writer w = open_event(out, "clock_set_back", ms, line);
+        json_int(&w, "step_ns", e.step_back_ns);
+        json_uint(&w, "negative_gaps", e.negative_gaps);
+        json_close(&w, '}');
+    }
+    if (e.gaps_above_5s > 0) {
+        json_writer w = open_event(out, "gap_above_5s", ms, line);
+        json_int(&w, "gap_ns", e.largest_gap_ns);
+        json_uint(&w, "gaps_above_5s", e.gaps_above_5s);
+        json_close(&w, '}');
+    }
+    if (e.stall) {
+        json_writer w = open_event(out, "stall", ms, line);
+        json_int(&w, "gap_ns", e.largest_gap_ns);
+        json_int(&w, "threshold_ns", e.stall_ns);
+        json_close(&w, '}');
+    }
+    if (e.without_row_ns > 0) {
+        json_writer w = open_event(out, "without_rows", ms, line);
+        json_int(&w, "diff_report_ns", e.without_row_ns);
+        json_close(&w, '}');
+    }
+    if (e.slow_write_ns > 0) {
+        json_writer w = open_event(out, "slow_write", ms, line);
+        json_int(&w, "printf_latency_ns", e.slow_write_ns);
+        json_close(&w, '}');
+    }
+}
+
+void write_row_text(FILE* file, int64_t ms, long line, const row_events& e) {
+    char when[40], a[48], b[48];
+    text_out out = to_file(file);
+    format_utc(ms, false, when, sizeof when);
+    outf(&out, "%s (line %ld): ", when, line);
+    write_clock_words(&out, e);
+    const char* separator = e.negative_gaps > 0 || e.gaps_above_5s > 0 ? "; " : "";
+    if (e.stall) {
+        outf(&out, "%sstall: a gap of %s (threshold %s)", separator,
+             format_duration(e.largest_gap_ns, a, sizeof a),
+             format_duration(e.stall_ns, b, sizeof b));
+        separator = "; ";
+    }
+    if (e.without_row_ns > 0) {
+        outf(&out, "%s%s without a row", separator, format_duration(e.without_row_ns, a, sizeof a));
+        separator = "; ";
+    }
+    if (e.slow_write_ns > 0) {
+        outf(&out, "%sthe row before took %s to write", separator,
+             format_duration(e.slow_write_ns, a, sizeof a));
+    }
+    fputc('\n', file);
+}
+
+}  // namespace
+
+void open_event_lines(event_lines* lines, FILE* out, bool json) {
+    *lines = event_lines{out, json};
+}
+
+void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e) {
+    if (lines->out == nullptr || !any_event(e)) {
+        return;
+    }
+    const int64_t ms = unix_ms(row.timestamp);
+    if (lines->json) {
+        write_row_json(lines->out, ms, line, e);
+    } else {
+        write_row_text(lines->out, ms, line, e);
+    }
+    fflush(lines->out);
+}
+
+void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms, long line) {
+    char a[48], when[40];
+    if (lines->out == nullptr) {
+        return;
+    }
+    if (lines->json) {
+        json_writer w = open_event(lines->out, "no_row", last_ms, line);
+        json_int(&w, "silent_ms", silent_ms);
+        json_close(&w, '}');
+    } else if (line > 0) {
+        format_utc(last_ms, false, when, sizeof when);
+        fprintf(lines->out, "%s (line %ld): no row for %s since this row's time, and still none\n",
+                when, line, format_duration(ms_as_ns(silent_ms), a, sizeof a));
+    } else {
+        fprintf(lines->out, "no row for %s since the watch started, and still none\n",
+                format_duration(ms_as_ns(silent_ms), a, sizeof a));
+    }
+    fflush(lines->out);
+}
+
+void event_lines_rows_again(event_lines* lines, int64_t silent_ms, int64_t row_ms, long line) {
+    char a[48], when[40];
+    if (lines->out == nullptr) {
+        return;
+    }
+    if (lines->json) {
+        json_writer w = open_event(lines->out, "rows_again", row_ms, line);
+        json_int(&w, "silent_ms", silent_ms);
+        json_close(&w, '}');
+    } else {
+        format_utc(row_ms, false, when, sizeof when);
+        fprintf(lines->out, "%s (line %ld): rows again, after %s without one\n", when, line,
+                format_duration(ms_as_ns(silent_ms), a, sizeof a));
+    }
+    fflush(lines->out);
+}
+
+void finish_event_lines(event_lines* lines, input_end ended) {
+    if (lines->out == nullptr) {
+        return;
+    }
+    if (lines->json) {
+        json_writer w = open_event(lines->out, "input_ended", 0, 0);
+        json_string(&w, "ended_by", end_words(ended));
+        json_close(&w, '}');
+    } else if (ended == input_end::ctrl_c || ended == input_end::sigterm) {
+        fprintf(lines->out, "the watch was ended by %s\n", end_words(ended));
+    } else {
+        fprintf(lines->out, "the input ended: the monitor stopped, or its log was closed\n");
+    }
+    fflush(lines->out);
+}

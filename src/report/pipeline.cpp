@@ -1,0 +1,182 @@
+#include "report/pipeline.h"
+
+#include <memory>
+
+#include "report/events/row_events.h"
+#include "report/fold/heat_grid.h"
+#include "report/fold/report_figures.h"
+#include "report/fold/run_fold.h"
+#include "report/input/bad_lines.h"
+#include "report/input/input_stage.h"
+#include "report/input/line_source.h"
+#include "report/input/log_facts.h"
+#include "report/input/log_reader.h"
+#include "report/os/report_os.h"
+#include "report/outputs/outputs.h"
+#include "report/silence.h"
+#include "report/util/complain.h"
+#include "report/util/report_time.h"
+
+namespace {
+
+// Everything one pass keeps, allocated once; nothing in it grows with the log.
+struct pipeline {
+    const report_options* o;
+    line_source source;
+    log_facts facts;
+    input_stage input;
+    stall_rule rule;
+    run_fold fold;
+    heat_grid grid;
+    silence_timer silence;
+    outputs out;
+};
+
+// The stall rule and the fold's thresholds, from --stall or, before the first row, the
+// monitor's pause as its log gives it.
+void start_thresholds(pipeline* p, int32_t pause_ms) {
+    start_stall_rule(&p->rule, p->o->stall_ms * 1'000'000);
+    if (pause_ms >= 0) {
+        learn_pause(&p->rule, pause_ms);
+    }
+    start_fold(&p->fold, p->rule.asked_ns);
+}
+
+// A row of the window: classified once, then folded and handed to every output.
+void take_window_row(pipeline* p, const window_row& in) {
+    if (p->rule.rows == 0 && p->input.pause_ms > 0) {
+        start_thresholds(p, p->input.pause_ms);  // nothing is folded yet
+    }
+    learn_clock(&p->rule, *in.row);
+    const row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
+    fold_row(&p->fold, in, events);
+    fold_heat(&p->grid, in, events);
+    outputs_row(&p->out, in, events, &p->fold, line_waiting(&p->source));
+}
+
+// A row at the source's line. False when standard output is gone.
+bool take_row(pipeline* p, std::string_view text, const report_row& row) {
+    const long line = p->source.number;
+    outputs_line(&p->out, log_line_kind::row, text, &row);
+    if (p->o->follow) {
+        int64_t silent_ms = 0;
+        if (silence_ends(&p->silence, monotonic_ms(), unix_ms(row.timestamp), line, &silent_ms)) {
+            outputs_silence(&p->out, true, silent_ms, unix_ms(row.timestamp), line);
+        }
+    }
+    window_row in;
+    if (input_row(&p->input, row, line, &in)) {
+        take_window_row(p, in);
+    }
+    if (p->out.output_gone) {
+        complain("standard output is gone; stopping the watch");
+        return false;
+    }
+    return true;
+}
+
+// A whole line that is not a fast-read row. Returns 0, or the status that ends the report.
+int take_other_line(pipeline* p, std::string_view text) {
+    const log_line line = read_log_line(text);
+    switch (line.kind) {
+        case log_line_kind::preamble:
+        case log_line_kind::header:
+            input_run_line(&p->input, text, line.kind == log_line_kind::header);
+            outputs_line(&p->out, line.kind, text, nullptr);
+            return 0;
+        case log_line_kind::row:  // one read_row left to the careful reader
+            return take_row(p, text, line.row) ? 0 : 1;
+        case log_line_kind::bad:
+            break;
+    }
+    return skip_bad_line(&p->facts, &p->source, p->source.number, line.error, p->o->strict) ? 0 : 1;
+}
+
+// Reads every line into the folds and the outputs. Returns 0, or the status that ends
+// the report.
+int read_lines(pipeline* p) {
+    char reason[160] = "";
+    for (;;) {
+        if (p->o->follow) {
+            p->source.input.quiet_at_ms = p->silence.next_ms;
+        }
+        std::string_view text;
+        switch (next_line(&p->source, &text, reason, sizeof reason)) {
+            case line_status::end:
+                return 0;
+            case line_status::quiet: {
+                int64_t silent_ms = 0;
+                if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
+                    outputs_silence(&p->out, false, silent_ms, p->silence.last_row_ms,
+                                    p->silence.last_line);
+                }
+                continue;
+            }
+            case line_status::failed:
+                complain_cannot_read(p->facts.name, reason);
+                return 1;
+            case line_status::too_long:
+                if (!skip_bad_line(&p->facts, &p->source, p->source.number,
+                                   "is longer than any line clockgap writes", p->o->strict)) {
+                    return 1;
+                }
+                continue;
+            case line_status::cut_short:
+                // The monitor writes whole lines: this one was cut while the log was copied.
+                complain("%s line %ld is cut short (no line end); skipped it", p->facts.name,
+                         p->source.number);
+                p->facts.cut_short_line = p->source.number;
+                return 0;
+            case line_status::line:
+                break;
+        }
+        note_nul_bytes(&p->source, &p->facts);
+        report_row row;
+        const int status =
+            read_row(text, &row) ? (take_row(p, text, row) ? 0 : 1) : take_other_line(p, text);
+        if (status != 0) {
+            return status;
+        }
+    }
+}
+
+}  // namespace
+
+int run_report(const report_options& o) {
+    const auto p = std::make_unique<pipeline>();
+    p->o = &o;
+    // The outputs' files are checked before anything is read.
+    if (const int status = open_outputs(&p->out, o); status != 0) {
+        return status;
+    }
+    const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
+    char reason[160] = "";
+    log_input input{};
+    if (!open_log(o.log_path, &input, reason, sizeof reason)) {
+        complain_cannot_read(name, reason);
+        return 1;
+    }
+    input.follow = o.follow;
+    ignore_broken_pipe();
+    end_input_on_interrupt();
+
+    start_input(&p->input, o.from_ms, o.to_ms);
+    start_thresholds(p.get(), -1);
+    start_heat(&p->grid);
+    start_silence(&p->silence, monotonic_ms());
+    open_line_source(&p->source, input);
+    p->facts = log_facts{};
+    p->facts.name = name;
+    p->facts.input = &p->input;
+    p->facts.ended = input_end::end_of_input;
+    p->facts.follow = o.follow;
+    if (const int status = read_lines(p.get()); status != 0) {
+        return status;
+    }
+    p->facts.lines = p->source.number;
+    p->facts.ended = p->source.input.ended;
+    close_log(&p->source.input);
+    finish_fold(&p->fold);
+    note_unnamed_bad_lines(p->facts);
+    return finish_outputs(&p->out, report_figures{&p->fold, &p->grid, &p->rule, &p->facts});
+}

@@ -1,0 +1,45 @@
+#include "report/util/complain.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+void complain(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    fputs("clockgap-report: ", stderr);
+    vfprintf(stderr, format, args);
+    fputc('\n', stderr);
+    va_end(args);
+}
+
+void complain_cannot_read(const char* name, const char* reason) {
+    complain("cannot read %s: %s", name, reason);
+}
+
+void complain_cannot_write(const char* name, const char* reason) {
+    complain("cannot write %s: %s", name, reason);
+}
+
+void escape_bytes(std::string_view bytes, char* shown, size_t size) {
+    static const char hex[] = "0123456789abcdef";
+    size_t at = 0;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = byte >= 0x20 && byte < 0x7f && byte != '\\';
+        const size_t need = plain ? 1 : 4;
+        if (at + need >= size) {
+            break;
+        }
+        if (plain) {
+            shown[at++] = c;
+        } else {
+            shown[at++] = '\\';
+            shown[at++] = 'x';
+            shown[at++] = hex[byte >> 4];
+            shown[at++] = hex[byte & 15];
+        }
+    }
+    if (size > 0) {
+        shown[at] = '\0';
+    }
+}

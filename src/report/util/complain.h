@@ -1,0 +1,20 @@
+// The tool's own words on standard error. Every line begins with the program's name, and
+// the sentences said in more than one place are said here.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+#include "report/util/text_out.h"
+
+// One line: "clockgap-report: " and the text.
+void complain(const char* format, ...) CLOCKGAP_PRINTF(1, 2);
+
+// "cannot read NAME: REASON" and "cannot write NAME: REASON".
+void complain_cannot_read(const char* name, const char* reason);
+void complain_cannot_write(const char* name, const char* reason);
+
+// Bytes of a log as they may be shown on a terminal: printable ASCII as it is, every
+// other byte as \xNN, so that no byte of a hostile log can drive the terminal. Writes
+// at most `size` - 1 characters and a NUL into `shown`.
+void escape_bytes(std::string_view bytes, char* shown, size_t size);
