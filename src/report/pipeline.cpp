@@ -68,8 +68,12 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     if (input_row(&p->input, row, line, &in)) {
         take_window_row(p, in);
     }
-    if (p->out.output_gone) {
+    if (p->out.output_gone && p->o->follow) {
         complain("standard output is gone; stopping the watch");
+        return false;
+    }
+    if (p->out.output_gone) {
+        output_failed(p->out.output_error);  // a reader that has gone ends it here
         return false;
     }
     return true;

@@ -376,8 +376,11 @@ class BadInput(unittest.TestCase):
                 doc = json.loads(result.stdout)
                 self.assertEqual((doc["rows"], doc["skipped_lines"], doc["first_line_a_fragment"],
                                   doc["nul_bytes"]), (count, skipped, fragment, nuls))
-                # The first ten bad lines are named, the rest counted.
-                self.assertLessEqual(result.stderr.count(b"; skipped it"), 11)
+                # The first ten bad lines are named, the rest counted; a fragment is named too.
+                named = min(skipped, 10) + (1 if fragment else 0)
+                self.assertEqual(result.stderr.count(b"; skipped it"), named, result.stderr)
+                self.assertEqual(f"{skipped - 10} more lines".encode() in result.stderr,
+                                 skipped > 10, result.stderr)
 
     def test_a_last_line_without_its_end_is_skipped_whatever_it_holds(self):
         with open(EXAMPLE) as f:
@@ -450,6 +453,79 @@ class BadInput(unittest.TestCase):
         junk = bytes(range(256)) * 40
         result = report(stdin=f"{harness.HEADER}\n".encode() + junk)
         self.assertEqual(result.returncode, 1)
+
+
+class CommandLine(unittest.TestCase):
+    def test_options_take_their_value_either_way(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = write_log(d, LOG)
+            for spaced, joined in ((("--stall", "20"), ("--stall=20",)),
+                                   (("--from", "2026-12-07T07:37:53Z"),
+                                    ("--from=2026-12-07T07:37:53Z",)),
+                                   # An offset from UTC names the same moment.
+                                   (("--from", "2026-12-07T07:37:53Z"),
+                                    ("--from", "2026-12-07T08:37:53+01:00"))):
+                with self.subTest(joined=joined):
+                    a, b = report("--json", *spaced, log), report("--json", *joined, log)
+                    self.assertEqual((a.returncode, b.returncode), (0, 0), b.stderr)
+                    self.assertEqual(json.loads(a.stdout), json.loads(b.stdout))
+
+    def test_a_typo_is_answered_with_the_nearest_option(self):
+        for typo, meant in (("--stal=20", "--stall"), ("--jsno", "--json"),
+                            ("--follw", "--follow"), ("--htm", "--html")):
+            with self.subTest(typo=typo):
+                result = report(typo, stdin=LOG.encode())
+                self.assertEqual((result.returncode, result.stdout), (2, b""))
+                self.assertIn(f"did you mean {meant}?".encode(), result.stderr)
+
+    def test_version_names_the_build(self):
+        result = report("--version")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertRegex(result.stdout.decode(),
+                         r"^clockgap-report \d+\.\d+\.\d+\nbuilt with .+ for "
+                         r"(Linux|Windows x86-64)\n$")
+
+    def test_bytes_of_no_log_are_shown_escaped_and_the_input_named(self):
+        import gzip
+        cases = [("compressed", gzip.compress(LOG.encode()), b"it is compressed with gzip"),
+                 ("binary", b"\x1b[2J\x1b]0;owned\x07\x00\x01" + LOG.encode(),
+                  b"it holds binary bytes")]
+        for what, data, why in cases:
+            with self.subTest(what):
+                result = report(stdin=data)
+                self.assertNotIn(b"\x1b", result.stderr)
+                self.assertNotIn(b"\x07", result.stderr)
+                self.assertEqual(result.stderr.count(b"does not look like a clockgap log"), 1)
+                self.assertIn(why, result.stderr)
+        self.assertIn(b"'\\x1b[2J\\x1b]0;owned\\x07", report(stdin=cases[1][1]).stderr)
+
+    @unittest.skipIf(ON_WINDOWS, "SIGPIPE is Linux's")
+    def test_a_reader_that_has_gone_ends_the_report_quietly(self):
+        for args in (("--json",), ("--csv",), ()):
+            with self.subTest(args=args):
+                read_end, write_end = os.pipe()
+                os.close(read_end)
+                result = subprocess.run([REPORT, *args, os.path.join(DOCS, "hour.log")],
+                                        stdout=write_end, stderr=subprocess.PIPE, timeout=60)
+                os.close(write_end)
+                self.assertEqual((result.returncode, result.stderr), (-signal.SIGPIPE, b""))
+
+    def test_the_monitors_pause_moves_the_default_threshold_not_the_users(self):
+        # clockgap 10: every gap is the pause of 10 ms and a little; one row holds a
+        # hold-up of 25 ms.
+        counts = [0, 0, 0, 0, 0, 99] + [0] * 8
+        rows = [row_line(f"2026-12-07 07:00:{s:02d}", counts=counts, min_gap=10_050_000,
+                         max_gap=25_000_000 if s == 3 else 10_090_000) for s in range(1, 6)]
+        log = ("Sleep period adjusted to 10 ms\nStarting at 07:00:00.144\n" + harness.HEADER +
+               "\n" + "\n".join(rows) + "\n").encode()
+        for args, threshold, stalls in (((), 20, 1), (("--stall", "10"), 10, 5)):
+            with self.subTest(args=args):
+                doc = json.loads(report("--json", *args, stdin=log).stdout)
+                self.assertEqual((doc["stalls"]["threshold_ns"], doc["stalls"]["rows"]),
+                                 (threshold * 1_000_000, stalls))
+        text = report(stdin=log).stdout.decode()
+        self.assertIn("Stalls (gaps of 20 ms or more; the default: 10 ms more than the "
+                      "monitor's pause of 10 ms): in 1 row", text)
 
 
 @unittest.skipIf(ON_WINDOWS, "terminals and signals are Linux matters")
@@ -530,16 +606,27 @@ class Picture(unittest.TestCase):
                     self.assertIn(magic, content[:400])
                     self.assertGreater(len(content), 10_000)
 
-    def test_the_svg_holds_the_marks_and_the_bands(self):
+    def test_the_svg_draws_a_mark_for_each_clock_event(self):
+        # gnuplot draws each point as a <use> of its point shape: the log with events has
+        # three marks (a set back and a gap above 5 s in one column, a gap above 5 s in
+        # another), and the same log without its events none.
+        quiet = "\n".join(line if not line[:1].isdigit() else
+                          row_line(line[:19], max_gap=300_000) for line in LOG.splitlines())
+        points = {}
         with tempfile.TemporaryDirectory() as d:
-            picture = os.path.join(d, "run.svg")
-            result = report("--plot", picture, write_log(d, LOG))
-            self.assertEqual(result.returncode, 0, result.stderr)
-            with open(picture) as f:
-                svg = f.read()
-        for text in ("clock set back", "gap above 5 s", "out_to_lunch", "worst gap",
-                     "6 rows"):
-            self.assertIn(text, svg)
+            for name, text in (("events", LOG), ("quiet", quiet + "\n")):
+                picture = os.path.join(d, name + ".svg")
+                result = report("--plot", picture, write_log(d, text, name=name + ".log"))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(picture) as f:
+                    svg = f.read()
+                points[name] = len(re.findall(r"<use xlink:href='#gpPt\d+' transform=", svg))
+                if name == "events":
+                    for shown in ("clock set back", "gap above 5 s", "out_to_lunch",
+                                  "worst gap", "6 rows"):
+                        self.assertIn(shown, svg)
+        # Three marks and the two legend samples; none where there is no event.
+        self.assertEqual(points, {"events": 5, "quiet": 0})
 
     def test_without_gnuplot_the_summary_still_comes(self):
         with tempfile.TemporaryDirectory() as d:
@@ -549,6 +636,19 @@ class Picture(unittest.TestCase):
             self.assertIn(b"apt-get install gnuplot-nox", result.stderr)
             self.assertIn(b"Rows:        6, from", result.stdout)
             self.assertFalse(os.path.exists(os.path.join(d, "run.png")))
+
+    def test_a_plot_that_fails_keeps_the_picture_there_before(self):
+        folder = harness.small_tmpfs(self)
+        picture = os.path.join(folder, "run.png")
+        with open(picture, "wb") as f:
+            f.write(b"the picture drawn before")
+        harness.fill(folder)
+        result = report("--plot", picture, os.path.join(DOCS, "hour.log"))
+        self.assertEqual(result.returncode, 3, result.stderr)
+        self.assertIn(b"gnuplot could not draw", result.stderr)
+        with open(picture, "rb") as f:
+            self.assertEqual(f.read(), b"the picture drawn before")
+        self.assertEqual(sorted(os.listdir(folder)), ["filler", "run.png"])
 
     def test_too_few_rows_for_a_picture(self):
         with tempfile.TemporaryDirectory() as d:
@@ -624,20 +724,30 @@ class Page(unittest.TestCase):
                     self.assertGreater(shots["dark"].get("#15171b", 0), 500_000)
 
     @unittest.skipIf(ON_WINDOWS or not CHROMIUM, "printed by chromium on Linux")
-    def test_the_picture_prints_on_one_landscape_page(self):
+    def test_the_picture_prints_on_one_landscape_page_whatever_the_name(self):
         with tempfile.TemporaryDirectory() as d:
-            page, pdf = os.path.join(d, "page.html"), os.path.join(d, "page.pdf")
-            report("--html", page, os.path.join(DOCS, "hour.log"))
-            browser(d, "--no-pdf-header-footer", f"--print-to-pdf={pdf}", "file://" + page)
-            info = subprocess.run(["pdfinfo", pdf], capture_output=True, text=True).stdout
-            width, height = map(float, re.search(r"Page size:\s+([\d.]+) x ([\d.]+)",
-                                                 info).groups())
-            self.assertGreater(width, height)
-            first = subprocess.run(["pdftotext", "-f", "1", "-l", "1", pdf, "-"],
-                                   capture_output=True, text=True).stdout
-            for text in ("3625 rows", "worst gap", "out_to_lunch", "gaps in a cell",
-                         "upper limit"):
-                self.assertIn(text, first)
+            # The log's own name, and one of more than 200 characters without a space.
+            deep = os.path.join(d, *(["a_folder_with_a_long_name_" + "x" * 30] * 4))
+            os.makedirs(deep)
+            long_name = shutil.copy(os.path.join(DOCS, "hour.log"),
+                                    os.path.join(deep, "hour-" + "y" * 40 + ".log"))
+            self.assertGreater(len(long_name), 200)
+            for log in (os.path.join(DOCS, "hour.log"), long_name):
+                with self.subTest(length=len(log)):
+                    page, pdf = os.path.join(d, "page.html"), os.path.join(d, "page.pdf")
+                    self.assertEqual(report("--html", page, log).returncode, 0)
+                    browser(d, "--no-pdf-header-footer", f"--print-to-pdf={pdf}",
+                            "file://" + page)
+                    info = subprocess.run(["pdfinfo", pdf], capture_output=True,
+                                          text=True).stdout
+                    width, height = map(float, re.search(r"Page size:\s+([\d.]+) x ([\d.]+)",
+                                                         info).groups())
+                    self.assertGreater(width, height)
+                    first = subprocess.run(["pdftotext", "-f", "1", "-l", "1", pdf, "-"],
+                                           capture_output=True, text=True).stdout
+                    for text in ("3625 rows", "worst gap", "out_to_lunch", "gaps in a cell",
+                                 "upper limit", "stretches without rows"):
+                        self.assertIn(text, first)
 
     @unittest.skipIf(ON_WINDOWS or not shutil.which("gnuplot"), "gnuplot is tested on Linux")
     def test_both_pictures_show_the_same_cells_in_the_same_colours(self):

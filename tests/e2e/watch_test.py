@@ -369,18 +369,22 @@ class PrometheusFile(unittest.TestCase):
             with Watch("--prometheus", path) as watch:
                 watch.send(f"{harness.HEADER}\n" + row_line("2026-12-07 07:00:00") + "\n")
                 self.assertTrue(wait_for(lambda: os.path.exists(path) or None, 10.0))
-                seen = 0
+                versions = set()
                 for s in range(1, 301):
                     watch.send(row_line(f"2026-12-07 07:{s // 60:02d}:{s % 60:02d}") + "\n")
-                    # Read while the watch rewrites the file for this row.
+                    # Read while the watch rewrites the file for this row: every read is a
+                    # whole file, whichever version it is.
                     for _ in range(5):
                         with open(path) as f:
                             content = f.read()
-                        seen += 1
                         self.assertTrue(content.startswith("# HELP clockgap_gap_seconds"))
                         self.assertRegex(content, r"\nclockgap_row_write_seconds [0-9.]+\n$")
+                        versions.add(re.search(r"\nclockgap_rows_total (\d+)\n",
+                                               content).group(1))
                 out, _ = watch.finish()
         self.assertIn("Rows:        301, from", out)
+        # The reads met the file while it was rewritten, many times over.
+        self.assertGreaterEqual(len(versions), 50, sorted(versions, key=int))
 
     def test_a_full_disk_leaves_the_previous_file_whole(self):
         with tempfile.TemporaryDirectory() as d:

@@ -64,10 +64,12 @@ void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const
 
 void outputs_row(outputs* out, const window_row& in, const row_events& events, const run_fold* fold,
                  bool more_waiting) {
+    errno = 0;
     csv_row(&out->csv, *in.row, in.line, in.run);
     event_lines_row(&out->events, *in.row, in.line, events);
     if (ferror(stdout)) {
         out->output_gone = true;
+        out->output_error = errno;
         return;
     }
     fold_prom(&out->prom, *in.row, events);
@@ -130,17 +132,15 @@ int finish_picture(const report_options& o, const report_figures& figures) {
     return 3;
 }
 
-// Standard output failed: a reader that has gone ends the report quietly, as it ends any
-// filter; anything else (a full disk) is said, with status 1.
-int output_failed() {
-    if (errno == EPIPE) {
+}  // namespace
+
+int output_failed(int error) {
+    if (error == EPIPE) {
         end_for_broken_pipe();
     }
-    complain("standard output could not be written (%s)", strerror(errno));
+    complain("standard output could not be written (%s)", strerror(error));
     return 1;
 }
-
-}  // namespace
 
 int finish_outputs(outputs* out, const report_figures& figures) {
     const report_options& o = *out->o;
@@ -153,7 +153,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
     errno = 0;
     print_end(o, figures);
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        return output_failed();
+        return output_failed(errno);
     }
     if (o.html_path != nullptr) {
         char reason[160] = "";
@@ -180,7 +180,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
         return 1;
     }
     if (fflush(stdout) != 0 || ferror(stdout)) {
-        return output_failed();
+        return output_failed(errno);
     }
     return 0;
 }

@@ -29,6 +29,7 @@ struct outputs {
     prom_file prom;
     int64_t prom_written_ms;  // monotonic time of the last rewrite of the metrics file
     bool output_gone;         // standard output cannot be written: the report stops
+    int output_error;         // errno of that write
 };
 
 int open_outputs(outputs* out, const report_options& o);
@@ -44,6 +45,10 @@ void outputs_row(outputs* out, const window_row& in, const row_events& events, c
 // No row for `silent_ms` since the row of `last_ms` at `line` (0: none yet); or, with
 // `again`, the row at `line` ends such a silence.
 void outputs_silence(outputs* out, bool again, int64_t silent_ms, int64_t ms, long line);
+
+// Standard output failed with `error`: a reader that has gone ends the report quietly, as
+// it ends any filter; anything else (a full disk) is said, and the status is 1.
+int output_failed(int error);
 
 // Closes the files, prints the summary, the page and the picture; returns the exit status.
 int finish_outputs(outputs* out, const report_figures& figures);
