@@ -383,8 +383,9 @@ class PrometheusFile(unittest.TestCase):
                                                content).group(1))
                 out, _ = watch.finish()
         self.assertIn("Rows:        301, from", out)
-        # The reads met the file while it was rewritten, many times over.
-        self.assertGreaterEqual(len(versions), 50, sorted(versions, key=int))
+        # The reads met the file while it was rewritten, again and again (a sanitized
+        # watch falls behind the rows, so fewer versions are met than rows are sent).
+        self.assertGreaterEqual(len(versions), 10, sorted(versions, key=int))
 
     def test_a_full_disk_leaves_the_previous_file_whole(self):
         with tempfile.TemporaryDirectory() as d:
