@@ -23,17 +23,15 @@ int open_outputs(outputs* out, const report_options& o) {
         return 2;
     }
     // A picture or page that can never be written is said now, before the log is read.
-    for (const char* path : {o.plot_path, o.html_path, o.prom_path}) {
-        if (path != nullptr && is_folder(path)) {
-            complain_cannot_write(path, "it is a folder, not a file");
-            return 2;
-        }
-    }
     for (const char* path : {o.plot_path, o.html_path}) {
-        if (path != nullptr && !folder_writable(path, reason, sizeof reason)) {
+        if (path != nullptr && !file_name_writable(path, reason, sizeof reason)) {
             complain_cannot_write(path, reason);
             return 2;
         }
+    }
+    if (o.prom_path != nullptr && is_folder(o.prom_path)) {
+        complain_cannot_write(o.prom_path, "it is a folder, not a file");
+        return 2;
     }
     // A metrics folder that is missing or cannot be written now is only reported: the
     // file is tried again with every row.
