@@ -15,6 +15,7 @@
 #include "report/fold/run_fold.h"
 #include "report/input/line_source.h"
 #include "report/input/log_reader.h"
+#include "report/outputs/day_keeper.h"
 #include "report/outputs/day_log.h"
 #include "report/outputs/picture.h"
 #include "report/outputs/prom_file.h"
@@ -762,7 +763,7 @@ TEST(Sinks, AFailingWriteIsReportedOnceAndRemembered) {
     char reason[160] = "";
 
     day_log days{};
-    ASSERT_TRUE(start_day_log(&days, log_path.c_str(), reason, sizeof reason)) << reason;
+    ASSERT_TRUE(start_day_log(&days, log_path.c_str(), 0, false, reason, sizeof reason)) << reason;
     const auto prom = std::make_unique<prom_file>();
     ASSERT_TRUE(start_prom_file(prom.get(), prom_path.c_str(), reason, sizeof reason)) << reason;
     const auto fold = std::make_unique<run_fold>();
@@ -802,3 +803,33 @@ TEST(Sinks, AFailingWriteIsReportedOnceAndRemembered) {
     rmdir(folder);
 }
 #endif
+
+// Only the files that a pattern could have written are ever removed by --keep.
+TEST(DayKeeper, RemovesOnlyNamesThePatternCouldHaveWritten) {
+    const struct {
+        const char* pattern;
+        const char* name;
+        bool matches;
+    } cases[] = {
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-2026-12-08.log", true},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-2026-12-08.log.gz", true},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-10000-01-01.log", true},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-2026-12-08.log.bak", false},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-2026-12-08.log.gz.part-42", false},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-today.log", false},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "clockgap-2026-12.log", false},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", "notes.txt", false},
+        {"/var/log/clockgap/clockgap-%Y-%m-%d.log", ".clockgap-%Y-%m-%d.log.order", false},
+        {"clockgap-%F.log", "clockgap-2026-12-08.log", true},
+        {"run-%a-%d.log", "run-Tue-08.log", true},
+        {"run-%a-%d.log", "run-2-08.log", false},
+        {"100%%-%j.log", "100%-342.log", true},
+        {"100%%-%j.log", "100x-342.log", false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pattern_could_write(c.pattern, c.name), c.matches) << c.pattern << " " << c.name;
+    }
+    EXPECT_TRUE(day_pattern_ok("/var/log/clockgap/clockgap-%Y-%m-%d.log"));
+    EXPECT_FALSE(day_pattern_ok("/var/log/clockgap/clockgap.log"));
+    EXPECT_FALSE(day_pattern_ok("/var/log/%Y/clockgap-%m-%d.log"));
+}

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "report/os/report_os.h"
+#include "report/outputs/day_keeper.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
 #include "report/util/complain.h"
@@ -21,12 +22,15 @@ namespace {
 
 const char usage_text[] =
     "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg] [--html FILE.html]\n"
-    "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [LOG]\n"
-    "       clockgap-report --follow [--alert MS] [--log PATTERN] [--prometheus FILE]\n"
-    "                       [--json] [LOG]\n"
+    "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [INPUT...]\n"
+    "       clockgap-report --follow [--alert MS] [--log PATTERN [--keep N] [--gzip]]\n"
+    "                       [--prometheus FILE] [--json] [LOG]\n"
     "\n"
-    "Reads LOG, a log written by clockgap (standard input when LOG is absent or -), and\n"
-    "prints a summary of it. Options take their value as --opt VALUE or --opt=VALUE.\n"
+    "Reads a log written by clockgap and prints a summary of it. Each INPUT is a log\n"
+    "file (compressed with gzip or not), a folder that stands for the day files in it\n"
+    "in the order of their time, or - for standard input (also when none is given);\n"
+    "several are read as one log, in the order given. Options take their value as\n"
+    "--opt VALUE or --opt=VALUE.\n"
     "\n"
     "  --json        the summary as one JSON document\n"
     "  --csv         the rows as CSV with one clean header and ISO 8601 UTC times\n"
@@ -47,6 +51,9 @@ const char usage_text[] =
     "  --alert MS    the same as --stall: the gap that --follow reports\n"
     "  --log PATTERN write every line read to PATTERN, a file a UTC day when it holds\n"
     "                strftime fields (run-%Y-%m-%d.log)\n"
+    "  --keep N      keep the N day files of PATTERN written most recently (compressed\n"
+    "                or not), and remove older ones of PATTERN's names\n"
+    "  --gzip        compress each finished day file of PATTERN into FILE.gz\n"
     "  --prometheus FILE\n"
     "                keep FILE up to date with the figures in Prometheus' text format,\n"
     "                for node_exporter's textfile collector\n"
@@ -74,7 +81,9 @@ enum class option_id {
     from,
     to,
     stall,
-    strict
+    strict,
+    keep,
+    gzip
 };
 
 struct option_entry {
@@ -92,7 +101,8 @@ constexpr option_entry option_table[] = {
     {"--plot", option_id::plot, true},        {"--html", option_id::html, true},
     {"--from", option_id::from, true},        {"--to", option_id::to, true},
     {"--stall", option_id::stall, true},      {"--alert", option_id::stall, true},
-    {"--strict", option_id::strict, false},
+    {"--strict", option_id::strict, false},   {"--keep", option_id::keep, true},
+    {"--gzip", option_id::gzip, false},
 };
 
 // Edits (insert, delete, change a character) from `a` to `b`, for a word of at most 31.
@@ -130,6 +140,15 @@ const char* nearest_option(std::string_view word) {
     return best;
 }
 
+// Whether `value` is a whole number from `low` to `high`, all of it.
+bool whole_number(const char* value, long long low, long long high, long long* number) {
+    char* end = nullptr;
+    errno = 0;
+    *number = value != nullptr ? strtoll(value, &end, 10) : 0;
+    return value != nullptr && end != value && *end == '\0' && errno == 0 && *number >= low &&
+           *number <= high;
+}
+
 // Takes one option's value into `o`; returns 0, or the exit status of wrong usage.
 int take_option(const option_entry& e, const char* value, report_options* o) {
     switch (e.id) {
@@ -154,6 +173,17 @@ int take_option(const option_entry& e, const char* value, report_options* o) {
         case option_id::strict:
             o->strict = true;
             return 0;
+        case option_id::gzip:
+            o->gzip = true;
+            return 0;
+        case option_id::keep: {
+            long long days = 0;
+            if (!whole_number(value, 1, 100'000, &days)) {
+                return usage("--keep needs a whole number of day files, 1 to 100000");
+            }
+            o->keep_days = static_cast<int>(days);
+            return 0;
+        }
         case option_id::log:
         case option_id::prometheus:
             if (value == nullptr || value[0] == '\0') {
@@ -188,11 +218,8 @@ int take_option(const option_entry& e, const char* value, report_options* o) {
             return 0;
         }
         case option_id::stall: {
-            char* end = nullptr;
-            errno = 0;
-            const long long ms = value != nullptr ? strtoll(value, &end, 10) : 0;
-            if (value == nullptr || end == value || *end != '\0' || errno != 0 || ms < 1 ||
-                ms > 3'600'000) {
+            long long ms = 0;
+            if (!whole_number(value, 1, 3'600'000, &ms)) {
                 return usage("%s needs a whole number of milliseconds, 1 to 3600000", e.name);
             }
             o->stall_ms = ms;
@@ -213,10 +240,29 @@ int check_options(const report_options& o) {
     if (o.follow && o.kind == output_kind::csv) {
         return usage("--csv does not go with --follow");
     }
+    if ((o.keep_days > 0 || o.gzip) && o.log_pattern == nullptr) {
+        return usage("--keep and --gzip go with --log");
+    }
+    if ((o.keep_days > 0 || o.gzip) && !day_pattern_ok(o.log_pattern)) {
+        return usage(
+            "--keep and --gzip need a --log PATTERN whose file name (not its folder) holds "
+            "strftime fields for the day, such as run-%%Y-%%m-%%d.log: %s",
+            o.log_pattern);
+    }
+    if (o.follow && (o.inputs.size() > 1 || (o.inputs.size() == 1 && is_folder(o.inputs[0])))) {
+        return usage("--follow watches one log: a file or standard input");
+    }
+    int standard_inputs = 0;
+    for (const char* input : o.inputs) {
+        standard_inputs += strcmp(input, "-") == 0 ? 1 : 0;
+    }
+    if (standard_inputs > 1) {
+        return usage("standard input (-) can be read only once");
+    }
     if (o.from_ms >= o.to_ms) {
         return usage("--from is not earlier than --to: the window holds no time");
     }
-    if (o.log_path == nullptr && stdin_is_terminal()) {
+    if ((o.inputs.empty() || standard_inputs > 0) && stdin_is_terminal()) {
         return usage(
             "no LOG given, and standard input is a terminal: give a log file, or pipe one in "
             "(clockgap | clockgap-report)");
@@ -254,7 +300,6 @@ int read_options(int argc, char** argv, report_options* o) {
     o->kind = output_kind::summary;
     o->from_ms = std::numeric_limits<int64_t>::min();
     o->to_ms = std::numeric_limits<int64_t>::max();
-    bool log_given = false;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         // --opt=value is the same as --opt value.
@@ -278,9 +323,8 @@ int read_options(int argc, char** argv, report_options* o) {
                 return 0;
             }
             i += entry->takes_value && equals == std::string_view::npos ? 1 : 0;
-        } else if (!log_given && (arg[0] != '-' || arg.size() == 1)) {
-            log_given = true;
-            o->log_path = arg == "-" ? nullptr : argv[i];
+        } else if (arg[0] != '-' || arg.size() == 1) {
+            o->inputs.push_back(argv[i]);
         } else if (const char* guess = arg.starts_with("-") ? nearest_option(name) : nullptr) {
             return usage("unknown option '%s'; did you mean %s?", argv[i], guess);
         } else {

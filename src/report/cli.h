@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 enum class output_kind { summary, json, csv };
 
@@ -14,12 +15,16 @@ struct report_options {
     bool follow;
     bool strict;              // a line that is not the monitor's ends the report
     const char* log_pattern;  // --log
+    int keep_days;            // --keep: day files kept; 0: all
+    bool gzip;                // --gzip: finished day files are compressed
     const char* prom_path;    // --prometheus
     const char* plot_path;    // --plot
     const char* html_path;    // --html
-    const char* log_path;     // nullptr: standard input
-    int64_t from_ms, to_ms;   // the window, Unix ms; the widest when not given
-    int64_t stall_ms;         // --stall or --alert; 0: the default
+    // The inputs in the order given: files, folders of day files, and "-" (standard
+    // input). None given: standard input.
+    std::vector<const char*> inputs;
+    int64_t from_ms, to_ms;  // the window, Unix ms; the widest when not given
+    int64_t stall_ms;        // --stall or --alert; 0: the default
 };
 
 // Returns 0, or 2 after saying on standard error what is wrong, with the usage.

@@ -1,12 +1,15 @@
 #include "report/pipeline.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "report/events/row_events.h"
 #include "report/fold/heat_grid.h"
 #include "report/fold/report_figures.h"
 #include "report/fold/run_fold.h"
 #include "report/input/bad_lines.h"
+#include "report/input/input_list.h"
 #include "report/input/input_stage.h"
 #include "report/input/line_source.h"
 #include "report/input/log_facts.h"
@@ -56,7 +59,7 @@ void take_window_row(pipeline* p, const window_row& in) {
 
 // A row at the source's line. False when standard output is gone.
 bool take_row(pipeline* p, std::string_view text, const report_row& row) {
-    const long line = p->source.number;
+    const long line = p->facts.lines + p->source.number;  // as in the files joined
     outputs_line(&p->out, log_line_kind::row, text, &row);
     if (p->o->follow) {
         int64_t silent_ms = 0;
@@ -102,7 +105,7 @@ int read_lines(pipeline* p) {
     char reason[160] = "";
     for (;;) {
         if (p->o->follow) {
-            p->source.input.quiet_at_ms = p->silence.next_ms;
+            p->source.in.input.quiet_at_ms = p->silence.next_ms;
         }
         std::string_view text;
         switch (next_line(&p->source, &text, reason, sizeof reason)) {
@@ -117,7 +120,7 @@ int read_lines(pipeline* p) {
                 continue;
             }
             case line_status::failed:
-                complain_cannot_read(p->facts.name, reason);
+                complain_cannot_read(p->facts.file, reason);
                 return 1;
             case line_status::too_long:
                 if (!skip_bad_line(&p->facts, &p->source, p->source.number,
@@ -127,9 +130,9 @@ int read_lines(pipeline* p) {
                 continue;
             case line_status::cut_short:
                 // The monitor writes whole lines: this one was cut while the log was copied.
-                complain("%s line %ld is cut short (no line end); skipped it", p->facts.name,
+                complain("%s line %ld is cut short (no line end); skipped it", p->facts.file,
                          p->source.number);
-                p->facts.cut_short_line = p->source.number;
+                p->facts.cut_short_line = p->facts.lines + p->source.number;
                 return 0;
             case line_status::line:
                 break;
@@ -144,6 +147,33 @@ int read_lines(pipeline* p) {
     }
 }
 
+// Reads one file of the input to its end. Returns 0, or the status that ends the report.
+int read_file(pipeline* p, const std::string& path) {
+    const bool standard_input = path == "-";
+    p->facts.file = standard_input ? "standard input" : path.c_str();
+    char reason[160] = "";
+    log_input input{};
+    if (!open_log(standard_input ? nullptr : path.c_str(), &input, reason, sizeof reason)) {
+        complain_cannot_read(p->facts.file, reason);
+        return 1;
+    }
+    input.follow = p->o->follow;
+    open_line_source(&p->source, input);
+    // What is said once of a file is said again of the next.
+    p->facts.not_a_log_said = false;
+    p->facts.nul_bytes = 0;
+    const int status = read_lines(p);
+    if (p->source.in.damage[0] != '\0') {
+        complain("%s: %s; the rows before it are counted", p->facts.file, p->source.in.damage);
+    }
+    p->facts.lines += p->source.number;
+    // Damaged gzip data ends a file before its input has ended.
+    const input_end ended = p->source.in.input.ended;
+    p->facts.ended = ended == input_end::not_yet ? input_end::end_of_input : ended;
+    close_log(&p->source.in.input);
+    return status;
+}
+
 }  // namespace
 
 int run_report(const report_options& o) {
@@ -153,14 +183,13 @@ int run_report(const report_options& o) {
     if (const int status = open_outputs(&p->out, o); status != 0) {
         return status;
     }
-    const char* const name = o.log_path != nullptr ? o.log_path : "standard input";
-    char reason[160] = "";
-    log_input input{};
-    if (!open_log(o.log_path, &input, reason, sizeof reason)) {
-        complain_cannot_read(name, reason);
-        return 1;
+    std::vector<std::string> files;
+    long days_not_read = 0;
+    if (const int status = list_inputs(o.inputs, o.from_ms, o.to_ms, &files, &days_not_read);
+        status != 0) {
+        return status;
     }
-    input.follow = o.follow;
+    const std::string name = inputs_name(o.inputs);
     ignore_broken_pipe();
     end_input_on_interrupt();
 
@@ -168,18 +197,20 @@ int run_report(const report_options& o) {
     start_thresholds(p.get(), -1);
     start_heat(&p->grid);
     start_silence(&p->silence, monotonic_ms());
-    open_line_source(&p->source, input);
     p->facts = log_facts{};
-    p->facts.name = name;
+    p->facts.name = name.c_str();
     p->facts.input = &p->input;
     p->facts.ended = input_end::end_of_input;
     p->facts.follow = o.follow;
-    if (const int status = read_lines(p.get()); status != 0) {
-        return status;
+    p->facts.days_not_read = days_not_read;
+    for (const std::string& file : files) {
+        if (const int status = read_file(p.get(), file); status != 0) {
+            return status;
+        }
+        if (p->facts.ended != input_end::end_of_input) {
+            break;  // Ctrl-C or SIGTERM: the files after it are not read
+        }
     }
-    p->facts.lines = p->source.number;
-    p->facts.ended = p->source.input.ended;
-    close_log(&p->source.input);
     finish_fold(&p->fold);
     note_unnamed_bad_lines(p->facts);
     return finish_outputs(&p->out, report_figures{&p->fold, &p->grid, &p->rule, &p->facts});

@@ -6,13 +6,10 @@
 
 namespace {
 
-// Why an input whose first bytes are `first` holds no log: "compressed with gzip",
+// Why a file whose first bytes (as text, once inflated) are `first` holds no log:
 // "binary", or nullptr when it looks like text.
 const char* not_text(const line_source* source) {
     const unsigned char* b = source->first_bytes;
-    if (source->first_bytes_seen >= 2 && b[0] == 0x1f && b[1] == 0x8b) {
-        return "it is compressed with gzip: unpack it first (zcat FILE | clockgap-report)";
-    }
     for (size_t i = 0; i < source->first_bytes_seen; ++i) {
         if (b[i] < 0x09 || (b[i] > 0x0d && b[i] < 0x20) || b[i] == 0x7f) {
             return "it holds binary bytes, not text";
@@ -28,11 +25,11 @@ bool skip_bad_line(log_facts* facts, const line_source* source, long number, con
     if (!facts->not_a_log_said && facts->skipped_lines == 0 && !facts->fragment_first) {
         if (const char* why = not_text(source)) {
             facts->not_a_log_said = true;
-            complain("%s does not look like a clockgap log: %s", facts->name, why);
+            complain("%s does not look like a clockgap log: %s", facts->file, why);
         }
     }
     if (strict) {
-        complain("%s line %ld %s", facts->name, number, fault);
+        complain("%s line %ld %s", facts->file, number, fault);
         return false;
     }
     if (number == 1 && !facts->fragment_first && !facts->not_a_log_said) {
@@ -40,13 +37,13 @@ bool skip_bad_line(log_facts* facts, const line_source* source, long number, con
         complain(
             "%s line 1 is the rest of a line whose start is missing (the log was cut "
             "there); skipped it",
-            facts->name);
+            facts->file);
         return true;
     }
     ++facts->skipped_lines;
     facts->first_skipped_line = facts->first_skipped_line == 0 ? number : facts->first_skipped_line;
     if (facts->follow || facts->skipped_lines <= named_bad_lines) {
-        complain("%s line %ld %s; skipped it", facts->name, number, fault);
+        complain("%s line %ld %s; skipped it", facts->file, number, fault);
     }
     return true;
 }
@@ -58,7 +55,7 @@ void note_nul_bytes(const line_source* source, log_facts* facts) {
     complain("%s line %ld begins after %" PRIu64
              " NUL bytes (a log truncated while it was written, as logrotate's copytruncate "
              "does); passed over them",
-             facts->name, source->number, source->nul_bytes - facts->nul_bytes);
+             facts->file, source->number, source->nul_bytes - facts->nul_bytes);
     facts->nul_bytes = source->nul_bytes;
 }
 

@@ -10,8 +10,10 @@ constexpr size_t buffer_size = size_t{1} << 20;
 }  // namespace
 
 void open_line_source(line_source* source, const log_input& input) {
-    source->input = input;
-    source->buffer = std::make_unique<char[]>(buffer_size);
+    open_gzip_input(&source->in, input);
+    if (!source->buffer) {
+        source->buffer = std::make_unique<char[]>(buffer_size);
+    }
     source->capacity = buffer_size;
     source->start = source->end = 0;
     source->at_end = false;
@@ -55,11 +57,11 @@ std::string_view hand_out(line_source* s, size_t length, size_t skip) {
 line_status skip_overlong(line_source* s, char* reason, size_t reason_size) {
     char* const data = s->buffer.get();
     s->start = s->end = 0;
-    const int64_t quiet_at = s->input.quiet_at_ms;
-    s->input.quiet_at_ms = INT64_MAX;
+    const int64_t quiet_at = s->in.input.quiet_at_ms;
+    s->in.input.quiet_at_ms = INT64_MAX;
     line_status status = line_status::too_long;
     for (;;) {
-        const long n = read_log(&s->input, data, s->capacity, reason, reason_size);
+        const long n = read_gzip_input(&s->in, data, s->capacity, reason, reason_size);
         if (n < 0) {
             status = line_status::failed;
             break;
@@ -74,7 +76,7 @@ line_status skip_overlong(line_source* s, char* reason, size_t reason_size) {
             break;
         }
     }
-    s->input.quiet_at_ms = quiet_at;
+    s->in.input.quiet_at_ms = quiet_at;
     s->line_started = false;
     ++s->number;
     return status;
@@ -89,7 +91,8 @@ line_status fill(line_source* s, char* reason, size_t reason_size) {
         s->start = 0;
         s->end = unread;
     }
-    const long n = read_log(&s->input, data + s->end, s->capacity - s->end, reason, reason_size);
+    const long n =
+        read_gzip_input(&s->in, data + s->end, s->capacity - s->end, reason, reason_size);
     if (n == read_quiet) {
         return line_status::quiet;
     }

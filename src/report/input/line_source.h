@@ -1,21 +1,21 @@
 // The lines of a log as they arrive, without their line ends (LF, or CR LF). The monitor
 // writes every line whole, so a last line without its line end was cut short: it is
 // handed out as such, never as a line. A partial line is held until its end arrives.
-// A run of NUL bytes where a line begins is passed over and counted.
-// Memory is one buffer for the life of the source, whatever the size of the log.
+// A log compressed with gzip is read as its text. A run of NUL bytes where a line begins is passed
+// over and counted. Memory is one buffer for the life of the source, whatever the size of the log.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
-#include "report/os/report_os.h"
+#include "report/input/gzip_input.h"
 
 // Longer than any line the monitor writes (a row is at most about 300 characters).
 inline constexpr size_t longest_line = 4096;
 
 struct line_source {
-    log_input input;
+    gzip_input in;  // the input, inflated when it is compressed
     std::unique_ptr<char[]> buffer;
     size_t capacity, start, end;  // unread bytes are buffer[start, end)
     bool at_end;

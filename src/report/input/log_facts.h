@@ -9,8 +9,9 @@
 #include "report/os/report_os.h"
 
 struct log_facts {
-    const char* name;          // the file, or "standard input"
-    long lines;                // lines read
+    const char* name;          // the input as a whole: a file, a folder, "standard input"
+    const char* file;          // the file being read, named in notes on its lines
+    long lines;                // lines read (of the files before the one being read, while it is)
     long cut_short_line;       // the last line, cut short and skipped; 0 if none
     const input_stage* input;  // the runs' starts, the window and the rows outside it
     input_end ended;           // at its end, or by Ctrl-C or SIGTERM
@@ -19,7 +20,8 @@ struct log_facts {
     long first_skipped_line;   // 0 if none
     bool fragment_first;       // line 1 was the rest of a line whose start is missing
     uint64_t nul_bytes;        // NUL bytes passed over where lines begin
-    bool not_a_log_said;       // the note that the input is no log at all was given
+    long days_not_read;        // day files of a folder wholly outside the window
+    bool not_a_log_said;       // the note that the file is no log at all was given
 };
 
 // How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".

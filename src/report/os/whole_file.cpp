@@ -49,3 +49,11 @@ bool commit_part(const char* part, const char* path, char* reason, size_t reason
     }
     return true;
 }
+
+void abandon_whole_file(whole_file* w) {
+    if (w->file != nullptr) {
+        fclose(w->file);
+        w->file = nullptr;
+    }
+    remove(w->part);
+}

@@ -27,3 +27,6 @@ bool commit_whole_file(whole_file* w, char* reason, size_t reason_size);
 // For a part that another program wrote (gnuplot): moves it over `path` when it holds at
 // least a byte, and removes it otherwise. False, with the reason, when it was not moved.
 bool commit_part(const char* part, const char* path, char* reason, size_t reason_size);
+
+// Closes and removes the part: the file stays as it was.
+void abandon_whole_file(whole_file* w);

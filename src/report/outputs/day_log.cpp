@@ -97,7 +97,8 @@ void open_file(day_log* log) {
 
 }  // namespace
 
-bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size) {
+bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, char* reason,
+                   size_t reason_size) {
     *log = day_log{};
     log->pattern = pattern;
     log->dated = strchr(pattern, '%') != nullptr;
@@ -108,7 +109,13 @@ bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reaso
         snprintf(reason, reason_size, "the name it makes is empty or too long");
         return false;
     }
-    return file_name_writable(log->path, reason, reason_size);
+    if (!file_name_writable(log->path, reason, reason_size)) {
+        return false;
+    }
+    if (keep_days > 0 || gzip) {
+        log->keeper = start_day_keeper(pattern, keep_days, gzip);
+    }
+    return true;
 }
 
 void log_preamble(day_log* log, std::string_view text) {
@@ -150,6 +157,12 @@ void log_row(day_log* log, std::string_view text, const report_row& row) {
         name_file(log, day);
         log->day = day;
         log->needs_top = true;
+        if (log->keeper) {
+            keeper_day_started(log->keeper.get(), log->path);
+        }
+    }
+    if (log->keeper) {
+        keeper_row(log->keeper.get());
     }
     if (log->file == nullptr) {
         open_file(log);
@@ -163,5 +176,6 @@ bool finish_day_log(day_log* log) {
         fail(log, "write to");
     }
     log->file = nullptr;
+    log->keeper.reset();
     return !log->failed;
 }

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "monitor/report_format.h"
+#include "report/outputs/day_keeper.h"
 
 struct day_log {
     const char* pattern;  // nullptr: off
@@ -21,21 +22,25 @@ struct day_log {
     int64_t day;          // UTC days since 1970 of the open file
     FILE* file;
     char path[4096];
-    char top[256];    // the run's lines before its header, each with its line end
-    bool top_closed;  // a header or row came since: the next such line begins anew
-    bool needs_top;   // the day's file still needs the start line and header
-    bool failing;     // the last write failed
-    bool failed;      // a write failed at some time: lines were lost
+    char top[256];          // the run's lines before its header, each with its line end
+    bool top_closed;        // a header or row came since: the next such line begins anew
+    bool needs_top;         // the day's file still needs the start line and header
+    bool failing;           // the last write failed
+    bool failed;            // a write failed at some time: lines were lost
+    day_keeper_ptr keeper;  // with --keep or --gzip: the finished days' keeper
 };
 
 // Checks that files can be made where `pattern` points and that it names no folder;
-// false with the reason if not.
-bool start_day_log(day_log* log, const char* pattern, char* reason, size_t reason_size);
+// false with the reason if not. With `keep_days` (0: all) or `gzip`, the finished days
+// are kept as day_keeper.h says.
+bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, char* reason,
+                   size_t reason_size);
 
 // A start line or other line before a header, the header, or a row (with its fields).
 void log_preamble(day_log* log, std::string_view text);
 void log_header(day_log* log);
 void log_row(day_log* log, std::string_view text, const report_row& row);
 
-// Closes the open file. Returns false if a write failed along the way: lines were lost.
+// Closes the open file and ends the keeper. Returns false if a write failed along the way: lines
+// were lost.
 bool finish_day_log(day_log* log);

@@ -18,7 +18,7 @@ int open_outputs(outputs* out, const report_options& o) {
     open_event_lines(&out->events, o.follow ? stdout : nullptr, o.kind == output_kind::json);
     char reason[160] = "";
     if (o.log_pattern != nullptr &&
-        !start_day_log(&out->days, o.log_pattern, reason, sizeof reason)) {
+        !start_day_log(&out->days, o.log_pattern, o.keep_days, o.gzip, reason, sizeof reason)) {
         complain("cannot write the log %s: %s", o.log_pattern, reason);
         return 2;
     }

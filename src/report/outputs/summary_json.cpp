@@ -67,6 +67,7 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_time_or_null(w, "from", in.from_ms != std::numeric_limits<int64_t>::min(), in.from_ms);
     json_time_or_null(w, "to", in.to_ms != std::numeric_limits<int64_t>::max(), in.to_ms);
     json_uint(w, "rows_outside", in.rows_outside);
+    json_int(w, "day_files_not_read", facts.days_not_read);
     json_close(w, '}');
     json_uint(w, "rows", f->totals.rows);
     json_time_or_null(w, "first_row", f->totals.rows > 0, f->totals.first_ms);

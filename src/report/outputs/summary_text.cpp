@@ -209,7 +209,7 @@ void print_notes(text_out* out, const log_facts& facts) {
 }
 
 void print_totals(text_out* out, const run_fold* f, const stall_rule* rule, const fold_reading& r,
-                  bool runs, uint64_t rows_outside) {
+                  bool runs, uint64_t rows_outside, long days_not_read) {
     char a[48], b[48];
     if (!runs) {
         format_utc(f->totals.first_ms, false, a, sizeof a);
@@ -227,9 +227,13 @@ void print_totals(text_out* out, const run_fold* f, const stall_rule* rule, cons
         outf(out, "Rows:        %" PRIu64 ", in %d runs (listed below)\n", f->totals.rows,
              f->run_list.runs_with_rows);
     }
-    if (rows_outside > 0) {
-        outf(out, "Window:      %" PRIu64 " rows of the log lie outside --from and --to\n",
+    if (rows_outside > 0 || days_not_read > 0) {
+        outf(out, "Window:      %" PRIu64 " rows of the log lie outside --from and --to",
              rows_outside);
+        if (days_not_read > 0) {
+            outf(out, ", and %ld day files wholly outside them were not read", days_not_read);
+        }
+        outf(out, "\n");
     }
     const double covered = static_cast<double>(f->totals.covered_ns) / 1e9;
     // diff_report is measured by the log's own clock: a step of it is in the sum.
@@ -402,7 +406,7 @@ void print_summary(text_out* out, const report_figures& figures) {
         }
         return;
     }
-    print_totals(out, f, figures.rule, r, runs, facts.input->rows_outside);
+    print_totals(out, f, figures.rule, r, runs, facts.input->rows_outside, facts.days_not_read);
     if (runs) {
         print_runs(out, f);
     }

@@ -1,0 +1,371 @@
+#include "report/outputs/day_keeper.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "report/os/report_os.h"
+#include "report/os/whole_file.h"
+#include "report/util/complain.h"
+#include "report/util/gzip_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int retry_rows = 600;
+
+// Where the folder part of a path ends (after its last separator), or 0.
+size_t name_start(const char* path) {
+    const char* slash = strrchr(path, '/');
+#ifdef _WIN32
+    const char* back = strrchr(path, '\\');
+    slash = back > slash ? back : slash;
+#endif
+    return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+}
+
+// The characters a strftime field can put in a name: digits for the numeric fields,
+// letters for the names of days and months, and for the others any of both and "+-:".
+bool field_char(char field, char c) {
+    const bool digit = c >= '0' && c <= '9';
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (strchr("CdgGHIjmMSuUVwWyYs", field) != nullptr) {
+        return digit;
+    }
+    if (field == 'e') {
+        return digit || c == ' ';
+    }
+    if (field == 'F' || field == 'D' || field == 'T' || field == 'R') {
+        return digit || c == '-' || c == '/' || c == ':';
+    }
+    if (strchr("aAbBhpZ", field) != nullptr) {
+        return letter;
+    }
+    return digit || letter || c == '+' || c == '-' || c == ':';
+}
+
+// Whether `name` matches `pattern` exactly, each field standing for one or more of its
+// characters.
+bool matches(const char* pattern, const char* name) {
+    if (*pattern == '\0') {
+        return *name == '\0';
+    }
+    if (pattern[0] == '%' && pattern[1] == '%') {
+        return *name == '%' && matches(pattern + 2, name + 1);
+    }
+    if (pattern[0] == '%' && pattern[1] != '\0') {
+        const char field = pattern[1] == 'E' || pattern[1] == 'O' ? pattern[2] : pattern[1];
+        const char* rest = pattern + (pattern[1] == 'E' || pattern[1] == 'O' ? 3 : 2);
+        for (const char* p = name; *p != '\0' && field_char(field, *p); ++p) {
+            if (matches(rest, p + 1)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    return *pattern == *name && matches(pattern + 1, name + 1);
+}
+
+}  // namespace
+
+bool day_pattern_ok(const char* pattern) {
+    const size_t start = name_start(pattern);
+    return pattern != nullptr && strchr(pattern + start, '%') != nullptr &&
+           std::string_view(pattern, start).find('%') == std::string_view::npos;
+}
+
+bool pattern_could_write(const char* pattern, const char* name) {
+    const char* own = pattern + name_start(pattern);
+    const size_t length = strlen(name);
+    if (length > 3 && strcmp(name + length - 3, ".gz") == 0) {
+        return matches(own, std::string(name, length - 3).c_str());
+    }
+    return matches(own, name);
+}
+
+// The keeper's state: what the watch's thread hands over under `lock`, and what only
+// the keeper's thread touches.
+struct day_keeper {
+    std::string pattern, folder, order_path;
+    int keep_days;
+    bool gzip;
+    std::mutex lock;
+    std::condition_variable wake;
+    std::string current;               // the day file being written (its name in the folder)
+    std::vector<std::string> started;  // days started since the last sweep, in order
+    bool asked, closing;
+    int rows;
+    std::atomic<bool> retry;  // a sweep left something undone
+    std::thread worker;
+    // The keeper's thread only:
+    std::vector<std::string> order;  // day names, least recently started first
+    bool order_read;
+    std::vector<std::string> said;  // files whose failure was said once
+};
+
+namespace {
+
+struct day_entry {
+    std::string name;  // without .gz
+    bool plain, gz;
+    fs::file_time_type written;
+};
+
+std::string path_of(const day_keeper* k, const std::string& name) {
+    return k->folder + name;
+}
+
+// The days of the pattern in the folder.
+std::vector<day_entry> list_days(const day_keeper* k) {
+    std::vector<day_entry> days;
+    std::error_code error;
+    fs::directory_iterator it(k->folder.empty() ? fs::path(".") : fs::path(k->folder), error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!it->is_regular_file(error) || !pattern_could_write(k->pattern.c_str(), name.c_str())) {
+            continue;
+        }
+        const bool gz = name.size() > 3 && name.ends_with(".gz");
+        const std::string day = gz ? name.substr(0, name.size() - 3) : name;
+        auto found = std::find_if(days.begin(), days.end(),
+                                  [&](const day_entry& d) { return d.name == day; });
+        if (found == days.end()) {
+            days.push_back(day_entry{day, false, false, it->last_write_time(error)});
+            found = days.end() - 1;
+        }
+        (gz ? found->gz : found->plain) = true;
+    }
+    return days;
+}
+
+// Says a failure once for each file, until it succeeds.
+void fail_once(day_keeper* k, const std::string& path, const char* what, const char* reason) {
+    k->retry = true;
+    if (std::find(k->said.begin(), k->said.end(), path) == k->said.end()) {
+        k->said.push_back(path);
+        complain("cannot %s %s (%s); trying again later", what, path.c_str(), reason);
+    }
+}
+
+void succeeded(day_keeper* k, const std::string& path, const char* what) {
+    const auto found = std::find(k->said.begin(), k->said.end(), path);
+    if (found != k->said.end()) {
+        k->said.erase(found);
+        complain("%s %s now", what, path.c_str());
+    }
+}
+
+// Removes the day file `name` (plain, or with .gz) unless it has become the day being
+// written. The watch starts a day only under the lock, so nothing written is lost.
+void remove_day_file(day_keeper* k, const std::string& day, const std::string& file) {
+    const std::lock_guard<std::mutex> held(k->lock);
+    if (day == k->current) {
+        return;
+    }
+    if (remove(path_of(k, file).c_str()) != 0 && errno != ENOENT) {
+        fail_once(k, path_of(k, file), "remove", strerror(errno));
+    }
+}
+
+void compress_day(day_keeper* k, const day_entry& day) {
+    const std::string plain = path_of(k, day.name);
+    const std::string gz = plain + ".gz";
+    if (day.gz && gzip_ends_with(gz.c_str(), plain.c_str())) {
+        remove_day_file(k, day.name, day.name);  // compressed before; only this was left
+        return;
+    }
+    whole_file w{};
+    char reason[200] = "";
+    if (!gzip_into(plain.c_str(), gz.c_str(), &w, reason, sizeof reason)) {
+        fail_once(k, gz, "write", reason);
+        return;
+    }
+    const std::lock_guard<std::mutex> held(k->lock);
+    if (day.name == k->current) {
+        abandon_whole_file(&w);  // a clock step made it the day being written again
+        return;
+    }
+    if (!commit_whole_file(&w, reason, sizeof reason)) {
+        fail_once(k, gz, "write", reason);
+        return;
+    }
+    if (remove(plain.c_str()) != 0) {
+        fail_once(k, plain, "remove", strerror(errno));
+    }
+    succeeded(k, gz, "wrote");
+}
+
+void read_order(day_keeper* k) {
+    k->order_read = true;
+    FILE* f = fopen(k->order_path.c_str(), "rb");
+    if (f == nullptr) {
+        return;
+    }
+    char line[4200];
+    while (fgets(line, sizeof line, f) != nullptr) {
+        line[strcspn(line, "\r\n")] = '\0';
+        if (pattern_could_write(k->pattern.c_str(), line)) {
+            k->order.push_back(line);
+        }
+    }
+    fclose(f);
+}
+
+void write_order(day_keeper* k) {
+    whole_file w{};
+    char reason[200] = "";
+    bool ok = begin_whole_file(&w, k->order_path.c_str(), reason, sizeof reason);
+    for (size_t i = 0; ok && i < k->order.size(); ++i) {
+        fprintf(w.file, "%s\n", k->order[i].c_str());
+    }
+    ok = ok && commit_whole_file(&w, reason, sizeof reason);
+    if (!ok) {
+        fail_once(k, k->order_path, "write", reason);
+    }
+}
+
+// The days in the order they were last started: those the order file does not know
+// (written before it, by their time of writing), then the known ones.
+std::vector<std::string> days_in_order(const day_keeper* k, std::vector<day_entry> days) {
+    std::vector<std::string> known;
+    for (const std::string& name : k->order) {
+        const bool there = std::any_of(days.begin(), days.end(),
+                                       [&](const day_entry& d) { return d.name == name; });
+        if (there) {
+            known.push_back(name);
+        }
+    }
+    std::erase_if(days, [&](const day_entry& d) {
+        return std::find(known.begin(), known.end(), d.name) != known.end();
+    });
+    std::sort(days.begin(), days.end(), [](const day_entry& a, const day_entry& b) {
+        return a.written != b.written ? a.written < b.written : a.name < b.name;
+    });
+    std::vector<std::string> order;
+    for (const day_entry& d : days) {
+        order.push_back(d.name);
+    }
+    order.insert(order.end(), known.begin(), known.end());
+    return order;
+}
+
+// Takes the days the watch has started since into the order, and returns the day being
+// written. Every day file listed before this call is then in the order: the watch
+// starts a day before it makes its file.
+std::string take_started(day_keeper* k) {
+    const std::lock_guard<std::mutex> held(k->lock);
+    for (const std::string& day : k->started) {
+        std::erase(k->order, day);
+        k->order.push_back(day);
+    }
+    k->started.clear();
+    return k->current;
+}
+
+// Compresses the finished days and removes the days beyond the newest keep_days.
+void sweep(day_keeper* k) {
+    if (!k->order_read) {
+        read_order(k);
+    }
+    std::string current = take_started(k);
+    k->retry = false;
+    if (k->gzip) {
+        for (const day_entry& day : list_days(k)) {
+            if (day.plain && day.name != current) {
+                compress_day(k, day);
+            }
+        }
+    }
+    const std::vector<day_entry> days = list_days(k);
+    current = take_started(k);
+    std::vector<std::string> order = days_in_order(k, days);
+    std::erase(order, current);  // the newest, even before its file is made
+    order.push_back(current);
+    const size_t keep = k->keep_days > 0 ? static_cast<size_t>(k->keep_days) : order.size();
+    while (order.size() > keep) {
+        const std::string day = order.front();
+        order.erase(order.begin());
+        if (day != current) {
+            remove_day_file(k, day, day);
+            remove_day_file(k, day, day + ".gz");
+        }
+    }
+    k->order = order;
+    write_order(k);
+}
+
+// Sweeps when asked; once the watch closes, it ends after the sweep it was asked for, so
+// that the days are as --keep and --gzip say when the watch has ended.
+void run_keeper(day_keeper* k) {
+    std::unique_lock<std::mutex> held(k->lock);
+    for (;;) {
+        k->wake.wait(held, [k] { return k->asked || k->closing; });
+        if (!k->asked) {
+            return;
+        }
+        k->asked = false;
+        held.unlock();
+        sweep(k);
+        held.lock();
+    }
+}
+
+}  // namespace
+
+day_keeper_ptr start_day_keeper(const char* pattern, int keep_days, bool gzip) {
+    day_keeper_ptr k(new day_keeper{});
+    k->pattern = pattern;
+    const size_t start = name_start(pattern);
+    k->folder.assign(pattern, start);
+    k->order_path = k->folder + "." + (pattern + start) + ".order";
+    k->keep_days = keep_days;
+    k->gzip = gzip;
+    k->worker = std::thread(run_keeper, k.get());
+    return k;
+}
+
+void keeper_day_started(day_keeper* k, const char* path) {
+    const std::lock_guard<std::mutex> held(k->lock);
+    k->current = path + name_start(path);
+    k->started.push_back(k->current);
+    k->asked = true;
+    k->rows = 0;
+    k->wake.notify_one();
+}
+
+void keeper_row(day_keeper* k) {
+    if (++k->rows < retry_rows) {
+        return;
+    }
+    k->rows = 0;
+    const std::lock_guard<std::mutex> held(k->lock);
+    if (k->retry) {
+        k->asked = true;
+        k->wake.notify_one();
+    }
+}
+
+void finish_day_keeper(day_keeper* k) {
+    {
+        const std::lock_guard<std::mutex> held(k->lock);
+        k->closing = true;
+        k->wake.notify_one();
+    }
+    if (k->worker.joinable()) {
+        k->worker.join();
+    }
+}
+
+void day_keeper_free::operator()(day_keeper* k) const {
+    finish_day_keeper(k);
+    delete k;
+}
