@@ -117,14 +117,14 @@ def text_line(raw, line_end=None):
     return body.decode()
 
 
-def small_tmpfs(test):
-    """A folder on a fresh 64 KiB tmpfs, a real disk that fills (the tests run as root),
+def small_tmpfs(test, size="64k"):
+    """A folder on a fresh tmpfs of `size` (64 KiB), a real disk that fills (the tests run as root),
     unmounted when `test` ends; the test is skipped where mounting is not allowed."""
     import shutil
     import tempfile
     folder = tempfile.mkdtemp()
     test.addCleanup(shutil.rmtree, folder, True)
-    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder],
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", folder],
                              capture_output=True)
     if mounted.returncode != 0:
         test.skipTest(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
@@ -200,3 +200,61 @@ def colour_counts(path):
             key = line[x:x + 3].hex()
             counts[key] = counts.get(key, 0) + 1
     return {"#" + k: v for k, v in counts.items()}
+
+
+def wait_for(what, deadline_s=30.0):
+    """What `what` returns once it is not None (an OSError counts as None), or None
+    when `deadline_s` passes first."""
+    deadline = time.time() + deadline_s
+    while True:
+        try:
+            value = what()
+            if value is not None:
+                return value
+        except OSError:
+            pass
+        if time.time() > deadline:
+            return None
+        time.sleep(0.25)
+
+
+def wine_env():
+    """The environment the Wine wrapper sets (WINEPREFIX and the rest)."""
+    env = dict(os.environ)
+    for word in WRAPPER:
+        if "=" in word and not word.startswith("/"):
+            key, value = word.split("=", 1)
+            env[key] = value
+    return env
+
+
+def start_wine_server():
+    """Under Wine: a Wine server for the test prefix, running until stop_wine_server, and
+    Wine's own programs of the prefix started with it. Without it each program starts a
+    server of its own, and the programs that server starts hold the first program's
+    output pipes open for seconds after it ends. Returns None elsewhere."""
+    if not WRAPPER:
+        return None
+    server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # A server that a program before started may still linger: it goes first.
+    subprocess.run([server_path, "--wait"], env=wine_env(), timeout=60, **quiet)
+    server = subprocess.Popen([server_path, "--foreground", "--persistent"], env=wine_env(),
+                              **quiet)
+    # The first program starts Wine's own (services, devices) with no pipe of a test's.
+    subprocess.run(WRAPPER + ["cmd", "/c", "exit"], timeout=120, **quiet)
+    return server
+
+
+def stop_wine_server(server):
+    """Ends every program of the prefix and the server, and waits for it."""
+    if server is None:
+        return
+    server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
+    subprocess.run([server_path, "--kill"], env=wine_env(), timeout=60,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        server.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait()

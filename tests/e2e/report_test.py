@@ -80,6 +80,15 @@ def run_log(start_hhmmss, rows, day="2026-12-07"):
     return "\n".join(lines) + "\n"
 
 
+def setUpModule():
+    global WINE_SERVER
+    WINE_SERVER = harness.start_wine_server()
+
+
+def tearDownModule():
+    harness.stop_wine_server(WINE_SERVER)
+
+
 class Summary(unittest.TestCase):
     def check_totals(self, out, rows):
         readings = sum(sum(r.counts) for r in rows)
@@ -413,7 +422,7 @@ class BadInput(unittest.TestCase):
                 ("--stall", "0", log),
                 ("--stall", "ten", log),
                 ("--json", "--csv", log),
-                (log, log),
+                ("-", log, "-"),
             ]
             for args in cases:
                 with self.subTest(args=args):
@@ -430,13 +439,13 @@ class BadInput(unittest.TestCase):
 
     def test_logs_that_cannot_be_read_say_why(self):
         with tempfile.TemporaryDirectory() as d:
-            cases = [(os.path.join(d, "missing.log"), b"No such file or directory"),
-                     (d, b"Is a directory")]
-            for path, reason in cases:
+            cases = [(os.path.join(d, "missing.log"), b"cannot read", b"No such file or directory"),
+                     (d, d.encode(), b"holds no clockgap log")]
+            for path, what, reason in cases:
                 with self.subTest(path=path):
                     result = report(path)
                     self.assertEqual(result.returncode, 1)
-                    self.assertIn(b"cannot read", result.stderr)
+                    self.assertIn(what, result.stderr)
                     self.assertIn(reason, result.stderr)
 
     @unittest.skipIf(ON_WINDOWS, "/dev/full is Linux's")
@@ -487,8 +496,10 @@ class CommandLine(unittest.TestCase):
 
     def test_bytes_of_no_log_are_shown_escaped_and_the_input_named(self):
         import gzip
-        cases = [("compressed", gzip.compress(LOG.encode()), b"it is compressed with gzip"),
-                 ("binary", b"\x1b[2J\x1b]0;owned\x07\x00\x01" + LOG.encode(),
+        # A log compressed with gzip is read as its text.
+        self.assertEqual(report(stdin=gzip.compress(LOG.encode())).stdout,
+                         report(stdin=LOG.encode()).stdout)
+        cases = [("binary", b"\x1b[2J\x1b]0;owned\x07\x00\x01" + LOG.encode(),
                   b"it holds binary bytes")]
         for what, data, why in cases:
             with self.subTest(what):
@@ -497,7 +508,7 @@ class CommandLine(unittest.TestCase):
                 self.assertNotIn(b"\x07", result.stderr)
                 self.assertEqual(result.stderr.count(b"does not look like a clockgap log"), 1)
                 self.assertIn(why, result.stderr)
-        self.assertIn(b"'\\x1b[2J\\x1b]0;owned\\x07", report(stdin=cases[1][1]).stderr)
+        self.assertIn(b"'\\x1b[2J\\x1b]0;owned\\x07", report(stdin=cases[0][1]).stderr)
 
     @unittest.skipIf(ON_WINDOWS, "SIGPIPE is Linux's")
     def test_a_reader_that_has_gone_ends_the_report_quietly(self):

@@ -36,6 +36,15 @@ def utc_now():
     return datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
 
 
+def setUpModule():
+    global WINE_SERVER
+    WINE_SERVER = harness.start_wine_server()
+
+
+def tearDownModule():
+    harness.stop_wine_server(WINE_SERVER)
+
+
 class StartUp(unittest.TestCase):
     def test_argument_cases(self):
         for args, expected in CASES:

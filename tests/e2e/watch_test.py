@@ -21,6 +21,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from report_test import LOG, REPORT, row_line  # noqa: E402
 
+wait_for = harness.wait_for
+
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
 RULES = os.path.join(SOURCE, "contrib", "prometheus", "clockgap-rules.yml")
 
@@ -420,20 +422,6 @@ def free_port():
 def http_get(url, timeout=2.0):
     with urllib.request.urlopen(url, timeout=timeout) as response:
         return response.read().decode()
-
-
-def wait_for(what, deadline_s=30.0):
-    deadline = time.time() + deadline_s
-    while True:
-        try:
-            value = what()
-            if value is not None:
-                return value
-        except OSError:
-            pass
-        if time.time() > deadline:
-            return None
-        time.sleep(0.25)
 
 
 @unittest.skipUnless(shutil.which("prometheus") and shutil.which("prometheus-node-exporter"),

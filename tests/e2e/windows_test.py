@@ -22,6 +22,15 @@ def without_times(line):
     return bytes(57 if 48 <= c <= 57 else c for c in line)
 
 
+def setUpModule():
+    global WINE_SERVER
+    WINE_SERVER = harness.start_wine_server()
+
+
+def tearDownModule():
+    harness.stop_wine_server(WINE_SERVER)
+
+
 class WindowsProgram(unittest.TestCase):
     def test_rows_in_a_three_second_run_end_in_cr_lf(self):
         with harness.Run() as run:

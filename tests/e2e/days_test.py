@@ -1,0 +1,307 @@
+"""Day files for years: --keep and --gzip in a watch, and a report that reads a folder of
+day files, several files and gzip as one log."""
+
+import datetime
+import gzip
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+from report_test import REPORT, WRAPPER, report, row_line  # noqa: E402
+
+PATTERN = "run-%Y-%m-%d.log"
+DAY0 = datetime.datetime(2026, 10, 1)
+
+
+def setUpModule():
+    global WINE_SERVER
+    WINE_SERVER = harness.start_wine_server()
+
+
+def tearDownModule():
+    harness.stop_wine_server(WINE_SERVER)
+
+
+def day_name(day):
+    return (DAY0 + datetime.timedelta(days=day)).strftime("run-%Y-%m-%d.log")
+
+
+def days_log(days, per_day=24):
+    """A run whose rows fall on the given days (offsets from DAY0), `per_day` a day."""
+    lines = ["Starting at 00:00:00.144", harness.HEADER]
+    for day in days:
+        for i in range(per_day):
+            when = DAY0 + datetime.timedelta(days=day, seconds=i * 86400 // per_day + 1)
+            lines.append(row_line(when.strftime("%Y-%m-%d %H:%M:%S")))
+    return "\n".join(lines) + "\n"
+
+
+def watch(folder, text, *args):
+    """A watch that writes day files of PATTERN into `folder`, its input `text`."""
+    result = subprocess.run(WRAPPER + [REPORT, "--follow", "--log",
+                                       os.path.join(folder, PATTERN), *args],
+                            input=text.encode(), capture_output=True, timeout=120)
+    result.stderr = result.stderr.replace(b"\r\n", b"\n")
+    return result
+
+
+def day_files(folder):
+    return sorted(n for n in os.listdir(folder) if n.startswith("run-"))
+
+
+def summary_json(*args, stdin=None):
+    result = report("--json", *args, stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    doc = json.loads(result.stdout)
+    doc.pop("log")
+    return doc
+
+
+class KeepAndCompress(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_forty_days_leave_the_newest_seven_compressed(self):
+        others = {"notes.txt": b"keep me\n", "run-other.txt": b"",
+                  "run-2026-10-01.log.bak": b"an old copy\n"}
+        for name, data in others.items():
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(data)
+        text = days_log(range(40))
+        result = watch(self.dir, text, "--keep", "7", "--gzip")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(day_files(self.dir),
+                         ["run-2026-10-01.log.bak"] + [day_name(d) + ".gz" for d in range(33, 39)]
+                         + [day_name(39), "run-other.txt"])
+        for name, data in others.items():
+            with open(os.path.join(self.dir, name), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+        # Each .gz holds its day as the watch wrote it: start line, header, its rows.
+        plain = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, plain, True)
+        self.assertEqual(watch(plain, text).returncode, 0)
+        for d in range(33, 39):
+            with gzip.open(os.path.join(self.dir, day_name(d) + ".gz"), "rb") as f, \
+                    open(os.path.join(plain, day_name(d)), "rb") as g:
+                self.assertEqual(f.read(), g.read(), day_name(d))
+        # The folder reads as its days joined as plain text, figure for figure.
+        joined = b"".join(open(os.path.join(plain, day_name(d)), "rb").read()
+                          for d in range(33, 40))
+        self.assertEqual(summary_json(self.dir), summary_json(stdin=joined))
+        self.assertEqual(summary_json(self.dir)["runs"]["count"], 1)
+
+    def test_a_clock_step_costs_at_most_its_share(self):
+        # The order is the order of writing: a day a year back is the newest when it is
+        # written, and a day a year ahead pushes out one day only.
+        cases = [
+            ("set back a year", [0, 1, 2, 3, 4, -365, 5],
+             [day_name(4), day_name(-365), day_name(5)]),
+            ("set forward a year", [0, 1, 2, 3, 4, 365, 5],
+             [day_name(4), day_name(365), day_name(5)]),
+            ("back to a day written before", [0, 1, 2, 3, 1, 4],
+             [day_name(3), day_name(1), day_name(4)]),
+        ]
+        for what, days, kept in cases:
+            with self.subTest(what), tempfile.TemporaryDirectory() as d:
+                # Each day a watch of its own, on a machine whose clock agrees with the
+                # rows: the file's time of writing is the day's too.
+                for day in days:
+                    self.assertEqual(watch(d, days_log([day]), "--keep", "3").returncode, 0)
+                    when = (DAY0 + datetime.timedelta(days=day, hours=12)).replace(
+                        tzinfo=datetime.timezone.utc).timestamp()
+                    os.utime(os.path.join(d, day_name(day)), (when, when))
+                self.assertEqual(day_files(d), sorted(kept))
+
+    def test_a_watch_that_starts_compresses_the_finished_days_it_finds(self):
+        for day in (0, 1):
+            self.assertEqual(watch(self.dir, days_log([day])).returncode, 0)
+        with open(os.path.join(self.dir, day_name(0)), "rb") as f:
+            day0 = f.read()
+        # A day compressed before whose plain file was left (the watch ended between the
+        # two steps) is not compressed twice.
+        with gzip.open(os.path.join(self.dir, day_name(1) + ".gz"), "wb") as f:
+            f.write(open(os.path.join(self.dir, day_name(1)), "rb").read())
+        result = watch(self.dir, days_log([2]), "--gzip")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(day_files(self.dir),
+                         [day_name(0) + ".gz", day_name(1) + ".gz", day_name(2)])
+        with gzip.open(os.path.join(self.dir, day_name(0) + ".gz"), "rb") as f:
+            self.assertEqual(f.read(), day0)
+        self.assertEqual(summary_json(self.dir)["rows"], 3 * 24)
+        # A day written again after its .gz was made (a clock set back) adds to it.
+        self.assertEqual(watch(self.dir, days_log([0, 3], per_day=12), "--gzip").returncode, 0)
+        with gzip.open(os.path.join(self.dir, day_name(0) + ".gz"), "rb") as f:
+            self.assertEqual(f.read().count(b"\n2026-10-01 "), 24 + 12)
+
+    def test_a_gz_that_cannot_be_written_is_said_once_and_written_later(self):
+        folder = harness.small_tmpfs(self, size="1m")
+        pattern = os.path.join(folder, PATTERN)
+        day0, day1 = days_log([0], per_day=2000), days_log([1], per_day=700)
+        proc = subprocess.Popen(WRAPPER + [REPORT, "--follow", "--log", pattern, "--gzip"],
+                                stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        day1_rows = day1.splitlines(keepends=True)[2:]
+        proc.stdin.write(day0.encode())
+        proc.stdin.flush()
+        self.assertTrue(harness.wait_for(
+            lambda: os.path.getsize(os.path.join(folder, day_name(0))) == len(day0) or None))
+        # The disk is full when day 1 starts; once there is room again, 600 rows later
+        # the .gz is written.
+        filler = harness.fill(folder)
+        proc.stdin.write("".join(day1_rows[:1]).encode())
+        proc.stdin.flush()
+        err = ""
+        while "cannot write" not in err or ".gz" not in err:
+            line = proc.stderr.readline().decode()
+            self.assertTrue(line, err)
+            err += line
+        os.remove(filler)
+        proc.stdin.write("".join(day1_rows[1:]).encode())
+        proc.stdin.close()
+        err = (err + proc.stderr.read().decode()).replace("\r\n", "\n")
+        proc.wait(timeout=60)
+        gz = os.path.join(folder, day_name(0) + ".gz")
+        self.assertEqual(err.count(f"cannot write {gz}"), 1, err)
+        self.assertEqual(err.count(f"wrote {gz} now"), 1, err)
+        self.assertEqual(day_files(folder), [day_name(0) + ".gz", day_name(1)])
+        with gzip.open(gz, "rb") as f:
+            self.assertEqual(f.read(), day0.encode())
+
+    def test_wrong_keep_and_gzip_end_before_anything_is_read(self):
+        pattern = os.path.join(self.dir, PATTERN)
+        cases = [
+            (["--log", pattern, "--keep", "0"], "--keep needs a whole number"),
+            (["--log", pattern, "--keep", "-3"], "--keep needs a whole number"),
+            (["--log", pattern, "--keep", "week"], "--keep needs a whole number"),
+            (["--keep", "7"], "--keep and --gzip go with --log"),
+            (["--gzip"], "--keep and --gzip go with --log"),
+            (["--log", os.path.join(self.dir, "one.log"), "--gzip"], "strftime fields"),
+            (["--log", os.path.join(self.dir, "%Y", "run-%d.log"), "--keep", "2"],
+             "strftime fields"),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                result = report("--follow", *args, stdin=days_log([0]).encode())
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(said.encode(), result.stderr)
+                self.assertIn(b"usage:", result.stderr)
+                self.assertEqual(os.listdir(self.dir), [])
+
+
+class ReadingDays(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        # A week of day files as a watch writes them.
+        self.assertEqual(watch(self.dir, days_log(range(7))).returncode, 0)
+        self.plain = [os.path.join(self.dir, day_name(d)) for d in range(7)]
+        self.joined = b"".join(open(p, "rb").read() for p in self.plain)
+
+    def compress(self, path, name=None):
+        with open(path, "rb") as f, gzip.open(name or path + ".gz", "wb") as g:
+            g.write(f.read())
+        os.remove(path)
+
+    def test_gzip_files_folders_and_standard_input_read_as_one_log(self):
+        # Compressed or not, whatever the name: gzip is told by the first bytes.
+        self.compress(self.plain[1])
+        self.compress(self.plain[2], os.path.join(self.dir, "2026-10-03.data"))
+        named = [self.plain[0], self.plain[1] + ".gz", os.path.join(self.dir, "2026-10-03.data")]
+        joined = summary_json(stdin=self.joined)
+        self.assertEqual(joined["rows"], 7 * 24)
+        self.assertEqual(summary_json(self.dir), joined)
+        self.assertEqual(summary_json(*named, "-", *self.plain[4:],
+                                      stdin=open(self.plain[3], "rb").read()), joined)
+        a, b = report("--csv", self.dir), report("--csv", stdin=self.joined)
+        self.assertEqual((a.returncode, a.stdout), (b.returncode, b.stdout))
+        # A window: the days wholly outside it are not read, and said so.
+        window = ["--from", "2026-10-03T12:00Z", "--to", "2026-10-05"]
+        a, b = summary_json(*window, self.dir), summary_json(*window, stdin=self.joined)
+        self.assertEqual((a["window"].pop("day_files_not_read"), a["window"].pop("rows_outside"),
+                          b["window"].pop("rows_outside")), (5, 12, 132))
+        # Line numbers count the lines read, so only the figures of the rows compare.
+        figures = ("window", "rows", "first_row", "last_row", "covered_ns", "readings",
+                   "bands", "percentiles_below_ms", "clock", "table")
+        b["window"].pop("day_files_not_read")
+        self.assertEqual({k: a[k] for k in figures}, {k: b[k] for k in figures})
+        # The page and the picture of the folder are those of the joined days.
+        html = os.path.join(self.dir, "..", os.path.basename(self.dir) + ".html")
+        self.addCleanup(lambda: os.path.exists(html) and os.remove(html))
+        self.assertEqual(report("--html", html, self.dir).returncode, 0)
+        with open(html) as f:
+            self.assertIn("168", f.read())
+
+    def test_a_week_of_gz_against_zcat(self):
+        for p in self.plain:
+            self.compress(p)
+        gz = [p + ".gz" for p in self.plain]
+        zcat = subprocess.run(["zcat", *gz], capture_output=True, check=True).stdout
+        for args in (["--json"], ["--csv"], []):
+            with self.subTest(args=args):
+                a, b = report(*args, *gz), report(*args, stdin=zcat)
+                self.assertEqual(a.returncode, 0, a.stderr)
+                name = f"{gz[0]} and 6 more".encode()
+                self.assertEqual(a.stdout.replace(name, b"X"),
+                                 b.stdout.replace(b"standard input", b"X"))
+
+    def test_damaged_gzip_names_where_and_keeps_the_rows_before(self):
+        with open(self.plain[0], "rb") as f:
+            data = gzip.compress(f.read() + b"".join(
+                row_line(f"2026-10-01 23:{m:02d}:{s:02d}").encode() + b"\n"
+                for m in range(60) for s in range(60)))
+        cases = [("cut", data[:len(data) // 2], "the gzip data ends early at byte"),
+                 ("trailing", data + b"trailing words", "bytes that are not gzip data follow")]
+        for what, raw, said in cases:
+            with self.subTest(what):
+                path = os.path.join(self.dir, "damaged.gz")
+                with open(path, "wb") as f:
+                    f.write(raw)
+                result = report("--json", path)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertIn(f"{path}: {said}".encode(), result.stderr)
+                rows = json.loads(result.stdout)["rows"]
+                self.assertGreater(rows, 24 if what == "cut" else 3600 + 23)
+                self.assertLessEqual(rows, 24 + 3600)
+
+    def test_a_window_does_not_read_days_outside_it(self):
+        # A day outside the window whose text breaks would be said if it were read.
+        with open(self.plain[0], "rb") as f:
+            data = gzip.compress(f.read())
+        os.remove(self.plain[0])
+        with open(self.plain[0] + ".gz", "wb") as f:
+            f.write(data[:len(data) - 10])
+        inside = report("--json", "--from", "2026-10-03", "--to", "2026-10-05", self.dir)
+        self.assertEqual(inside.returncode, 0, inside.stderr)
+        self.assertEqual(json.loads(inside.stdout)["rows"], 2 * 24)
+        self.assertNotIn(b"gzip", inside.stderr)
+        whole = report("--json", self.dir)
+        self.assertIn(b"the gzip data ends early", whole.stderr)
+
+    def test_a_folder_without_a_log_and_files_that_are_none(self):
+        with open(os.path.join(self.dir, "notes.txt"), "w") as f:
+            f.write("not a log\n")
+        with open(os.path.join(self.dir, "picture.png"), "wb") as f:
+            f.write(b"\x89PNG\r\n\x1a\n\0\0\0")
+        result = report("--json", self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(json.loads(result.stdout)["rows"], 7 * 24)
+        for name in ("notes.txt", "picture.png"):
+            self.assertIn(f"skipped {os.path.join(self.dir, name)}".encode(), result.stderr)
+        with tempfile.TemporaryDirectory() as empty:
+            shutil.copy(os.path.join(self.dir, "notes.txt"), empty)
+            result = report(empty)
+            self.assertEqual(result.returncode, 1)
+            self.assertIn(f"{empty} holds no clockgap log".encode(), result.stderr)
+        result = report("--follow", self.dir)
+        self.assertEqual(result.returncode, 2)
+
+
+if __name__ == "__main__":
+    unittest.main()
