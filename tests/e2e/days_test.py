@@ -289,9 +289,13 @@ class ReadingDays(unittest.TestCase):
             f.write("not a log\n")
         with open(os.path.join(self.dir, "picture.png"), "wb") as f:
             f.write(b"\x89PNG\r\n\x1a\n\0\0\0")
+        # A day whose .gz holds it already (a watch that ended between the two steps).
+        with open(self.plain[3], "rb") as f, gzip.open(self.plain[3] + ".gz", "wb") as g:
+            g.write(f.read())
         result = report("--json", self.dir)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(json.loads(result.stdout)["rows"], 7 * 24)
+        self.assertIn(f"skipped {self.plain[3]}: ".encode(), result.stderr)
         for name in ("notes.txt", "picture.png"):
             self.assertIn(f"skipped {os.path.join(self.dir, name)}".encode(), result.stderr)
         with tempfile.TemporaryDirectory() as empty:
