@@ -203,7 +203,12 @@ bool folder_writable(const char* path, char* reason, size_t reason_size) {
     const size_t slash = probe.rfind('/');
     probe = (slash == std::string::npos ? std::string(".") : probe.substr(0, slash + 1)) +
             ".clockgap-check." + std::to_string(getpid());
-    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // A probe left by a process that was killed, and whose id came again.
+        unlink(probe.c_str());
+        fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    }
     if (fd < 0) {
         say(strerror(errno), reason, reason_size);
         return false;

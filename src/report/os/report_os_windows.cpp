@@ -147,7 +147,12 @@ bool folder_writable(const char* path, char* reason, size_t reason_size) {
     const char* end = backslash > slash ? backslash : slash;
     const int folder = end == nullptr ? 0 : static_cast<int>(end - path + 1);
     snprintf(probe, sizeof probe, "%.*s.clockgap-check.%lu", folder, path, GetCurrentProcessId());
-    const int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    if (fd < 0 && errno == EEXIST) {
+        // A probe left by a process that was killed, and whose id came again.
+        _unlink(probe);
+        fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    }
     if (fd < 0) {
         snprintf(reason, reason_size, "%s", strerror(errno));
         return false;
