@@ -298,6 +298,7 @@ void print_version(FILE* out) {
 int read_options(int argc, char** argv, report_options* o) {
     *o = report_options{};
     o->kind = output_kind::summary;
+    o->out = stdout;
     o->from_ms = std::numeric_limits<int64_t>::min();
     o->to_ms = std::numeric_limits<int64_t>::max();
     for (int i = 1; i < argc; ++i) {

@@ -23,6 +23,7 @@ struct report_options {
     // The inputs in the order given: files, folders of day files, and "-" (standard
     // input). None given: standard input.
     std::vector<const char*> inputs;
+    FILE* out;               // where the summary, CSV, JSON and event lines go: standard output
     int64_t from_ms, to_ms;  // the window, Unix ms; the widest when not given
     int64_t stall_ms;        // --stall or --alert; 0: the default
 };

@@ -14,8 +14,8 @@
 
 int open_outputs(outputs* out, const report_options& o) {
     out->o = &o;
-    open_csv(&out->csv, o.kind == output_kind::csv ? stdout : nullptr);
-    open_event_lines(&out->events, o.follow ? stdout : nullptr, o.kind == output_kind::json);
+    open_csv(&out->csv, o.kind == output_kind::csv ? o.out : nullptr);
+    open_event_lines(&out->events, o.follow ? o.out : nullptr, o.kind == output_kind::json);
     char reason[160] = "";
     if (o.log_pattern != nullptr &&
         !start_day_log(&out->days, o.log_pattern, o.keep_days, o.gzip, reason, sizeof reason)) {
@@ -65,7 +65,7 @@ void outputs_row(outputs* out, const window_row& in, const row_events& events, c
     errno = 0;
     csv_row(&out->csv, *in.row, in.line, in.run);
     event_lines_row(&out->events, *in.row, in.line, events);
-    if (ferror(stdout)) {
+    if (ferror(out->o->out)) {
         out->output_gone = true;
         out->output_error = errno;
         return;
@@ -97,10 +97,10 @@ void print_end(const report_options& o, const report_figures& figures) {
         if (o.follow) {
             printf("\n");
         }
-        text_out out = to_file(stdout);
+        text_out out = to_file(o.out);
         print_summary(&out, figures);
     } else if (o.kind == output_kind::json) {
-        print_json(stdout, figures, !o.follow);
+        print_json(o.out, figures, !o.follow);
     }
 }
 
@@ -150,7 +150,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
     finish_event_lines(&out->events, facts.ended);
     errno = 0;
     print_end(o, figures);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (fflush(o.out) != 0 || ferror(o.out)) {
         return output_failed(errno);
     }
     if (o.html_path != nullptr) {
@@ -160,7 +160,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
             return 1;
         }
         if (o.kind == output_kind::summary) {
-            printf("\nPage: %s\n", o.html_path);
+            fprintf(o.out, "\nPage: %s\n", o.html_path);
         }
     }
     if (o.plot_path != nullptr) {
@@ -177,7 +177,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
         complain("some lines or figures could not be written (see above)");
         return 1;
     }
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+    if (fflush(o.out) != 0 || ferror(o.out)) {
         return output_failed(errno);
     }
     return 0;

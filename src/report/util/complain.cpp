@@ -1,15 +1,30 @@
 #include "report/util/complain.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
+namespace {
+
+std::atomic<void (*)(const char*)> complaint_sink{nullptr};
+
+}  // namespace
+
+void send_complaints_to(void (*sink)(const char* line)) {
+    complaint_sink = sink;
+}
+
 void complain(const char* format, ...) {
+    char line[1200];
     va_list args;
     va_start(args, format);
-    fputs("clockgap-report: ", stderr);
-    vfprintf(stderr, format, args);
-    fputc('\n', stderr);
+    vsnprintf(line, sizeof line, format, args);
     va_end(args);
+    if (void (*sink)(const char*) = complaint_sink.load(); sink != nullptr) {
+        sink(line);
+        return;
+    }
+    fprintf(stderr, "clockgap-report: %s\n", line);  // one call: lines of two threads stay whole
 }
 
 void complain_cannot_read(const char* name, const char* reason) {

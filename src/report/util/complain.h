@@ -10,6 +10,10 @@
 // One line: "clockgap-report: " and the text.
 void complain(const char* format, ...) CLOCKGAP_PRINTF(1, 2);
 
+// A program without a standard error (the Windows service) has each line, without the
+// name, handed to `sink` instead, from whichever thread says it. nullptr: standard error.
+void send_complaints_to(void (*sink)(const char* line));
+
 // "cannot read NAME: REASON" and "cannot write NAME: REASON".
 void complain_cannot_read(const char* name, const char* reason);
 void complain_cannot_write(const char* name, const char* reason);
