@@ -218,17 +218,20 @@ def wait_for(what, deadline_s=30.0):
         time.sleep(0.25)
 
 
-def wine_env():
-    """The environment the Wine wrapper sets (WINEPREFIX and the rest)."""
+def wine_env(prefix=None):
+    """The environment the Wine wrapper sets (WINEPREFIX and the rest), with another
+    prefix when one is given."""
     env = dict(os.environ)
     for word in WRAPPER:
         if "=" in word and not word.startswith("/"):
             key, value = word.split("=", 1)
             env[key] = value
+    if prefix:
+        env["WINEPREFIX"] = prefix
     return env
 
 
-def start_wine_server():
+def start_wine_server(prefix=None):
     """Under Wine: a Wine server for the test prefix, running until stop_wine_server, and
     Wine's own programs of the prefix started with it. Without it each program starts a
     server of its own, and the programs that server starts hold the first program's
@@ -238,11 +241,13 @@ def start_wine_server():
     server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     # A server that a program before started may still linger: it goes first.
-    subprocess.run([server_path, "--wait"], env=wine_env(), timeout=60, **quiet)
-    server = subprocess.Popen([server_path, "--foreground", "--persistent"], env=wine_env(),
-                              **quiet)
+    subprocess.run([server_path, "--wait"], env=wine_env(prefix), timeout=60, **quiet)
+    server = subprocess.Popen([server_path, "--foreground", "--persistent"],
+                              env=wine_env(prefix), **quiet)
     # The first program starts Wine's own (services, devices) with no pipe of a test's.
-    subprocess.run(WRAPPER + ["cmd", "/c", "exit"], timeout=120, **quiet)
+    subprocess.run([WRAPPER[-1], "cmd", "/c", "exit"], env=wine_env(prefix), timeout=120,
+                   **quiet)
+    server.prefix = prefix
     return server
 
 
@@ -251,7 +256,7 @@ def stop_wine_server(server):
     if server is None:
         return
     server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
-    subprocess.run([server_path, "--kill"], env=wine_env(), timeout=60,
+    subprocess.run([server_path, "--kill"], env=wine_env(server.prefix), timeout=60,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         server.wait(timeout=30)

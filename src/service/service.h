@@ -1,0 +1,38 @@
+// clockgap-service.exe: clockgap as a Windows service. `install` registers the service
+// "clockgap" (started at boot, as NT AUTHORITY\LocalService, restarted by the service
+// manager whenever it fails), `uninstall` stops and removes it, and `run` is what the
+// service manager starts: the monitor, clockgap.exe from the same folder, with its
+// output on a pipe that the service keeps open, read by the same watch as
+// `clockgap-report --follow` in the service's own process. A monitor that dies is
+// started again after a short pause; the watch's day files go on.
+#pragma once
+
+#include <string>
+
+struct service_settings {
+    int period_ms;          // the monitor's sleep period
+    std::string log_dir;    // day files and the service's own message file
+    std::string prom_path;  // the metrics file; empty: none
+    int keep_days;          // --keep of the day files
+    bool gzip;              // --gzip of the day files
+};
+
+inline constexpr const char* service_name = "clockgap";
+
+// Reads the options after the verb into `s`, the defaults first. Returns 0, or 2 after
+// saying what is wrong.
+int read_service_options(int argc, char** argv, int first, service_settings* s);
+
+// The verbs; each returns the exit status.
+int install_service(const service_settings& s);
+int uninstall_service();
+int run_service(const service_settings& s);
+
+// A message of the service: to the Application event log under the source "clockgap",
+// and as a line with its UTC time to clockgap-service.log in the log folder.
+void service_note(bool problem, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(gnu_printf, 2, 3)))
+#endif
+    ;
+void open_service_notes(const std::string& log_dir);

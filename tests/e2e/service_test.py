@@ -1,0 +1,180 @@
+"""clockgap-service.exe under Wine's service manager, in a Wine prefix of the test's own:
+install, net start, the monitor killed, net stop, uninstall, and wrong usage."""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+
+REPORT = os.environ.get("CLOCKGAP_REPORT", "")
+BUILD = os.path.dirname(REPORT)
+LOG_DIR = "C:\\clockgap-test"
+METRICS = "C:\\metrics\\clockgap.prom"
+
+
+@unittest.skipUnless(harness.WRAPPER and shutil.which("cpack"), "needs the Windows build")
+class WindowsService(unittest.TestCase):
+    """The programs as the Windows zip holds them."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.package = tempfile.mkdtemp(prefix="clockgap-zip-")
+        made = subprocess.run(["cpack", "-G", "ZIP", "--config",
+                               os.path.join(BUILD, "CPackConfig.cmake"), "-B", cls.package],
+                              capture_output=True, timeout=300)
+        assert made.returncode == 0, made.stdout + made.stderr
+        [zip_path] = [os.path.join(cls.package, n) for n in os.listdir(cls.package)
+                      if n.endswith(".zip")]
+        with zipfile.ZipFile(zip_path) as z:
+            cls.names = sorted(n.split("/", 1)[1] for n in z.namelist() if not n.endswith("/"))
+            z.extractall(os.path.join(cls.package, "unzipped"))
+        [top] = os.listdir(os.path.join(cls.package, "unzipped"))
+        cls.folder = os.path.join(cls.package, "unzipped", top)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.package, True)
+
+    def test_the_zip_holds_the_programs_rules_and_install_commands(self):
+        self.assertEqual(self.names, ["INSTALL.txt", "clockgap-report.exe",
+                                      "clockgap-rules.test.yml", "clockgap-rules.yml",
+                                      "clockgap-service.exe", "clockgap.exe"])
+        with open(os.path.join(self.folder, "INSTALL.txt")) as f:
+            text = f.read()
+        self.assertIn("clockgap-service.exe install", text)
+        self.assertIn("textfile", text)
+        if shutil.which("promtool"):
+            tested = subprocess.run(["promtool", "test", "rules", "clockgap-rules.test.yml"],
+                                    cwd=self.folder, capture_output=True, timeout=120)
+            self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
+
+    def setUp(self):
+        self.service = os.path.join(self.folder, "clockgap-service.exe")
+        self.prefix = tempfile.mkdtemp(prefix="clockgap-wine-")
+        self.addCleanup(shutil.rmtree, self.prefix, True)
+        self.server = harness.start_wine_server(self.prefix)
+        self.addCleanup(harness.stop_wine_server, self.server)
+        self.drive = os.path.join(self.prefix, "drive_c")
+
+    def wine(self, *args):
+        result = subprocess.run([harness.WRAPPER[-1], *args], env=harness.wine_env(self.prefix),
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        result.stdout = result.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
+        result.stderr = result.stderr.replace(b"\r\n", b"\n").decode(errors="replace")
+        return result
+
+    def linux_pids(self, name):
+        """The processes of this prefix whose Windows program is `name`."""
+        pids = []
+        for p in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{p}/cmdline", "rb") as f:
+                    command = f.read().split(b"\0")[0].decode(errors="replace")
+                with open(f"/proc/{p}/environ", "rb") as f:
+                    environ = f.read().split(b"\0")
+            except OSError:
+                continue
+            if (re.search(r"[\\/]" + re.escape(name) + r"$", command, re.I) and
+                    f"WINEPREFIX={self.prefix}".encode() in environ):
+                pids.append(int(p))
+        return pids
+
+    def day_file(self):
+        folder = os.path.join(self.drive, "clockgap-test")
+        names = [n for n in os.listdir(folder) if re.match(r"clockgap-\d{4}-\d\d-\d\d\.log$", n)]
+        return os.path.join(folder, names[0]) if names else None
+
+    def day_text(self):
+        path = self.day_file()
+        with open(path, "rb") as f:
+            return f.read().decode()
+
+    def wait(self, what, seconds=30.0):
+        start = time.monotonic()
+        self.assertTrue(harness.wait_for(lambda: what() or None, seconds), what)
+        return time.monotonic() - start
+
+    def test_install_start_kill_stop_uninstall(self):
+        installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--prometheus", METRICS)
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertIn("run --period 1", installed.stdout)
+        self.assertIn("--keep 28 --gzip", installed.stdout)
+        self.assertIn("clockgap", self.wine("sc", "query", "clockgap").stdout)
+
+        started = time.monotonic()
+        self.assertEqual(self.wine("net", "start", "clockgap").returncode, 0)
+        self.wait(lambda: self.day_file() and re.search(r"\n\d{4}-.*\n", self.day_text()))
+        first_row = time.monotonic() - started
+        metrics = os.path.join(self.drive, "metrics", "clockgap.prom")
+        self.wait(lambda: os.path.exists(metrics))
+        with open(metrics) as f:
+            self.assertIn("clockgap_rows_total", f.read())
+        service = self.linux_pids("clockgap-service.exe")
+        self.assertEqual(len(service), 1)
+
+        # The monitor dies: the service starts it again, and the day file goes on with a
+        # new run of rows.
+        runs = self.day_text().count("Starting at")
+        os.kill(self.linux_pids("clockgap.exe")[0], 9)
+        killed = time.monotonic()
+        self.wait(lambda: re.search(r"Starting at.*\n.*\n\d{4}-",
+                                    self.day_text().split("Starting at", runs)[-1]))
+        rows_again = time.monotonic() - killed
+        self.assertEqual(self.linux_pids("clockgap-service.exe"), service)
+        # As an administrator would: taskkill. Rows follow again within seconds.
+        runs = self.day_text().count("Starting at")
+        self.assertEqual(self.wine("taskkill", "/f", "/im", "clockgap.exe").returncode, 0)
+        killed = time.monotonic()
+        self.wait(lambda: self.day_text().count("Starting at") > runs and re.search(
+            r"\n\d{4}-[^\n]*\n$", self.day_text().split("Starting at")[-1]), 30)
+        taskkill_rows = time.monotonic() - killed
+        self.assertEqual(self.linux_pids("clockgap-service.exe"), service)
+
+        stopping = time.monotonic()
+        stopped = self.wine("net", "stop", "clockgap")
+        self.assertEqual(stopped.returncode, 0, stopped.stdout + stopped.stderr)
+        self.wait(lambda: "STOPPED" in self.wine("sc", "query", "clockgap").stdout)
+        stop = time.monotonic() - stopping
+        self.wait(lambda: not self.linux_pids("clockgap.exe"), 10)
+        self.wait(lambda: not self.linux_pids("clockgap-service.exe"), 10)
+        text = self.day_text()
+        self.assertTrue(text.endswith("\n"))
+        for line in text.splitlines():
+            if line[:1].isdigit():
+                harness.Row(line)  # every row whole
+        with open(os.path.join(self.drive, "clockgap-test", "clockgap-service.log")) as f:
+            notes = f.read()
+        for said in ("started:", "monitor started:", "the monitor ended", "stopped"):
+            self.assertIn(said, notes)
+
+        removed = self.wine(self.service, "uninstall")
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        self.assertNotEqual(self.wine("sc", "query", "clockgap").returncode, 0)
+        print(f"\nstart to first row {first_row:.2f} s, monitor killed to rows again "
+              f"{rows_again:.2f} s, taskkill to rows again {taskkill_rows:.2f} s, "
+              f"stop to stopped {stop:.2f} s", file=sys.stderr)
+
+    def test_wrong_usage_and_a_folder_that_cannot_be_made(self):
+        for args, status in (([], 2), (["start"], 2), (["install", "--keep", "0"], 2),
+                             (["install", "--period"], 2)):
+            with self.subTest(args=args):
+                result = self.wine(self.service, *args)
+                self.assertEqual(result.returncode, status)
+                self.assertIn("usage: clockgap-service", result.stderr)
+        # A folder on a drive that does not exist: nothing is registered.
+        result = self.wine(self.service, "install", "--log-dir", "Q:\\nowhere\\clockgap")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertIn("Q:\\nowhere\\clockgap", result.stderr)
+        self.assertNotEqual(self.wine("sc", "query", "clockgap").returncode, 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
