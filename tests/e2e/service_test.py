@@ -162,6 +162,27 @@ class WindowsService(unittest.TestCase):
               f"{rows_again:.2f} s, taskkill to rows again {taskkill_rows:.2f} s, "
               f"stop to stopped {stop:.2f} s", file=sys.stderr)
 
+    def test_a_metrics_file_that_cannot_be_written_is_said_once_and_never_stops_it(self):
+        installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--prometheus",
+                              METRICS)
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertEqual(self.wine("net", "start", "clockgap").returncode, 0)
+        folder = os.path.join(self.drive, "metrics")
+        self.wait(lambda: os.path.exists(os.path.join(folder, "clockgap.prom")))
+        shutil.rmtree(folder)
+        rows = self.day_text().count("\n")
+        notes = os.path.join(self.drive, "clockgap-test", "clockgap-service.log")
+        self.wait(lambda: "cannot write" in open(notes).read())
+        self.wait(lambda: self.day_text().count("\n") > rows + 2)  # rows go on
+        os.mkdir(folder)
+        self.wait(lambda: "is written again" in open(notes).read())
+        with open(notes) as f:
+            text = f.read()
+        self.assertEqual(text.count("cannot write"), 1, text)
+        self.assertIn("clockgap.prom", text)
+        self.assertEqual(len(self.linux_pids("clockgap-service.exe")), 1)
+        self.assertEqual(self.wine("net", "stop", "clockgap").returncode, 0)
+
     def test_wrong_usage_and_a_folder_that_cannot_be_made(self):
         for args, status in (([], 2), (["start"], 2), (["install", "--keep", "0"], 2),
                              (["install", "--period"], 2)):
