@@ -305,6 +305,10 @@ class ReadingDays(unittest.TestCase):
             self.assertIn(f"{empty} holds no clockgap log".encode(), result.stderr)
         result = report("--follow", self.dir)
         self.assertEqual(result.returncode, 2)
+        # A name that cannot be read ends the report before it says anything.
+        result = report(self.plain[0], os.path.join(self.dir, "missing.log"))
+        self.assertEqual((result.returncode, result.stdout), (1, b""))
+        self.assertIn(b"missing.log", result.stderr)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 #include "report/input/input_list.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
@@ -149,6 +150,17 @@ int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t
                 return status;
             }
         } else {
+            // Every file is opened once before any is read: a name that cannot be read
+            // ends the report before it says anything of the others.
+            char reason[160] = "";
+            log_input probe{};
+            if (strcmp(input, "-") != 0) {
+                if (!open_log(input, &probe, reason, sizeof reason)) {
+                    complain_cannot_read(input, reason);
+                    return 1;
+                }
+                close_log(&probe);
+            }
             files->push_back(input);
         }
     }

@@ -11,8 +11,8 @@
 #include <vector>
 
 // Fills `files` with paths ("-" for standard input), and counts in `days_not_read` the
-// day files left out by the window. Returns 0, or 1 after saying why: a folder that
-// cannot be read or holds no log.
+// day files left out by the window. Returns 0, or 1 after saying why: a file or folder
+// that cannot be read, or a folder that holds no log.
 int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t to_ms,
                 std::vector<std::string>* files, long* days_not_read);
 
