@@ -150,11 +150,12 @@ int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t
                 return status;
             }
         } else {
-            // Every file is opened once before any is read: a name that cannot be read
-            // ends the report before it says anything of the others.
+            // Of several files, each is opened once before any is read: a name that
+            // cannot be read ends the report before it says anything of the others. (One
+            // alone is not: opening a pipe by its name may be all the pipe allows.)
             char reason[160] = "";
             log_input probe{};
-            if (strcmp(input, "-") != 0) {
+            if (inputs.size() > 1 && strcmp(input, "-") != 0) {
                 if (!open_log(input, &probe, reason, sizeof reason)) {
                     complain_cannot_read(input, reason);
                     return 1;
