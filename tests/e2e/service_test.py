@@ -27,6 +27,7 @@ class WindowsService(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.package = tempfile.mkdtemp(prefix="clockgap-zip-")
+        cls.addClassCleanup(shutil.rmtree, cls.package, True)  # also when this fails
         made = subprocess.run(["cpack", "-G", "ZIP", "--config",
                                os.path.join(BUILD, "CPackConfig.cmake"), "-B", cls.package],
                               capture_output=True, timeout=300)
@@ -38,10 +39,6 @@ class WindowsService(unittest.TestCase):
             z.extractall(os.path.join(cls.package, "unzipped"))
         [top] = os.listdir(os.path.join(cls.package, "unzipped"))
         cls.folder = os.path.join(cls.package, "unzipped", top)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.package, True)
 
     def test_the_zip_holds_the_programs_rules_and_install_commands(self):
         self.assertEqual(self.names, ["INSTALL.txt", "clockgap-report.exe",
