@@ -170,7 +170,6 @@ void open_gzip_input(gzip_input* in, const log_input& input) {
     s->at_end = s->done = s->in_member = false;
     s->member_start = 0;
     s->raw_start = s->raw_end = 0;
-    in->compressed = false;
     in->damage[0] = '\0';
 }
 
@@ -180,7 +179,6 @@ long read_gzip_input(gzip_input* in, char* data, size_t size, char* reason, size
         if (s->raw_end >= 2 || s->at_end) {
             const bool magic = s->raw_end >= 2 && s->raw[0] == 0x1f && s->raw[1] == 0x8b;
             s->seen = magic ? kind::gzip : kind::plain;
-            in->compressed = magic;
             break;
         }
         if (const long n = read_raw(in, reason, reason_size); n < 0) {

@@ -18,7 +18,6 @@ struct gzip_state_free {
 struct gzip_input {
     log_input input;
     std::unique_ptr<gzip_state, gzip_state_free> state;  // made at open, held for the life
-    bool compressed;                                     // the first bytes were gzip's
     char damage[160];  // empty, or where and how the gzip data breaks
 };
 

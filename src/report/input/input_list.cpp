@@ -94,9 +94,7 @@ int list_folder(const char* folder, int64_t from_ms, int64_t to_ms, std::vector<
     }
     std::sort(names.begin(), names.end());
     const std::string base =
-        std::string(folder) +
-        (std::string_view(folder).ends_with("/") || std::string_view(folder).ends_with("\\") ? ""
-                                                                                             : "/");
+        std::string(folder) + (file_name_start(folder) == strlen(folder) ? "" : "/");
     line_source source{};
     std::vector<folder_log> logs;
     bool any_log = false;

@@ -75,6 +75,10 @@ long process_id();
 // never a part. On failure returns false with the reason.
 bool replace_file(const char* from, const char* to, char* reason, size_t reason_size);
 
+// Where the file name in `path` begins: just after its last folder separator ('/', and
+// on Windows '\\' too), or 0 when it names no folder.
+size_t file_name_start(const char* path);
+
 // Whether a file can be made in the folder of `path`: makes one and removes it. On
 // failure returns false with the reason.
 bool folder_writable(const char* path, char* reason, size_t reason_size);

@@ -198,11 +198,14 @@ bool replace_file(const char* from, const char* to, char* reason, size_t reason_
     return true;
 }
 
+size_t file_name_start(const char* path) {
+    const char* slash = strrchr(path, '/');
+    return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+}
+
 bool folder_writable(const char* path, char* reason, size_t reason_size) {
-    std::string probe = path;
-    const size_t slash = probe.rfind('/');
-    probe = (slash == std::string::npos ? std::string(".") : probe.substr(0, slash + 1)) +
-            ".clockgap-check." + std::to_string(getpid());
+    const std::string probe =
+        std::string(path, file_name_start(path)) + ".clockgap-check." + std::to_string(getpid());
     int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0 && errno == EEXIST) {
         // A probe left by a process that was killed, and whose id came again.

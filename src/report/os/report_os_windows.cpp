@@ -140,12 +140,16 @@ bool replace_file(const char* from, const char* to, char* reason, size_t reason_
     return true;
 }
 
-bool folder_writable(const char* path, char* reason, size_t reason_size) {
-    char probe[4096];
+size_t file_name_start(const char* path) {
     const char* slash = strrchr(path, '/');
     const char* backslash = strrchr(path, '\\');
     const char* end = backslash > slash ? backslash : slash;
-    const int folder = end == nullptr ? 0 : static_cast<int>(end - path + 1);
+    return end != nullptr ? static_cast<size_t>(end - path) + 1 : 0;
+}
+
+bool folder_writable(const char* path, char* reason, size_t reason_size) {
+    char probe[4096];
+    const int folder = static_cast<int>(file_name_start(path));
     snprintf(probe, sizeof probe, "%.*s.clockgap-check.%lu", folder, path, GetCurrentProcessId());
     int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno == EEXIST) {

@@ -23,16 +23,6 @@ namespace {
 
 constexpr int retry_rows = 600;
 
-// Where the folder part of a path ends (after its last separator), or 0.
-size_t name_start(const char* path) {
-    const char* slash = strrchr(path, '/');
-#ifdef _WIN32
-    const char* back = strrchr(path, '\\');
-    slash = back > slash ? back : slash;
-#endif
-    return slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
-}
-
 // The characters a strftime field can put in a name: digits for the numeric fields,
 // letters for the names of days and months, and for the others any of both and "+-:".
 bool field_char(char field, char c) {
@@ -78,13 +68,13 @@ bool matches(const char* pattern, const char* name) {
 }  // namespace
 
 bool day_pattern_ok(const char* pattern) {
-    const size_t start = name_start(pattern);
+    const size_t start = file_name_start(pattern);
     return pattern != nullptr && strchr(pattern + start, '%') != nullptr &&
            std::string_view(pattern, start).find('%') == std::string_view::npos;
 }
 
 bool pattern_could_write(const char* pattern, const char* name) {
-    const char* own = pattern + name_start(pattern);
+    const char* own = pattern + file_name_start(pattern);
     const size_t length = strlen(name);
     if (length > 3 && strcmp(name + length - 3, ".gz") == 0) {
         return matches(own, std::string(name, length - 3).c_str());
@@ -324,7 +314,7 @@ void run_keeper(day_keeper* k) {
 day_keeper_ptr start_day_keeper(const char* pattern, int keep_days, bool gzip) {
     day_keeper_ptr k(new day_keeper{});
     k->pattern = pattern;
-    const size_t start = name_start(pattern);
+    const size_t start = file_name_start(pattern);
     k->folder.assign(pattern, start);
     k->order_path = k->folder + "." + (pattern + start) + ".order";
     k->keep_days = keep_days;
@@ -335,7 +325,7 @@ day_keeper_ptr start_day_keeper(const char* pattern, int keep_days, bool gzip) {
 
 void keeper_day_started(day_keeper* k, const char* path) {
     const std::lock_guard<std::mutex> held(k->lock);
-    k->current = path + name_start(path);
+    k->current = path + file_name_start(path);
     k->started.push_back(k->current);
     k->asked = true;
     k->rows = 0;
