@@ -140,15 +140,6 @@ const char* nearest_option(std::string_view word) {
     return best;
 }
 
-// Whether `value` is a whole number from `low` to `high`, all of it.
-bool whole_number(const char* value, long long low, long long high, long long* number) {
-    char* end = nullptr;
-    errno = 0;
-    *number = value != nullptr ? strtoll(value, &end, 10) : 0;
-    return value != nullptr && end != value && *end == '\0' && errno == 0 && *number >= low &&
-           *number <= high;
-}
-
 // Takes one option's value into `o`; returns 0, or the exit status of wrong usage.
 int take_option(const option_entry& e, const char* value, report_options* o) {
     switch (e.id) {
@@ -271,6 +262,14 @@ int check_options(const report_options& o) {
 }
 
 }  // namespace
+
+bool whole_number(const char* value, long long low, long long high, long long* number) {
+    char* end = nullptr;
+    errno = 0;
+    *number = value != nullptr ? strtoll(value, &end, 10) : 0;
+    return value != nullptr && end != value && *end == '\0' && errno == 0 && *number >= low &&
+           *number <= high;
+}
 
 void print_usage(FILE* out) {
     fputs(usage_text, out);

@@ -31,6 +31,9 @@ struct report_options {
 // Returns 0, or 2 after saying on standard error what is wrong, with the usage.
 int read_options(int argc, char** argv, report_options* o);
 
+// Whether `value` is all of a whole number from `low` to `high`; the number in `number`.
+bool whole_number(const char* value, long long low, long long high, long long* number);
+
 void print_usage(FILE* out);
 // The version and the build: compiler and platform.
 void print_version(FILE* out);

@@ -28,6 +28,10 @@ int install_service(const service_settings& s);
 int uninstall_service();
 int run_service(const service_settings& s);
 
+// This program's path, and the folder of a path ("." when it names none).
+std::string own_path();
+std::string folder_of(const std::string& path);
+
 // A message of the service: to the Application event log under the source "clockgap",
 // and as a line with its UTC time to clockgap-service.log in the log folder.
 void service_note(bool problem, const char* format, ...)

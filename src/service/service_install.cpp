@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "report/os/report_os.h"
 #include "service/service.h"
 
 namespace {
@@ -30,17 +31,6 @@ std::string words(DWORD code) {
 int fail(const char* what, const std::string& name, DWORD code) {
     fprintf(stderr, "clockgap-service: %s%s (%s)\n", what, name.c_str(), words(code).c_str());
     return 1;
-}
-
-std::string own_path() {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    return path;
-}
-
-std::string folder_of(const std::string& path) {
-    const size_t slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
 }
 
 // Makes `folder` and the folders above it that are missing.
@@ -151,6 +141,17 @@ DWORD register_event_source() {
 }
 
 }  // namespace
+
+std::string own_path() {
+    char path[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return path;
+}
+
+std::string folder_of(const std::string& path) {
+    const size_t start = file_name_start(path.c_str());
+    return start == 0 ? std::string(".") : path.substr(0, start - 1);
+}
 
 int install_service(const service_settings& s) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);

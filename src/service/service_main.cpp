@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "report/cli.h"
 #include "service/service.h"
 
 namespace {
@@ -64,10 +65,10 @@ std::string exporter_metrics_file() {
     return "";
 }
 
-bool whole_number(const char* text, long low, long high, int* value) {
-    char* end = nullptr;
-    const long n = text != nullptr ? strtol(text, &end, 10) : 0;
-    if (text == nullptr || end == text || *end != '\0' || n < low || n > high) {
+// An option's whole number from `low` to `high` into `value`.
+bool take_number(const char* text, long long low, long long high, int* value) {
+    long long n = 0;
+    if (!whole_number(text, low, high, &n)) {
         return false;
     }
     *value = static_cast<int>(n);
@@ -90,11 +91,11 @@ int read_service_options(int argc, char** argv, int first, service_settings* s) 
             continue;
         }
         if (arg == "--period") {
-            if (!whole_number(value, 0, 100'000, &s->period_ms)) {
+            if (!take_number(value, 0, 100'000, &s->period_ms)) {
                 return usage("--period needs a whole number of milliseconds, 0 to 100000");
             }
         } else if (arg == "--keep") {
-            if (!whole_number(value, 1, 100'000, &s->keep_days)) {
+            if (!take_number(value, 1, 100'000, &s->keep_days)) {
                 return usage("--keep needs a whole number of day files, 1 to 100000");
             }
         } else if (arg == "--log-dir" || arg == "--prometheus") {

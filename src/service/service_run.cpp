@@ -56,18 +56,10 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
     }
 }
 
-std::string own_folder() {
-    char path[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string s = path;
-    const size_t slash = s.find_last_of("\\/");
-    return slash == std::string::npos ? "." : s.substr(0, slash);
-}
-
 // The monitor, its standard output on `out`. Returns its process, or nullptr.
 HANDLE start_monitor(HANDLE out, HANDLE nul) {
     std::string command =
-        "\"" + own_folder() + "\\clockgap.exe\" " + std::to_string(settings->period_ms);
+        "\"" + folder_of(own_path()) + "\\clockgap.exe\" " + std::to_string(settings->period_ms);
     STARTUPINFOA start{};
     start.cb = sizeof start;
     start.dwFlags = STARTF_USESTDHANDLES;
