@@ -261,6 +261,35 @@ std::string take_started(day_keeper* k) {
     return k->current;
 }
 
+// The order to keep after a sweep: the days it kept that the order did not know (files
+// from before it, which come first), then the days the order knows, less those removed.
+// A day the listing did not show is forgotten only when it is older than every day the
+// listing showed: a day started during the sweep may have been made after the listing,
+// and it keeps its place until the next sweep sees it.
+void remember_order(day_keeper* k, const std::vector<std::string>& kept,
+                    const std::vector<std::string>& removed, const std::vector<day_entry>& days) {
+    const auto listed = [&](const std::string& name) {
+        return std::any_of(days.begin(), days.end(),
+                           [&](const day_entry& d) { return d.name == name; });
+    };
+    const auto in = [](const std::vector<std::string>& names, const std::string& name) {
+        return std::find(names.begin(), names.end(), name) != names.end();
+    };
+    std::vector<std::string> known = k->order;
+    std::erase_if(known, [&](const std::string& name) { return in(removed, name); });
+    while (!known.empty() && !listed(known.front()) && known.front() != k->order.back()) {
+        known.erase(known.begin());
+    }
+    std::vector<std::string> order;
+    for (const std::string& name : kept) {
+        if (!in(k->order, name)) {
+            order.push_back(name);
+        }
+    }
+    order.insert(order.end(), known.begin(), known.end());
+    k->order = order;
+}
+
 // Compresses the finished days and removes the days beyond the newest keep_days.
 void sweep(day_keeper* k) {
     if (!k->order_read) {
@@ -281,15 +310,17 @@ void sweep(day_keeper* k) {
     std::erase(order, current);  // the newest, even before its file is made
     order.push_back(current);
     const size_t keep = k->keep_days > 0 ? static_cast<size_t>(k->keep_days) : order.size();
+    std::vector<std::string> removed;
     while (order.size() > keep) {
         const std::string day = order.front();
         order.erase(order.begin());
         if (day != current) {
             remove_day_file(k, day, day);
             remove_day_file(k, day, day + ".gz");
+            removed.push_back(day);
         }
     }
-    k->order = order;
+    remember_order(k, order, removed, days);
     write_order(k);
 }
 
