@@ -98,3 +98,37 @@ inline bool file_name_writable(const char* path, char* reason, size_t reason_siz
 
 // Cuts the open `file` back to `size` bytes (a line that could be written only in part).
 bool truncate_file(FILE* file, long size);
+
+// What the watch reads of the machine and of the monitor, to name the cause of a stall.
+
+// Reads the file `path` (at most `size` - 1 bytes) into `data` as a C string, with no
+// allocation: its length, or -1 when it cannot be read.
+long read_small_file(const char* path, char* data, size_t size);
+
+// Nanoseconds of a clock that only moves forward.
+int64_t monotonic_ns();
+
+// The folder that holds /proc's layout ("/proc"), or nullptr on a system without one.
+const char* proc_folder();
+// The length of a tick of /proc/stat's times, ns.
+int64_t ns_per_clock_tick();
+
+// The process of this user named `program` whose standard output is this process's
+// standard input, a pipe: the monitor that writes to the watch. 0 if there is none.
+long find_input_writer(const char* program);
+// The threads of process `pid`, up to `capacity`; returns how many were found.
+int list_threads(long pid, long* tids, int capacity);
+
+// Counters the system keeps outside /proc, each ns since some start: time the machine
+// spent suspended (sleeping), and on Windows each processor's time in interrupts and
+// DPCs and the monitor's own CPU time. `have` takes the cause_figure bits of those read.
+inline constexpr int max_processors = 64;
+struct os_counters {
+    uint32_t have;
+    int64_t suspended_ns;
+    int processors;
+    int64_t interrupt_ns[max_processors];
+    int64_t monitor_cpu_ns;
+};
+// `monitor_pid` 0: no monitor is known.
+void read_os_counters(long monitor_pid, os_counters* c);

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "report/causes/cause_rules.h"
 #include "report/os/report_os.h"
 
 namespace {
@@ -233,4 +235,127 @@ bool is_folder(const char* path) {
 
 bool truncate_file(FILE* file, long size) {
     return ftruncate(fileno(file), static_cast<off_t>(size)) == 0;
+}
+
+long read_small_file(const char* path, char* data, size_t size) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || size == 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    size_t got = 0;
+    while (got + 1 < size) {
+        const ssize_t n = read(fd, data + got, size - 1 - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n < 0) {
+                close(fd);
+                return -1;
+            }
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    data[got] = '\0';
+    return static_cast<long>(got);
+}
+
+int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+const char* proc_folder() {
+    return "/proc";
+}
+
+int64_t ns_per_clock_tick() {
+    const long ticks = sysconf(_SC_CLK_TCK);
+    return ticks > 0 ? 1'000'000'000 / ticks : 10'000'000;
+}
+
+long find_input_writer(const char* program) {
+    struct stat in {};
+    if (fstat(STDIN_FILENO, &in) != 0 || !S_ISFIFO(in.st_mode)) {
+        return 0;
+    }
+    char wanted[64];
+    snprintf(wanted, sizeof wanted, "pipe:[%llu]", static_cast<unsigned long long>(in.st_ino));
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) {
+        return 0;
+    }
+    long found = 0;
+    const long self = static_cast<long>(getpid());
+    while (const dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        const long pid = strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == self) {
+            continue;
+        }
+        char path[64], link[64], name[64];
+        struct stat st {};
+        snprintf(path, sizeof path, "/proc/%ld", pid);
+        if (stat(path, &st) != 0 || st.st_uid != getuid()) {
+            continue;
+        }
+        snprintf(path, sizeof path, "/proc/%ld/fd/1", pid);
+        const ssize_t n = readlink(path, link, sizeof link - 1);
+        if (n <= 0 || std::string_view(link, static_cast<size_t>(n)) != wanted) {
+            continue;
+        }
+        snprintf(path, sizeof path, "/proc/%ld/comm", pid);
+        if (read_small_file(path, name, sizeof name) > 0) {
+            name[strcspn(name, "\n")] = '\0';
+            if (strcmp(name, program) == 0) {
+                found = pid;
+                break;
+            }
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+int list_threads(long pid, long* tids, int capacity) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/task", pid);
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) {
+        return 0;
+    }
+    int count = 0;
+    while (const dirent* entry = readdir(tasks)) {
+        char* end = nullptr;
+        const long tid = strtol(entry->d_name, &end, 10);
+        if (tid > 0 && *end == '\0' && count < capacity) {
+            tids[count++] = tid;
+        }
+    }
+    closedir(tasks);
+    // The process's own first thread first: its CPU is the one the figures follow.
+    for (int i = 0; i < count; ++i) {
+        if (tids[i] == pid) {
+            tids[i] = tids[0];
+            tids[0] = pid;
+        }
+    }
+    return count;
+}
+
+void read_os_counters(long, os_counters* c) {
+    timespec boot{}, mono{};
+    c->have = 0;
+    // The boot clock counts time suspended; the monotonic clock does not.
+    if (clock_gettime(CLOCK_MONOTONIC, &mono) == 0 && clock_gettime(CLOCK_BOOTTIME, &boot) == 0) {
+        c->suspended_ns = (static_cast<int64_t>(boot.tv_sec) - mono.tv_sec) * 1'000'000'000 +
+                          (boot.tv_nsec - mono.tv_nsec);
+        c->have |= have_suspend;
+    }
 }

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include <intrin.h>
+
+#include "report/causes/cause_rules.h"
 #include "report/os/report_os.h"
 
 int64_t monotonic_ms() {
@@ -178,4 +181,150 @@ bool is_folder(const char* path) {
 
 bool truncate_file(FILE* file, long size) {
     return _chsize_s(_fileno(file), size) == 0;
+}
+
+long read_small_file(const char* path, char* data, size_t size) {
+    const int fd = _open(path, _O_RDONLY | _O_BINARY);
+    if (fd < 0 || size == 0) {
+        if (fd >= 0) {
+            _close(fd);
+        }
+        return -1;
+    }
+    size_t got = 0;
+    while (got + 1 < size) {
+        const int n = _read(fd, data + got, static_cast<unsigned>(size - 1 - got));
+        if (n < 0) {
+            _close(fd);
+            return -1;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    _close(fd);
+    data[got] = '\0';
+    return static_cast<long>(got);
+}
+
+int64_t monotonic_ns() {
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    const int64_t f = frequency.QuadPart;
+    return now.QuadPart / f * 1'000'000'000 + now.QuadPart % f * 1'000'000'000 / f;
+}
+
+const char* proc_folder() {
+    return nullptr;
+}
+
+int64_t ns_per_clock_tick() {
+    return 10'000'000;
+}
+
+long find_input_writer(const char*) {
+    return 0;  // the service names its monitor; a pipe's writer is not found here
+}
+
+int list_threads(long, long*, int) {
+    return 0;
+}
+
+namespace {
+
+using interrupt_time_call = VOID(WINAPI*)(PULONGLONG);
+using unbiased_time_call = BOOL(WINAPI*)(PULONGLONG);
+using system_cycle_call = BOOL(WINAPI*)(USHORT, PSYSTEM_PROCESSOR_CYCLE_TIME_INFORMATION, PDWORD);
+
+// The calls of newer Windows, looked up by name: a system without them (or Wine) leaves
+// their figures out instead of failing to start the program.
+template <typename Call>
+Call find_call(const char* name) {
+    for (const char* dll : {"kernelbase.dll", "kernel32.dll"}) {
+        if (HMODULE module = GetModuleHandleA(dll)) {
+            if (FARPROC call = GetProcAddress(module, name)) {
+                return reinterpret_cast<Call>(reinterpret_cast<void*>(call));
+            }
+        }
+    }
+    return nullptr;
+}
+
+// Cycle counts as ns: the processor's time-stamp counter against the performance
+// counter, measured over the time since the first call.
+struct cycle_clock {
+    bool started;
+    uint64_t first_tsc;
+    int64_t first_ns;
+};
+cycle_clock cycles;
+
+bool cycles_as_ns(uint64_t count, int64_t* ns) {
+    const uint64_t tsc = __rdtsc();
+    const int64_t now = monotonic_ns();
+    if (!cycles.started) {
+        cycles = cycle_clock{true, tsc, now};
+        return false;
+    }
+    const uint64_t tsc_span = tsc - cycles.first_tsc;
+    const int64_t ns_span = now - cycles.first_ns;
+    if (tsc_span == 0 || ns_span <= 0) {
+        return false;
+    }
+    *ns = static_cast<int64_t>(static_cast<long double>(count) * static_cast<long double>(ns_span) /
+                               static_cast<long double>(tsc_span));
+    return true;
+}
+
+// The monitor's process, opened once for each process id it is given.
+HANDLE monitor_process(long pid) {
+    static long open_pid = 0;
+    static HANDLE process = nullptr;
+    if (pid != open_pid) {
+        if (process != nullptr) {
+            CloseHandle(process);
+        }
+        process = pid != 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
+                                         static_cast<DWORD>(pid))
+                           : nullptr;
+        open_pid = pid;
+    }
+    return process;
+}
+
+}  // namespace
+
+void read_os_counters(long monitor_pid, os_counters* c) {
+    static const auto interrupt_time = find_call<interrupt_time_call>("QueryInterruptTime");
+    static const auto unbiased_time = find_call<unbiased_time_call>("QueryUnbiasedInterruptTime");
+    static const auto system_cycles = find_call<system_cycle_call>("GetProcessorSystemCycleTime");
+    c->have = 0;
+    ULONGLONG biased = 0, unbiased = 0;
+    // Interrupt time counts the time asleep; unbiased interrupt time does not (100 ns).
+    if (interrupt_time != nullptr && unbiased_time != nullptr) {
+        interrupt_time(&biased);
+        if (unbiased_time(&unbiased)) {
+            c->suspended_ns = static_cast<int64_t>(biased - unbiased) * 100;
+            c->have |= have_suspend;
+        }
+    }
+    SYSTEM_PROCESSOR_CYCLE_TIME_INFORMATION times[max_processors];
+    DWORD length = sizeof times;
+    int64_t ns = 0;
+    const bool calibrated = cycles_as_ns(0, &ns);
+    if (system_cycles != nullptr && system_cycles(0, times, &length) && calibrated) {
+        c->processors = static_cast<int>(length / sizeof times[0]);
+        for (int i = 0; i < c->processors; ++i) {
+            cycles_as_ns(times[i].CycleTime, &c->interrupt_ns[i]);
+        }
+        c->have |= have_interrupts;
+    }
+    ULONG64 monitor_cycles = 0;
+    HANDLE process = monitor_process(monitor_pid);
+    if (process != nullptr && QueryProcessCycleTime(process, &monitor_cycles) &&
+        cycles_as_ns(monitor_cycles, &c->monitor_cpu_ns)) {
+        c->have |= have_monitor_cpu;
+    }
 }

@@ -1,0 +1,250 @@
+#include "report/causes/cause_watch.h"
+
+#include <algorithm>
+#include <climits>
+
+#include "report/util/complain.h"
+
+namespace {
+
+constexpr int64_t search_every_ns = 10'000'000'000;
+// The boot clock and the monotonic clock are read one after the other: a difference
+// below this is the time between the two reads, not a suspend.
+constexpr int64_t least_suspend_ns = 1'000'000;
+constexpr int64_t late_row_ns = 1'100'000'000;
+
+int64_t grew(int64_t from, int64_t to) {
+    return to > from ? to - from : 0;
+}
+
+void take_sample(cause_watch* w, cause_sample* s) {
+    s->at_ns = monotonic_ns();
+    s->proc.have = 0;
+    if (w->reader.root != nullptr) {
+        read_steal(&w->reader, &s->proc);
+        read_pressure(&w->reader, &s->proc);
+        read_threads(&w->reader, &s->proc);
+    }
+    read_os_counters(w->pid, &s->os);
+}
+
+uint32_t have_of(const cause_sample& s) {
+    return s.proc.have | s.os.have;
+}
+
+// Says once each figure this system does not give, when the first row is explained.
+void say_missing(cause_watch* w, uint32_t have) {
+    const struct {
+        uint32_t bit;
+        const char* words;
+    } figures[] = {
+        {have_run_delay, "the monitor's run delay (schedstat)"},
+        {have_steal, "steal time (/proc/stat)"},
+        {have_psi, "pressure totals (/proc/pressure)"},
+        {have_faults, "the monitor's page faults"},
+        {have_suspend, "time suspended"},
+    };
+    for (const auto& figure : figures) {
+        if ((have & figure.bit) == 0 && (w->said & figure.bit) == 0) {
+            complain("this system does not give %s; causes of stalls are named without it",
+                     figure.words);
+            w->said |= figure.bit;
+        }
+    }
+}
+
+// The usual wait for a CPU at each wake-up: twice the least of the last rows' (a calm
+// row's), and never more than usual_wait_most_ns, so that a machine busy from the start
+// still shows its waits.
+int64_t usual_wait(const cause_watch* w) {
+    if (w->waits == 0) {
+        return usual_wait_most_ns;
+    }
+    const int64_t least = *std::min_element(w->slice_wait_ns, w->slice_wait_ns + w->waits);
+    return std::min(least * 2, usual_wait_most_ns);
+}
+
+}  // namespace
+
+cause_figures counters_between(const cause_sample& a, const cause_sample& b,
+                               int64_t usual_wait_ns) {
+    cause_figures f{};
+    f.have = have_of(a) & have_of(b);
+    f.span_ns = b.at_ns - a.at_ns;
+    const proc_counters &p = a.proc, &q = b.proc;
+    f.run_delay_ns = grew(p.run_delay_ns, q.run_delay_ns);
+    const int64_t slices = grew(p.slices, q.slices);
+    f.wait_excess_ns = std::max<int64_t>(0, f.run_delay_ns - slices * usual_wait_ns);
+    f.monitor_cpu_ns = (f.have & have_run_delay) != 0
+                           ? grew(p.run_ns, q.run_ns)
+                           : grew(a.os.monitor_cpu_ns, b.os.monitor_cpu_ns);
+    f.steal_ns = grew(p.steal_ns, q.steal_ns);
+    if (q.last_cpu >= 0 && q.last_cpu < std::min(p.cpus, q.cpus)) {
+        f.cpu_steal_ns = grew(p.cpu_steal_ns[q.last_cpu], q.cpu_steal_ns[q.last_cpu]);
+        f.have |= f.have & have_steal ? have_cpu_steal : 0u;
+    }
+    f.psi_cpu_some_us = grew(p.psi_cpu_some_us, q.psi_cpu_some_us);
+    f.psi_memory_some_us = grew(p.psi_memory_some_us, q.psi_memory_some_us);
+    f.psi_memory_full_us = grew(p.psi_memory_full_us, q.psi_memory_full_us);
+    f.psi_io_some_us = grew(p.psi_io_some_us, q.psi_io_some_us);
+    f.psi_io_full_us = grew(p.psi_io_full_us, q.psi_io_full_us);
+    f.major_faults = grew(p.major_faults, q.major_faults);
+    f.involuntary_switches = grew(p.involuntary_switches, q.involuntary_switches);
+    f.suspended_ns = grew(a.os.suspended_ns, b.os.suspended_ns);
+    if (f.suspended_ns < least_suspend_ns) {
+        f.suspended_ns = 0;
+    }
+    const int processors = std::min(a.os.processors, b.os.processors);
+    for (int i = 0; i < processors; ++i) {
+        f.interrupt_ns = std::max(f.interrupt_ns, grew(a.os.interrupt_ns[i], b.os.interrupt_ns[i]));
+    }
+    f.stopped = q.stopped;
+    return f;
+}
+
+namespace {
+
+// What the counters grew by from `a` to `b`, with what the watch saw of its own: up to a
+// row (`row`), or up to now in a silence, where `stopped` is the monitor's state now.
+cause_figures window(cause_watch* w, const cause_sample& a, const cause_sample& b, bool row) {
+    cause_figures f = counters_between(a, b, usual_wait(w));
+    f.have |= have_watch;
+    f.watch_gap_ns = std::max(w->watch_gap_ns, b.at_ns - w->last_wake_ns);
+    f.stopped = f.stopped || (row && w->stopped_seen);
+    const int64_t slices = grew(a.proc.slices, b.proc.slices);
+    if (row && slices > 0) {
+        w->slice_wait_ns[w->wait_at] = f.run_delay_ns / slices;
+        w->wait_at = (w->wait_at + 1) % usual_wait_rows;
+        w->waits = std::min(w->waits + 1, usual_wait_rows);
+    }
+    return f;
+}
+
+// The figures of two windows one after the other, as one.
+cause_figures joined(const cause_figures& a, const cause_figures& b) {
+    cause_figures f = b;
+    f.have = a.have & b.have;
+    f.span_ns += a.span_ns;
+    f.run_delay_ns += a.run_delay_ns;
+    f.wait_excess_ns += a.wait_excess_ns;
+    f.monitor_cpu_ns += a.monitor_cpu_ns;
+    f.steal_ns += a.steal_ns;
+    f.cpu_steal_ns += a.cpu_steal_ns;
+    f.psi_cpu_some_us += a.psi_cpu_some_us;
+    f.psi_memory_some_us += a.psi_memory_some_us;
+    f.psi_memory_full_us += a.psi_memory_full_us;
+    f.psi_io_some_us += a.psi_io_some_us;
+    f.psi_io_full_us += a.psi_io_full_us;
+    f.major_faults += a.major_faults;
+    f.involuntary_switches += a.involuntary_switches;
+    f.suspended_ns += a.suspended_ns;
+    f.interrupt_ns += a.interrupt_ns;
+    f.watch_gap_ns = std::max(a.watch_gap_ns, b.watch_gap_ns);
+    f.stopped = a.stopped || b.stopped;
+    return f;
+}
+
+// Finds the monitor, if it is not known yet (at most every search_every_ns).
+bool know_monitor(cause_watch* w, int64_t now_ns) {
+    if (w->given_pid != nullptr) {
+        const long pid = w->given_pid->load();
+        if (pid != w->pid) {
+            w->pid = pid;
+            w->has_last = false;
+        }
+        return w->pid != 0;
+    }
+    if (w->pid != 0 || now_ns < w->next_search_ns) {
+        return w->pid != 0;
+    }
+    w->next_search_ns = now_ns + search_every_ns;
+    w->pid = find_input_writer("clockgap");
+    if (w->pid != 0) {
+        w->reader.pid = w->pid;
+        w->reader.threads = list_threads(w->pid, w->reader.tids, max_threads);
+        w->has_last = false;
+    } else if (!w->no_monitor_said) {
+        complain(
+            "no clockgap process of this user writes the watch's input; the causes of "
+            "stalls are unknown");
+        w->no_monitor_said = true;
+    }
+    return w->pid != 0;
+}
+
+void note_wake(cause_watch* w, int64_t now_ns) {
+    w->watch_gap_ns = std::max(w->watch_gap_ns, now_ns - w->last_wake_ns);
+    w->last_wake_ns = now_ns;
+}
+
+}  // namespace
+
+void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* given_pid) {
+    w->follow = follow;
+    w->given_pid = given_pid;
+    w->pid = 0;
+    w->next_search_ns = 0;
+    w->reader =
+        proc_reader{proc_folder(), ns_per_clock_tick(), 0, {}, 0, w->buffer, sizeof w->buffer};
+    w->has_last = false;
+    w->waits = w->wait_at = 0;
+    w->said = 0;
+    w->no_monitor_said = false;
+    w->last_wake_ns = w->last_row_ns = monotonic_ns();
+    w->watch_gap_ns = 0;
+    w->stopped_seen = false;
+}
+
+int64_t next_cause_tick_ms(const cause_watch* w) {
+    return w->pid != 0 ? w->last_wake_ns / 1'000'000 + cause_tick_ms : INT64_MAX;
+}
+
+void cause_tick(cause_watch* w) {
+    if (w->pid == 0) {
+        return;
+    }
+    const int64_t now = monotonic_ns();
+    note_wake(w, now);
+    if (now - w->last_row_ns > late_row_ns && w->reader.root != nullptr) {
+        read_stopped(&w->reader, &w->now.proc);
+        w->stopped_seen = w->stopped_seen || w->now.proc.stopped;
+    }
+}
+
+cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms) {
+    const int64_t now = monotonic_ns();
+    const bool live =
+        w->follow && row_ms - wall_ms <= live_row_ms && wall_ms - row_ms <= live_row_ms;
+    if (!live || !know_monitor(w, now)) {
+        return cause_figures{};
+    }
+    take_sample(w, &w->now);
+    cause_figures f{};
+    if (w->has_last) {
+        const cause_figures current = window(w, w->last, w->now, true);
+        f = w->previous.have != 0 ? joined(w->previous, current) : current;
+        w->previous = current;
+        say_missing(w, f.have);
+    }
+    if (w->now.proc.gone) {
+        w->pid = 0;  // found again when a new monitor writes
+        w->has_last = false;
+        w->previous = cause_figures{};
+        return f;
+    }
+    w->last = w->now;
+    w->has_last = true;
+    w->last_row_ns = w->last_wake_ns = now;
+    w->watch_gap_ns = 0;
+    w->stopped_seen = false;
+    return f;
+}
+
+cause_figures cause_silence_figures(cause_watch* w) {
+    if (w->pid == 0 || !w->has_last) {
+        return cause_figures{};
+    }
+    note_wake(w, monotonic_ns());
+    take_sample(w, &w->now);
+    return window(w, w->last, w->now, false);
+}

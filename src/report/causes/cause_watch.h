@@ -1,0 +1,64 @@
+// The watch's live witness of why the monitor could not read the clock. It finds the
+// monitor (the process of this user named clockgap that writes the watch's input, or
+// the one the Windows service names), takes the machine's and the monitor's counters at
+// every row, and wakes every tick_ms between rows to note that the watch itself ran and,
+// once a row is late, whether the monitor is stopped. A row gets the figures over the
+// two rows' time before it (a hold-up at the turn of a second may fall in either);
+// figures are taken only for a live row, one whose time is the watch's own clock's.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "report/causes/cause_rules.h"
+#include "report/causes/proc_figures.h"
+#include "report/os/report_os.h"
+
+inline constexpr int64_t cause_tick_ms = 100;
+// A row within this of the watch's clock is live.
+inline constexpr int64_t live_row_ms = 2000;
+// The usual wait for a CPU at each wake-up is taken from the calmest of the last rows.
+inline constexpr int usual_wait_rows = 64;
+inline constexpr int64_t usual_wait_most_ns = 10'000;
+
+struct cause_sample {
+    int64_t at_ns;
+    proc_counters proc;
+    os_counters os;
+};
+
+struct cause_watch {
+    bool follow;
+    const std::atomic<long>* given_pid;  // the Windows service's monitor, or nullptr
+    long pid;                            // the monitor; 0 while none is known
+    int64_t next_search_ns;
+    proc_reader reader;
+    char buffer[65536];
+    cause_sample last, now;
+    bool has_last;           // `last` is a sample of this monitor at a row
+    cause_figures previous;  // over the time before the last row
+    int64_t last_row_ns, last_wake_ns, watch_gap_ns;
+    bool stopped_seen;
+    int64_t slice_wait_ns[usual_wait_rows];
+    int waits, wait_at;  // how many are kept, and where the next goes
+    uint32_t said;       // figures whose absence has been said
+    bool no_monitor_said;
+};
+
+// What the counters grew by from `a` to `b`, the monitor's usual wait for a CPU at each
+// wake-up being `usual_wait_ns`; `stopped` as `b` saw it. Without the watch's own figures.
+cause_figures counters_between(const cause_sample& a, const cause_sample& b, int64_t usual_wait_ns);
+
+void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* given_pid);
+
+// Monotonic ms of the watch's next tick; INT64_MAX when it takes none.
+int64_t next_cause_tick_ms(const cause_watch* w);
+// The watch woke without a row.
+void cause_tick(cause_watch* w);
+
+// A row came whose time is `row_ms` (Unix ms); `wall_ms` is the watch's clock. The
+// figures over its time (none when it is not live).
+cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms);
+// No row has come for a while: the figures since the last row, with the monitor's state
+// as it is now.
+cause_figures cause_silence_figures(cause_watch* w);

@@ -1,0 +1,194 @@
+#include "report/causes/proc_figures.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "report/causes/cause_rules.h"
+#include "report/os/report_os.h"
+
+namespace {
+
+// Reads `root`/`name` into the reader's buffer as a C string; false if it cannot.
+bool load(const proc_reader* r, const char* name) {
+    char path[512];
+    const int n = snprintf(path, sizeof path, "%s/%s", r->root, name);
+    return n > 0 && static_cast<size_t>(n) < sizeof path &&
+           read_small_file(path, r->buffer, r->size) >= 0;
+}
+
+// The next whole number at or after `*at` (skipping spaces), moving `*at` past it.
+bool next_number(const char** at, int64_t* value) {
+    char* end = nullptr;
+    const long long v = strtoll(*at, &end, 10);
+    if (end == *at) {
+        return false;
+    }
+    *at = end;
+    *value = v;
+    return true;
+}
+
+// The value of "total=" on the line of `buffer` that begins with `kind` ("some", "full").
+bool pressure_total(const char* buffer, const char* kind, int64_t* total_us) {
+    for (const char* line = buffer; line != nullptr && *line != '\0';) {
+        const char* end = strchr(line, '\n');
+        if (strncmp(line, kind, strlen(kind)) == 0) {
+            const char* total = strstr(line, "total=");
+            if (total == nullptr || (end != nullptr && total > end)) {
+                return false;
+            }
+            total += 6;
+            return next_number(&total, total_us);
+        }
+        line = end == nullptr ? nullptr : end + 1;
+    }
+    return false;
+}
+
+// The fields of a task's stat after "(comm)": field 3 (state) is fields[0].
+bool stat_fields(const char* buffer, const char** after_name) {
+    const char* close = strrchr(buffer, ')');
+    if (close == nullptr || close[1] != ' ') {
+        return false;
+    }
+    *after_name = close + 2;
+    return true;
+}
+
+bool thread_file(const proc_reader* r, long tid, const char* file) {
+    char name[128];
+    snprintf(name, sizeof name, "%ld/task/%ld/%s", r->pid, tid, file);
+    return load(r, name);
+}
+
+bool is_stopped_state(char state) {
+    return state == 'T' || state == 't';
+}
+
+}  // namespace
+
+void read_steal(const proc_reader* r, proc_counters* c) {
+    c->cpus = 0;
+    if (!load(r, "stat")) {
+        return;
+    }
+    // "cpu  user nice system idle iowait irq softirq steal ...", then "cpuN ..." lines.
+    for (const char* line = r->buffer; strncmp(line, "cpu", 3) == 0;) {
+        const char* at = line + 3;
+        int64_t cpu = -1;
+        if (*at != ' ' && !next_number(&at, &cpu)) {
+            return;
+        }
+        int64_t value = 0;
+        for (int field = 0; field < 8; ++field) {
+            if (!next_number(&at, &value)) {
+                return;  // a kernel without a steal field
+            }
+        }
+        if (cpu < 0) {
+            c->steal_ns = value * r->ns_per_tick;
+            c->have |= have_steal;
+        } else if (cpu < max_cpus) {
+            c->cpu_steal_ns[cpu] = value * r->ns_per_tick;
+            c->cpus = static_cast<int>(cpu) + 1;
+        }
+        const char* end = strchr(at, '\n');
+        if (end == nullptr) {
+            return;
+        }
+        line = end + 1;
+    }
+}
+
+void read_pressure(const proc_reader* r, proc_counters* c) {
+    int64_t* const totals[][2] = {
+        {&c->psi_cpu_some_us, nullptr},
+        {&c->psi_memory_some_us, &c->psi_memory_full_us},
+        {&c->psi_io_some_us, &c->psi_io_full_us},
+    };
+    const char* const files[] = {"pressure/cpu", "pressure/memory", "pressure/io"};
+    for (int i = 0; i < 3; ++i) {
+        if (!load(r, files[i]) || !pressure_total(r->buffer, "some", totals[i][0])) {
+            return;
+        }
+        if (totals[i][1] != nullptr && !pressure_total(r->buffer, "full", totals[i][1])) {
+            return;
+        }
+    }
+    c->have |= have_psi;
+}
+
+void read_threads(const proc_reader* r, proc_counters* c) {
+    c->run_ns = c->run_delay_ns = c->slices = 0;
+    c->major_faults = c->involuntary_switches = 0;
+    c->stopped = false;
+    uint32_t have = have_run_delay | have_monitor_cpu | have_state | have_faults | have_switches;
+    int found = 0;
+    for (int i = 0; i < r->threads; ++i) {
+        const long tid = r->tids[i];
+        if (!thread_file(r, tid, "stat")) {
+            continue;  // a thread that has ended
+        }
+        ++found;
+        const char* at = nullptr;
+        int64_t value = 0;
+        if (!stat_fields(r->buffer, &at)) {
+            have &= ~(have_state | have_faults);
+        } else {
+            c->stopped = c->stopped || is_stopped_state(*at);
+            // After the state: ppid pgrp session tty tpgid flags minflt cminflt majflt.
+            ++at;
+            int64_t fields[37] = {};
+            int got = 0;
+            while (got < 37 && next_number(&at, &fields[got])) {
+                ++got;
+            }
+            if (got < 9) {
+                have &= ~have_faults;
+            } else {
+                c->major_faults += fields[8];
+            }
+            if (i == 0 && got >= 36) {
+                c->last_cpu = static_cast<int>(fields[35]);  // field 39, "processor"
+            }
+        }
+        if (thread_file(r, tid, "schedstat")) {
+            at = r->buffer;
+            int64_t run = 0, wait = 0, slices = 0;
+            if (next_number(&at, &run) && next_number(&at, &wait) && next_number(&at, &slices)) {
+                c->run_ns += run;
+                c->run_delay_ns += wait;
+                c->slices += slices;
+            } else {
+                have &= ~(have_run_delay | have_monitor_cpu);
+            }
+        } else {
+            have &= ~(have_run_delay | have_monitor_cpu);
+        }
+        const char* switches = nullptr;
+        if (thread_file(r, tid, "status") &&
+            (switches = strstr(r->buffer, "nonvoluntary_ctxt_switches:")) != nullptr) {
+            at = switches + strlen("nonvoluntary_ctxt_switches:");
+            if (next_number(&at, &value)) {
+                c->involuntary_switches += value;
+            }
+        } else {
+            have &= ~have_switches;
+        }
+    }
+    c->gone = found == 0;
+    if (found > 0) {
+        c->have |= have;
+    }
+}
+
+void read_stopped(const proc_reader* r, proc_counters* c) {
+    c->stopped = false;
+    for (int i = 0; i < r->threads; ++i) {
+        const char* at = nullptr;
+        if (thread_file(r, r->tids[i], "stat") && stat_fields(r->buffer, &at)) {
+            c->stopped = c->stopped || is_stopped_state(*at);
+        }
+    }
+}

@@ -1,0 +1,45 @@
+// The counters that Linux keeps in /proc for the causes of a stall, read from a folder
+// that holds /proc's layout: /proc itself, or a recorded copy in tests. Each reader
+// parses one kind of file from a buffer the caller owns (nothing is allocated), sets its
+// bits in `have` when the file is there and parses, and leaves them clear otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int max_cpus = 1024;
+inline constexpr int max_threads = 16;
+
+struct proc_counters {
+    uint32_t have;  // cause_figure bits of what was read
+    int64_t steal_ns;
+    int cpus;                        // CPU lines read
+    int64_t cpu_steal_ns[max_cpus];  // by CPU number
+    int64_t psi_cpu_some_us, psi_memory_some_us, psi_memory_full_us, psi_io_some_us, psi_io_full_us;
+    // The monitor's threads, added up.
+    int64_t run_ns, run_delay_ns, slices;
+    int64_t major_faults, involuntary_switches;
+    int last_cpu;  // the CPU its first thread last ran on
+    bool stopped;  // a thread is stopped (state T) or traced (t)
+    bool gone;     // its process is no longer there
+};
+
+struct proc_reader {
+    const char* root;     // "/proc", or a recorded copy
+    int64_t ns_per_tick;  // of /proc/stat's times (USER_HZ)
+    long pid;
+    long tids[max_threads];
+    int threads;
+    char* buffer;  // the caller's, for one file at a time
+    size_t size;
+};
+
+// /proc/stat's steal time, the machine's and each CPU's.
+void read_steal(const proc_reader* r, proc_counters* c);
+// The pressure totals of /proc/pressure/cpu, memory and io.
+void read_pressure(const proc_reader* r, proc_counters* c);
+// The monitor's threads: run delay, state, faults, switches and CPU; `gone` when the
+// process has ended.
+void read_threads(const proc_reader* r, proc_counters* c);
+// Only whether a thread of the monitor is stopped (cheap, for the watch's ticks).
+void read_stopped(const proc_reader* r, proc_counters* c);
