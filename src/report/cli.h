@@ -3,6 +3,7 @@
 // the exit status of wrong usage (2) after saying why, with the usage.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -26,6 +27,9 @@ struct report_options {
     FILE* out;               // where the summary, CSV, JSON and event lines go: standard output
     int64_t from_ms, to_ms;  // the window, Unix ms; the widest when not given
     int64_t stall_ms;        // --stall or --alert; 0: the default
+    // The monitor's process id, when the program that runs the watch knows it (the
+    // Windows service); nullptr: the watch finds the writer of its input itself.
+    const std::atomic<long>* monitor_pid;
 };
 
 // Returns 0, or 2 after saying on standard error what is wrong, with the usage.

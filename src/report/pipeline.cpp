@@ -1,9 +1,13 @@
 #include "report/pipeline.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "report/causes/cause_file.h"
+#include "report/causes/cause_watch.h"
 #include "report/events/row_events.h"
 #include "report/fold/heat_grid.h"
 #include "report/fold/report_figures.h"
@@ -32,8 +36,25 @@ struct pipeline {
     run_fold fold;
     heat_grid grid;
     silence_timer silence;
+    cause_watch causes;         // the watch's figures of the machine, live
+    cause_figures row_figures;  // over the time of the row being read
+    cause_book book;            // the causes kept beside the day file being read
     outputs out;
 };
+
+int64_t wall_ms() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// Why the row's largest gap (or its step back) came: from the figures taken live, or
+// else from those kept beside its day file; unknown when there are neither.
+cause_kind row_cause(const pipeline* p, const report_row& row, const row_events& events) {
+    if (p->row_figures.have != 0) {
+        return name_cause(p->row_figures, events.largest_gap_ns, step_back_only(events));
+    }
+    return find_cause(&p->book, unix_ms(row.timestamp), events.largest_gap_ns);
+}
 
 // The stall rule and the fold's thresholds, from --stall or, before the first row, the
 // monitor's pause as its log gives it.
@@ -51,10 +72,11 @@ void take_window_row(pipeline* p, const window_row& in) {
         start_thresholds(p, p->input.pause_ms);  // nothing is folded yet
     }
     learn_clock(&p->rule, *in.row);
-    const row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
+    row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
+    events.cause = row_cause(p, *in.row, events);
     fold_row(&p->fold, in, events);
     fold_heat(&p->grid, in, events);
-    outputs_row(&p->out, in, events, &p->fold, line_waiting(&p->source));
+    outputs_row(&p->out, in, events, p->row_figures, &p->fold, line_waiting(&p->source));
 }
 
 // A row at the source's line. False when standard output is gone.
@@ -62,9 +84,11 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     const long line = p->facts.lines + p->source.number;  // as in the files joined
     outputs_line(&p->out, log_line_kind::row, text, &row);
     if (p->o->follow) {
+        p->row_figures = cause_row_figures(&p->causes, unix_ms(row.timestamp), wall_ms());
         int64_t silent_ms = 0;
         if (silence_ends(&p->silence, monotonic_ms(), unix_ms(row.timestamp), line, &silent_ms)) {
-            outputs_silence(&p->out, true, silent_ms, unix_ms(row.timestamp), line);
+            outputs_silence(&p->out, true, silent_ms, unix_ms(row.timestamp), line,
+                            cause_kind::unknown, cause_figures{});
         }
     }
     window_row in;
@@ -105,17 +129,21 @@ int read_lines(pipeline* p) {
     char reason[160] = "";
     for (;;) {
         if (p->o->follow) {
-            p->source.in.input.quiet_at_ms = p->silence.next_ms;
+            p->source.in.input.quiet_at_ms =
+                std::min(p->silence.next_ms, next_cause_tick_ms(&p->causes));
         }
         std::string_view text;
         switch (next_line(&p->source, &text, reason, sizeof reason)) {
             case line_status::end:
                 return 0;
             case line_status::quiet: {
+                cause_tick(&p->causes);
                 int64_t silent_ms = 0;
                 if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
+                    const cause_figures f = cause_silence_figures(&p->causes);
                     outputs_silence(&p->out, false, silent_ms, p->silence.last_row_ms,
-                                    p->silence.last_line);
+                                    p->silence.last_line, name_cause(f, ms_as_ns(silent_ms), false),
+                                    f);
                 }
                 continue;
             }
@@ -159,6 +187,11 @@ int read_file(pipeline* p, const std::string& path) {
     }
     input.follow = p->o->follow;
     open_line_source(&p->source, input);
+    if (!standard_input && !p->o->follow) {
+        load_causes(path.c_str(), &p->book);
+    } else {
+        p->book.entries.clear();
+    }
     // What is said once of a file is said again of the next.
     p->facts.not_a_log_said = false;
     p->facts.nul_bytes = 0;
@@ -197,6 +230,7 @@ int run_report(const report_options& o) {
     start_thresholds(p.get(), -1);
     start_heat(&p->grid);
     start_silence(&p->silence, monotonic_ms());
+    start_cause_watch(&p->causes, o.follow, o.monitor_pid);
     p->facts = log_facts{};
     p->facts.name = name.c_str();
     p->facts.input = &p->input;

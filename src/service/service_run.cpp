@@ -24,6 +24,8 @@ SERVICE_STATUS_HANDLE status_handle;
 HANDLE stop_event;
 DWORD check_point;
 int watch_status;
+// The running monitor's process id, for the watch's figures of it; 0 between monitors.
+std::atomic<long> monitor_pid{0};
 
 std::mutex notes_lock;
 HANDLE event_source;
@@ -75,6 +77,7 @@ HANDLE start_monitor(HANDLE out, HANDLE nul) {
     }
     CloseHandle(process.hThread);
     service_note(false, "monitor started: %s (process %lu)", command.c_str(), process.dwProcessId);
+    monitor_pid = static_cast<long>(process.dwProcessId);
     return process.hProcess;
 }
 
@@ -86,6 +89,7 @@ void supervise(HANDLE out, HANDLE nul) {
         if (monitor != nullptr) {
             HANDLE both[2] = {stop_event, monitor};
             const DWORD which = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+            monitor_pid = 0;
             if (which == WAIT_OBJECT_0) {
                 TerminateProcess(monitor, 0);
                 WaitForSingleObject(monitor, 10000);
@@ -156,6 +160,7 @@ int watch() {
     int status = read_options(static_cast<int>(argv.size()), argv.data(), &o);
     FILE* nothing = fopen("NUL", "wb");  // the event lines and the summary are not kept
     o.out = nothing;
+    o.monitor_pid = &monitor_pid;
     // The monitor starts once the watch has opened the pipe.
     std::thread monitor([pipe, nul] {
         ConnectNamedPipe(pipe, nullptr);

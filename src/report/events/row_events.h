@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "monitor/report_format.h"
+#include "report/causes/cause_rules.h"
 #include "report/util/text_out.h"
 
 // A row more than this after the one before it ends a stretch without rows (ns).
@@ -26,7 +27,13 @@ struct row_events {
     int64_t stall_ns = 0;        // the threshold in force
     int64_t without_row_ns = 0;  // diff_report when it is a stretch without rows, else 0
     int64_t slow_write_ns = 0;   // the row before took this long to write; 0 if not slow
+    cause_kind cause = cause_kind::unknown;  // why its largest gap (or its step back) came
 };
+
+// Whether the row's only event of the clock is a step back: nothing was held up.
+inline bool step_back_only(const row_events& e) {
+    return e.negative_gaps > 0 && !e.stall && e.gaps_above_5s == 0;
+}
 
 // Whether `row` holds a gap at or above `threshold_ns`: the one rule of a stall, for the
 // events and for the fold's stall figures alike.

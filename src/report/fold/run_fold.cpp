@@ -64,10 +64,11 @@ int64_t row_gap_time_bound(const report_row& row, const uint32_t counts[band_cou
 }
 
 void fold_stalls(stall_figures* s, const report_row& row, const uint32_t counts[band_count],
-                 int64_t bound_ns) {
+                 int64_t bound_ns, cause_kind cause) {
     if (!holds_stall(row, s->threshold_ns)) {
         return;
     }
+    ++s->causes[static_cast<int>(cause)];
     // Every gap of a row is at most its largest, which is exact. A row whose bands hold
     // larger gaps than its largest (not one the monitor writes) is taken by its bands.
     const int64_t largest = row.max_diff_this_rep;
@@ -309,7 +310,7 @@ void fold_named(named_fold* n, const window_row& in, const row_events& e, bool f
 
 // A row whose largest gap and bands all lie below every threshold changes no stall
 // figure: most rows, which are spared the work.
-void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts) {
+void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts, cause_kind cause) {
     bool may_stall = row.max_diff_this_rep >= s->lowest_ns;
     for (int b = s->first_band; b < band_count && !may_stall; ++b) {
         may_stall = counts[b] > 0;
@@ -317,7 +318,7 @@ void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts) {
     if (may_stall) {
         const int64_t bound_ns = row_gap_time_bound(row, counts);
         for (stall_figures& figures : s->figures) {
-            fold_stalls(&figures, row, counts, bound_ns);
+            fold_stalls(&figures, row, counts, bound_ns, cause);
         }
     }
 }
@@ -337,7 +338,7 @@ void fold_row(run_fold* f, const window_row& in, const row_events& events) {
     fold_run(&f->run_list, row, in.ms, readings);
     fold_named(&f->named, in, events, f->totals.rows == 0);
     fold_totals(&f->totals, in.ms, row, counts, readings);
-    fold_stall(&f->stall, row, counts);
+    fold_stall(&f->stall, row, counts, events.cause);
     fold_table(&f->table, row, in.ms, counts);
 }
 

@@ -44,6 +44,7 @@ struct stall_figures {
     uint64_t rows;                       // rows that hold at least one
     uint64_t gaps_low, gaps_high;        // how many, at least and at most
     uint64_t time_low_ns, time_high_ns;  // the time they took, at least and at most
+    uint64_t causes[cause_kinds];        // the rows, by the cause of their largest gap
 };
 
 // One line of the table over time: a UTC hour (or a longer span) of rows.

@@ -1,4 +1,5 @@
 #include "report/input/input_list.h"
+#include "report/causes/cause_file.h"
 
 #include <algorithm>
 #include <cstring>
@@ -73,7 +74,8 @@ bool name_date_ms(std::string_view name, int64_t* ms) {
 // A file the folder's writer may hold half-made: hidden files (the keeper's order) and
 // parts (NAME.part-PID) being written.
 bool writers_own(const std::string& name) {
-    return name.starts_with(".") || name.find(".part-") != std::string::npos;
+    return name.starts_with(".") || name.find(".part-") != std::string::npos ||
+           name.ends_with(causes_suffix);
 }
 
 // The logs of `folder` that the window needs, in the order of their first rows.

@@ -1,4 +1,5 @@
 #include "report/outputs/day_keeper.h"
+#include "report/causes/cause_file.h"
 
 #include <algorithm>
 #include <atomic>
@@ -317,6 +318,7 @@ void sweep(day_keeper* k) {
         if (day != current) {
             remove_day_file(k, day, day);
             remove_day_file(k, day, day + ".gz");
+            remove_day_file(k, day, day + causes_suffix);
             removed.push_back(day);
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "report/causes/cause_file.h"
 #include "report/os/report_os.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
@@ -168,6 +169,29 @@ void log_row(day_log* log, std::string_view text, const report_row& row) {
         open_file(log);
     }
     put(log, text);
+}
+
+void log_cause(day_log* log, const report_row& row, const row_events& events,
+               const cause_figures& figures) {
+    if (log->pattern == nullptr || log->path[0] == '\0') {
+        return;
+    }
+    // Stall rows are few: the file is opened for each, and so never left half written.
+    const std::string path = causes_path(log->path);
+    FILE* file = fopen(path.c_str(), "ab");
+    bool written = false;
+    if (file != nullptr) {
+        write_cause_line(file, unix_ms(row.timestamp), events.largest_gap_ns, events.cause,
+                         figures);
+        written = fclose(file) == 0;
+    }
+    if (!written && !log->causes_failing) {
+        complain("cannot write %s (%s); the causes of stalls are not kept until it can be",
+                 path.c_str(), strerror(errno));
+    } else if (written && log->causes_failing) {
+        complain("causes reach %s again", path.c_str());
+    }
+    log->causes_failing = !written;
 }
 
 bool finish_day_log(day_log* log) {

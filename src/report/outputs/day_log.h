@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "monitor/report_format.h"
+#include "report/events/row_events.h"
 #include "report/outputs/day_keeper.h"
 
 struct day_log {
@@ -27,6 +28,7 @@ struct day_log {
     bool needs_top;         // the day's file still needs the start line and header
     bool failing;           // the last write failed
     bool failed;            // a write failed at some time: lines were lost
+    bool causes_failing;    // the last write of a cause failed
     day_keeper_ptr keeper;  // with --keep or --gzip: the finished days' keeper
 };
 
@@ -40,6 +42,11 @@ bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, 
 void log_preamble(day_log* log, std::string_view text);
 void log_header(day_log* log);
 void log_row(day_log* log, std::string_view text, const report_row& row);
+
+// The cause the watch named for `row`'s events, kept beside the row's day file (in
+// FILE.causes) for a later report of the day. A failure is said once until one succeeds.
+void log_cause(day_log* log, const report_row& row, const row_events& events,
+               const cause_figures& figures);
 
 // Closes the open file and ends the keeper. Returns false if a write failed along the way: lines
 // were lost.

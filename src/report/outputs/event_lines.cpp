@@ -19,23 +19,32 @@ json_writer open_event(FILE* out, const char* name, int64_t ms, long line) {
     return w;
 }
 
-void write_row_json(FILE* out, int64_t ms, long line, const row_events& e) {
+// The cause in words, after the events it explains: "; cause: KIND, words".
+void write_cause_text(text_out* out, cause_kind cause, const cause_figures& f, int64_t gap_ns) {
+    outf(out, "; cause: %s, ", cause_name(cause));
+    write_cause_words(out, cause, f, gap_ns);
+}
+
+void write_row_json(FILE* out, int64_t ms, long line, const row_events& e, const cause_figures& f) {
     if (e.negative_gaps > 0) {
         json_writer w = open_event(out, "clock_set_back", ms, line);
         json_int(&w, "step_ns", e.step_back_ns);
         json_uint(&w, "negative_gaps", e.negative_gaps);
+        write_cause_json(&w, e.cause, f);
         json_close(&w, '}');
     }
     if (e.gaps_above_5s > 0) {
         json_writer w = open_event(out, "gap_above_5s", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_uint(&w, "gaps_above_5s", e.gaps_above_5s);
+        write_cause_json(&w, e.cause, f);
         json_close(&w, '}');
     }
     if (e.stall) {
         json_writer w = open_event(out, "stall", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_int(&w, "threshold_ns", e.stall_ns);
+        write_cause_json(&w, e.cause, f);
         json_close(&w, '}');
     }
     if (e.without_row_ns > 0) {
@@ -50,7 +59,8 @@ void write_row_json(FILE* out, int64_t ms, long line, const row_events& e) {
     }
 }
 
-void write_row_text(FILE* file, int64_t ms, long line, const row_events& e) {
+void write_row_text(FILE* file, int64_t ms, long line, const row_events& e,
+                    const cause_figures& f) {
     char when[40], a[48], b[48];
     text_out out = to_file(file);
     format_utc(ms, false, when, sizeof when);
@@ -71,6 +81,9 @@ void write_row_text(FILE* file, int64_t ms, long line, const row_events& e) {
         outf(&out, "%sthe row before took %s to write", separator,
              format_duration(e.slow_write_ns, a, sizeof a));
     }
+    if (e.negative_gaps > 0 || e.gaps_above_5s > 0 || e.stall) {
+        write_cause_text(&out, e.cause, f, e.largest_gap_ns);
+    }
     fputc('\n', file);
 }
 
@@ -80,20 +93,22 @@ void open_event_lines(event_lines* lines, FILE* out, bool json) {
     *lines = event_lines{out, json};
 }
 
-void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e) {
+void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e,
+                     const cause_figures& f) {
     if (lines->out == nullptr || !any_event(e)) {
         return;
     }
     const int64_t ms = unix_ms(row.timestamp);
     if (lines->json) {
-        write_row_json(lines->out, ms, line, e);
+        write_row_json(lines->out, ms, line, e, f);
     } else {
-        write_row_text(lines->out, ms, line, e);
+        write_row_text(lines->out, ms, line, e, f);
     }
     fflush(lines->out);
 }
 
-void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms, long line) {
+void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms, long line,
+                         cause_kind cause, const cause_figures& f) {
     char a[48], when[40];
     if (lines->out == nullptr) {
         return;
@@ -101,15 +116,22 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
     if (lines->json) {
         json_writer w = open_event(lines->out, "no_row", last_ms, line);
         json_int(&w, "silent_ms", silent_ms);
+        write_cause_json(&w, cause, f);
         json_close(&w, '}');
-    } else if (line > 0) {
-        format_utc(last_ms, false, when, sizeof when);
-        fprintf(lines->out, "%s (line %ld): no row for %s since this row's time, and still none\n",
-                when, line, format_duration(ms_as_ns(silent_ms), a, sizeof a));
-    } else {
-        fprintf(lines->out, "no row for %s since the watch started, and still none\n",
-                format_duration(ms_as_ns(silent_ms), a, sizeof a));
+        fflush(lines->out);
+        return;
     }
+    text_out out = to_file(lines->out);
+    if (line > 0) {
+        format_utc(last_ms, false, when, sizeof when);
+        outf(&out, "%s (line %ld): no row for %s since this row's time, and still none", when, line,
+             format_duration(ms_as_ns(silent_ms), a, sizeof a));
+    } else {
+        outf(&out, "no row for %s since the watch started, and still none",
+             format_duration(ms_as_ns(silent_ms), a, sizeof a));
+    }
+    write_cause_text(&out, cause, f, ms_as_ns(silent_ms));
+    fputc('\n', lines->out);
     fflush(lines->out);
 }
 

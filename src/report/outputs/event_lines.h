@@ -17,12 +17,15 @@ struct event_lines {
 
 void open_event_lines(event_lines* lines, FILE* out, bool json);
 
-// Writes `row`'s events, if any.
-void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e);
+// Writes `row`'s events, if any; its clock events and stall with their cause, named from
+// the figures `f`.
+void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e,
+                     const cause_figures& f);
 
 // No row has come for `silent_ms` (by the watch's own clock) since the row of `last_ms`
-// at `line`; line 0: no row yet, since the watch started.
-void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms, long line);
+// at `line`; line 0: no row yet, since the watch started. `cause`: why, so far.
+void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms, long line,
+                         cause_kind cause, const cause_figures& f);
 // Rows come again, `silent_ms` after the last one.
 void event_lines_rows_again(event_lines* lines, int64_t silent_ms, int64_t row_ms, long line);
 // The input ended, or was ended by a signal.

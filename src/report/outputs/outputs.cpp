@@ -60,11 +60,14 @@ void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const
     }
 }
 
-void outputs_row(outputs* out, const window_row& in, const row_events& events, const run_fold* fold,
-                 bool more_waiting) {
+void outputs_row(outputs* out, const window_row& in, const row_events& events,
+                 const cause_figures& figures, const run_fold* fold, bool more_waiting) {
     errno = 0;
     csv_row(&out->csv, *in.row, in.line, in.run);
-    event_lines_row(&out->events, *in.row, in.line, events);
+    event_lines_row(&out->events, *in.row, in.line, events, figures);
+    if (figures.have != 0 && (events.stall || events.negative_gaps > 0)) {
+        log_cause(&out->days, *in.row, events, figures);
+    }
     if (ferror(out->o->out)) {
         out->output_gone = true;
         out->output_error = errno;
@@ -81,11 +84,12 @@ void outputs_row(outputs* out, const window_row& in, const row_events& events, c
     }
 }
 
-void outputs_silence(outputs* out, bool again, int64_t silent_ms, int64_t ms, long line) {
+void outputs_silence(outputs* out, bool again, int64_t silent_ms, int64_t ms, long line,
+                     cause_kind cause, const cause_figures& figures) {
     if (again) {
         event_lines_rows_again(&out->events, silent_ms, ms, line);
     } else {
-        event_lines_silence(&out->events, silent_ms, ms, line);
+        event_lines_silence(&out->events, silent_ms, ms, line, cause, figures);
     }
 }
 

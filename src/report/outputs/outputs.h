@@ -39,12 +39,13 @@ void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const
 
 // A row of the window and its events; `fold` has taken it in. `more_waiting`: the input
 // already holds the next line (the metrics file waits for a pause in the rows).
-void outputs_row(outputs* out, const window_row& in, const row_events& events, const run_fold* fold,
-                 bool more_waiting);
+void outputs_row(outputs* out, const window_row& in, const row_events& events,
+                 const cause_figures& figures, const run_fold* fold, bool more_waiting);
 
-// No row for `silent_ms` since the row of `last_ms` at `line` (0: none yet); or, with
-// `again`, the row at `line` ends such a silence.
-void outputs_silence(outputs* out, bool again, int64_t silent_ms, int64_t ms, long line);
+// No row for `silent_ms` since the row of `last_ms` at `line` (0: none yet), with its
+// cause so far; or, with `again`, the row at `line` ends such a silence.
+void outputs_silence(outputs* out, bool again, int64_t silent_ms, int64_t ms, long line,
+                     cause_kind cause, const cause_figures& figures);
 
 // Standard output failed with `error`: a reader that has gone ends the report quietly, as
 // it ends any filter; anything else (a full disk) is said, and the status is 1.

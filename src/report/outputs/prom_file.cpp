@@ -64,16 +64,18 @@ void write_file(const prom_file* p, const run_fold* f, FILE* out) {
             "# TYPE clockgap_gaps_above_5s_total counter\n"
             "clockgap_gaps_above_5s_total %" PRIu64
             "\n"
-            "# HELP clockgap_stall_rows_total Rows with a gap at or above the stall threshold "
-            "(a gap above 5 s included).\n"
-            "# TYPE clockgap_stall_rows_total counter\n"
-            "clockgap_stall_rows_total %" PRIu64
-            "\n"
             "# HELP clockgap_rows_total Rows read since the watch started.\n"
             "# TYPE clockgap_rows_total counter\n"
             "clockgap_rows_total %" PRIu64 "\n",
-            f->totals.bands[0], p->steps_back, f->totals.bands[band_count - 1], p->stall_rows,
-            f->totals.rows);
+            f->totals.bands[0], p->steps_back, f->totals.bands[band_count - 1], f->totals.rows);
+    fprintf(out,
+            "# HELP clockgap_stall_rows_total Rows with a gap at or above the stall threshold "
+            "(a gap above 5 s included), by the cause the watch named for it.\n"
+            "# TYPE clockgap_stall_rows_total counter\n");
+    for (int kind = 0; kind < cause_kinds; ++kind) {
+        fprintf(out, "clockgap_stall_rows_total{cause=\"%s\"} %" PRIu64 "\n",
+                cause_name(static_cast<cause_kind>(kind)), p->stall_rows[kind]);
+    }
     fprintf(out,
             "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
             "Unix seconds.\n"
@@ -118,7 +120,7 @@ void fold_prom(prom_file* p, const report_row& row, const row_events& events) {
             add_capped(p->gap_sum_ns, mul_capped(counted, static_cast<uint64_t>(row.diff_avg)));
     }
     p->steps_back += events.negative_gaps > 0 ? 1u : 0u;
-    p->stall_rows += events.stall ? 1u : 0u;
+    p->stall_rows[static_cast<int>(events.cause)] += events.stall ? 1u : 0u;
     const int64_t largest = row.max_diff_this_rep;
     ++p->row_bands[largest < 0 ? 0 : band_of(largest)];
     if (largest > 0) {

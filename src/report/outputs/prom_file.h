@@ -17,7 +17,7 @@ struct prom_file {
     // The band totals and rows come from the watch's run_fold; these are the file's own.
     uint64_t gap_sum_ns;  // the non-negative gaps added up, from each row's mean
     uint64_t steps_back;
-    uint64_t stall_rows;  // rows the events call a stall
+    uint64_t stall_rows[cause_kinds];  // rows the events call a stall, by cause
     // Each row's largest gap, by band (a negative one in the lowest), and their sum.
     uint64_t row_bands[band_count];
     uint64_t row_largest_sum_ns;

@@ -134,6 +134,11 @@ void json_gaps(json_writer* w, const run_fold* f, const stall_rule* rule, const 
     json_uint(w, "gaps_max", s.gaps_high);
     json_uint(w, "time_min_ns", s.time_low_ns);
     json_uint(w, "time_max_ns", s.time_high_ns);
+    json_open_object(w, "causes");
+    for (int kind = 0; kind < cause_kinds; ++kind) {
+        json_uint(w, cause_name(static_cast<cause_kind>(kind)), s.causes[kind]);
+    }
+    json_close(w, '}');
     json_close(w, '}');
     json_open_array(w, "worst_gaps");
     for (int i = 0; i < f->named.worst_count; ++i) {

@@ -133,6 +133,15 @@ void print_stalls(text_out* out, const run_fold* f, const stall_rule* rule, cons
         }
         separator = ", ";
     }
+    outf(out, "\n  by cause:");
+    separator = " ";
+    for (int kind = 0; kind < cause_kinds; ++kind) {
+        if (s.causes[kind] > 0) {
+            outf(out, "%s%s %" PRIu64, separator, cause_name(static_cast<cause_kind>(kind)),
+                 s.causes[kind]);
+            separator = ", ";
+        }
+    }
     outf(out, "\n");
 }
 

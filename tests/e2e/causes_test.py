@@ -1,0 +1,131 @@
+"""The cause of a stall, named live by clockgap-report --follow: a real monitor pinned
+with busy loops to one CPU (waiting for a CPU), and rows that are not a live monitor's
+(never explained). A stopped monitor is watch_test.Silence's incident."""
+
+import datetime
+import glob
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import harness  # noqa: E402
+from report_test import REPORT, row_line  # noqa: E402
+
+STALL = [0, 500_000] + [0] * 5 + [1] + [0] * 6  # one gap in the 50 ms band
+
+
+def report_json(*args):
+    done = subprocess.run([REPORT, "--json", *args], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+class Contention(unittest.TestCase):
+    """Three busy loops and the monitor on one CPU: every stall named is cpu_contention,
+    in the event lines, the metrics file and the causes kept beside the day files."""
+
+    def test_busy_loops_on_its_cpu_are_named_cpu_contention(self):
+        folder = tempfile.mkdtemp(prefix="clockgap-contention-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        cpu = str(os.cpu_count() - 1)
+        busy = [subprocess.Popen(["taskset", "-c", cpu, "sh", "-c", "while :; do :; done"])
+                for _ in range(3)]
+        monitor = subprocess.Popen(["taskset", "-c", cpu, harness.BINARY, "1"],
+                                   stdout=subprocess.PIPE)
+        watch = subprocess.Popen(
+            [REPORT, "--follow", "--json", "--stall", "5",
+             "--log", os.path.join(folder, "clockgap-%Y-%m-%d.log"),
+             "--prometheus", os.path.join(folder, "clockgap.prom")],
+            stdin=monitor.stdout, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        monitor.stdout.close()
+        stalls, delays = [], []
+        try:
+            deadline = time.time() + 40
+            named = 0
+            while time.time() < deadline and named < 4:
+                line = watch.stdout.readline()
+                if not line:
+                    break
+                event = json.loads(line)
+                if event["event"] != "stall":
+                    continue
+                # The row's second ends at the row's time: the line came this much later.
+                row = datetime.datetime.fromisoformat(event["time"].replace("Z", "+00:00"))
+                delays.append(time.time() - row.timestamp())
+                stalls.append(event)
+                named += event["cause"]["kind"] == "cpu_contention"
+        finally:
+            for p in busy:
+                p.kill()
+                p.wait()
+            monitor.terminate()
+            monitor.wait()
+            out, err = watch.communicate(timeout=30)
+        for event in stalls:
+            print(f"\n{event['gap_ns'] / 1e6:.2f} ms: {event['cause']}", file=sys.stderr)
+        print(f"row to line: {min(delays) * 1000:.1f} to {max(delays) * 1000:.1f} ms",
+              file=sys.stderr)
+        kinds = [event["cause"]["kind"] for event in stalls]
+        self.assertGreaterEqual(kinds.count("cpu_contention"), 4, (kinds, err))
+        # Only the first row of a watch has no figures before it.
+        self.assertEqual(set(kinds[1:]), {"cpu_contention"}, kinds)
+        for event in stalls[1:]:
+            cause = event["cause"]
+            self.assertGreaterEqual(2 * cause["wait_excess_ns"], event["gap_ns"], cause)
+            self.assertLessEqual(cause["wait_excess_ns"], cause["run_delay_ns"], cause)
+            self.assertEqual(cause["stopped"], False)
+        total = json.loads(out.splitlines()[-1])
+        self.assertEqual(total["stalls"]["causes"]["cpu_contention"], kinds.count("cpu_contention"))
+        with open(os.path.join(folder, "clockgap.prom")) as f:
+            metrics = f.read()
+        self.assertIn('clockgap_stall_rows_total{cause="cpu_contention"} '
+                      f'{kinds.count("cpu_contention")}\n', metrics)
+        # A later report of the day files names the same causes; without the causes kept
+        # beside them, every stall is unknown.
+        later = report_json("--stall", "5", folder)["stalls"]
+        self.assertEqual(later["causes"], total["stalls"]["causes"])
+        for causes in glob.glob(os.path.join(folder, "*.causes")):
+            os.remove(causes)
+        bare = report_json("--stall", "5", folder)["stalls"]
+        self.assertEqual(bare["causes"]["unknown"], bare["rows"])
+
+
+class NotLive(unittest.TestCase):
+    """Rows that are not a live local monitor's are never explained by the machine now."""
+
+    def stall_causes(self, writer_args, text):
+        writer = subprocess.Popen(writer_args, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        watch = subprocess.Popen([REPORT, "--follow", "--json"], stdin=writer.stdout,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        writer.stdout.close()
+        writer.stdin.write(text.encode())
+        writer.stdin.close()
+        writer.wait(timeout=30)
+        out, err = watch.communicate(timeout=30)
+        self.assertEqual(watch.returncode, 0, err)
+        events = [json.loads(line) for line in out.splitlines()[:-1]]
+        return [e["cause"]["kind"] for e in events if "cause" in e], json.loads(
+            out.splitlines()[-1])
+
+    def test_a_replayed_log_and_a_writer_that_is_not_the_monitor_say_unknown(self):
+        now = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+        for what, start in (("a log of last week", now - datetime.timedelta(days=7)),
+                            ("live rows from another program", now)):
+            with self.subTest(what):
+                lines = [f"Starting at {start:%H:%M:%S}.144", harness.HEADER]
+                for i in range(1, 6):
+                    lines.append(row_line(f"{start + datetime.timedelta(seconds=i):%Y-%m-%d %H:%M:%S}",
+                                          counts=STALL, max_gap=60_000_000))
+                kinds, total = self.stall_causes(["cat"], "\n".join(lines) + "\n")
+                self.assertEqual(kinds, ["unknown"] * 5)
+                self.assertEqual(total["stalls"]["causes"]["unknown"], 5)
+
+
+if __name__ == "__main__":
+    unittest.main()
