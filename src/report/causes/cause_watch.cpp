@@ -53,15 +53,17 @@ void say_missing(cause_watch* w, uint32_t have) {
     }
 }
 
-// The usual wait for a CPU at each wake-up: twice the least of the last rows' (a calm
-// row's), and never more than usual_wait_most_ns, so that a machine busy from the start
-// still shows its waits.
+// The usual wait for a CPU at each wake-up: twice the median of the last rows', and
+// never more than usual_wait_most_ns, so that a machine busy from the start still shows
+// its waits.
 int64_t usual_wait(const cause_watch* w) {
     if (w->waits == 0) {
         return usual_wait_most_ns;
     }
-    const int64_t least = *std::min_element(w->slice_wait_ns, w->slice_wait_ns + w->waits);
-    return std::min(least * 2, usual_wait_most_ns);
+    int64_t waits[usual_wait_rows];
+    std::copy(w->slice_wait_ns, w->slice_wait_ns + w->waits, waits);
+    std::nth_element(waits, waits + w->waits / 2, waits + w->waits);
+    return std::min(waits[w->waits / 2] * 2, usual_wait_most_ns);
 }
 
 }  // namespace

@@ -17,7 +17,7 @@
 inline constexpr int64_t cause_tick_ms = 100;
 // A row within this of the watch's clock is live.
 inline constexpr int64_t live_row_ms = 2000;
-// The usual wait for a CPU at each wake-up is taken from the calmest of the last rows.
+// The usual wait for a CPU at each wake-up is taken from the last rows' (their median).
 inline constexpr int usual_wait_rows = 64;
 inline constexpr int64_t usual_wait_most_ns = 10'000;
 
