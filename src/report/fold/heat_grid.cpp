@@ -41,6 +41,9 @@ void merge_cell(heat_cell* into, const heat_cell& from) {
     into->rows += from.rows;
     merge_mark(&into->set_back, from.set_back);
     merge_mark(&into->above_5s, from.above_5s);
+    for (int k = 0; k < cause_kinds; ++k) {
+        into->stall_causes[k] += from.stall_causes[k];
+    }
 }
 
 void coarsen(heat_grid* g) {
@@ -112,6 +115,9 @@ void fold_heat(heat_grid* g, const window_row& in, const row_events& events) {
         }
         if (events.gaps_above_5s > 0) {
             one.above_5s = heat_mark{1, in.line, in.ms};
+        }
+        if (events.stall) {
+            one.stall_causes[static_cast<int>(events.cause)] = 1;
         }
         merge_cell(&cell, one);
         ++g->rows;

@@ -22,10 +22,11 @@ struct heat_mark {
 
 struct heat_cell {
     uint64_t bands[band_count];
-    int64_t worst_ns;    // the largest gap of its rows
-    uint32_t rows;       // rows whose time falls in the column
-    heat_mark set_back;  // of them, rows with a negative gap
-    heat_mark above_5s;  // rows with a gap above 5 s
+    int64_t worst_ns;                    // the largest gap of its rows
+    uint32_t rows;                       // rows whose time falls in the column
+    heat_mark set_back;                  // of them, rows with a negative gap
+    heat_mark above_5s;                  // rows with a gap above 5 s
+    uint32_t stall_causes[cause_kinds];  // stall rows, by the cause of their largest gap
 };
 
 struct heat_grid {

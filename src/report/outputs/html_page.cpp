@@ -1,5 +1,6 @@
 #include "report/outputs/html_page.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -41,6 +42,10 @@ svg .title { font-size: 15px; }
 .stall { stroke: var(--muted); stroke-dasharray: 6 4; }
 .set-back { fill: var(--mark); }
 .above-5s { fill: var(--above); }
+.cause-unknown { fill: #8c8c8c; } .cause-cpu_contention { fill: #2ca02c; }
+.cause-hypervisor { fill: #9467bd; } .cause-memory { fill: #8c564b; }
+.cause-interrupts { fill: #e377c2; } .cause-stopped { fill: #1f77b4; }
+.cause-suspended { fill: #17becf; } .cause-unexplained { fill: #bcbd22; }
 pre { font: 12.5px/1.35 ui-monospace, monospace; overflow-x: auto; }
 .note { font-style: italic; }
 @page { size: landscape; margin: 7mm; }
@@ -167,6 +172,60 @@ void put_mark(FILE* out, const char* cls, const char* shape, double x, double y,
             what, mark.rows, mark.rows == 1 ? "" : "s", t, mark.line);
 }
 
+// A dot on the worst gap of each column with stalls, in the colour of the cause of most
+// of them, with each cause's rows in its tooltip.
+void put_stall_causes(FILE* out, const picture_model& m) {
+    for (int i = 0; i < m.grid->count; ++i) {
+        const heat_cell& c = m.grid->cells[i];
+        int chief = -1;
+        for (int k = 0; k < cause_kinds; ++k) {
+            if (c.stall_causes[k] > 0 && (chief < 0 || c.stall_causes[k] > c.stall_causes[chief])) {
+                chief = k;
+            }
+        }
+        double v = 0;
+        if (chief < 0 || !worst_point(m, i, &v)) {
+            continue;
+        }
+        fprintf(out, "<circle class=\"cause-%s\" r=\"4\" ",
+                cause_name(static_cast<cause_kind>(chief)));
+        put_shape(out, "cx=\"@\" cy=\"@\"><title>stall rows by cause:",
+                  {x_at(m, i + 0.5), worst_y(m, v)});
+        for (int k = 0; k < cause_kinds; ++k) {
+            if (c.stall_causes[k] > 0) {
+                fprintf(out, " %s %" PRIu32, cause_name(static_cast<cause_kind>(k)),
+                        c.stall_causes[k]);
+            }
+        }
+        fputs("</title></circle>\n", out);
+    }
+}
+
+// The legend of the causes: each that stall rows have, with their number.
+void put_cause_legend(FILE* out, const picture_model& m, double lx) {
+    uint64_t rows[cause_kinds] = {};
+    for (int i = 0; i < m.grid->count; ++i) {
+        for (int k = 0; k < cause_kinds; ++k) {
+            rows[k] += m.grid->cells[i].stall_causes[k];
+        }
+    }
+    if (std::all_of(rows, rows + cause_kinds, [](uint64_t n) { return n == 0; })) {
+        return;
+    }
+    double y = 212;
+    put_shape(out, "<text x=\"@\" y=\"194\">stall rows by cause</text>\n", {lx});
+    for (int k = 0; k < cause_kinds; ++k) {
+        if (rows[k] == 0) {
+            continue;
+        }
+        fprintf(out, "<circle class=\"cause-%s\" r=\"4\" ", cause_name(static_cast<cause_kind>(k)));
+        put_shape(out, "cx=\"@\" cy=\"@\"/>", {lx + 14, y - 4});
+        put_shape(out, "<text x=\"@\" y=\"@\">", {lx + 36, y});
+        fprintf(out, "%s %" PRIu64 "</text>\n", cause_name(static_cast<cause_kind>(k)), rows[k]);
+        y += 18;
+    }
+}
+
 // Top: the worst gap of each column, broken where no row came, the stall threshold, the
 // marks and the legend.
 void put_worst_panel(FILE* out, const picture_model& m) {
@@ -200,6 +259,7 @@ void put_worst_panel(FILE* out, const picture_model& m) {
         open = true;
     }
     fputs(open ? "\"/>\n" : "", out);
+    put_stall_causes(out, m);
     const double height = f.bottom - f.top;
     for (int i = 0; i < m.grid->count; ++i) {
         const heat_cell& c = m.grid->cells[i];
@@ -228,6 +288,7 @@ void put_worst_panel(FILE* out, const picture_model& m) {
     put_shape(out, "<text x=\"@\" y=\"140\">clock set back</text>\n", {lx + 36});
     put_shape(out, "<path class=\"above-5s\" d=\"M@ 166 h14 l-7 -12z\"/>", {lx + 7});
     put_shape(out, "<text x=\"@\" y=\"164\">gap above 5 s</text>\n", {lx + 36});
+    put_cause_legend(out, m, lx);
 }
 
 // Bottom: a cell for each band of each column that holds gaps, with its tooltip.
@@ -344,8 +405,16 @@ void put_figures(FILE* out, const run_fold* f, const stall_figures& s, const log
                  f->named.largest.line);
         put_figure(out, "largest gap", v);
         threshold_text(s.threshold_ns, a, sizeof a);
-        snprintf(v, sizeof v, "%" PRIu64 " row%s with a gap of %s or more", s.rows,
-                 s.rows == 1 ? "" : "s", a);
+        int used = snprintf(v, sizeof v, "%" PRIu64 " row%s with a gap of %s or more", s.rows,
+                            s.rows == 1 ? "" : "s", a);
+        const char* separator = "; by cause: ";
+        for (int k = 0; k < cause_kinds && used > 0 && static_cast<size_t>(used) < sizeof v; ++k) {
+            if (s.causes[k] > 0) {
+                used += snprintf(v + used, sizeof v - static_cast<size_t>(used), "%s%s %" PRIu64,
+                                 separator, cause_name(static_cast<cause_kind>(k)), s.causes[k]);
+                separator = ", ";
+            }
+        }
         put_figure(out, "stalls", v);
         const uint64_t back = f->totals.bands[0], lunch = f->totals.bands[band_count - 1];
         snprintf(v, sizeof v, "%" PRIu64 " negative gap%s, %" PRIu64 " gap%s above 5 s", back,
