@@ -17,6 +17,8 @@ sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from report_test import REPORT, row_line  # noqa: E402
 
+UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "systemd",
+                    "clockgap.service.in")
 STALL = [0, 500_000] + [0] * 5 + [1] + [0] * 6  # one gap in the 50 ms band
 
 
@@ -88,12 +90,69 @@ class Contention(unittest.TestCase):
                       f'{kinds.count("cpu_contention")}\n', metrics)
         # A later report of the day files names the same causes; without the causes kept
         # beside them, every stall is unknown.
-        later = report_json("--stall", "5", folder)["stalls"]
+        page = os.path.join(folder, "page.html")
+        later = report_json("--stall", "5", "--html", page, folder)["stalls"]
         self.assertEqual(later["causes"], total["stalls"]["causes"])
+        with open(page) as f:
+            html = f.read()
+        self.assertIn(f'cpu_contention {kinds.count("cpu_contention")}</text>', html)
+        self.assertEqual(html.count('<circle class="cause-cpu_contention"'),
+                         kinds.count("cpu_contention") + 1)  # a column a second, and the legend
         for causes in glob.glob(os.path.join(folder, "*.causes")):
             os.remove(causes)
         bare = report_json("--stall", "5", folder)["stalls"]
         self.assertEqual(bare["causes"]["unknown"], bare["rows"])
+
+
+class HiddenProc(unittest.TestCase):
+    """/proc as the systemd unit's ProtectProc=invisible mounts it (other users' processes
+    hidden) still shows the watch its monitor, /proc/stat and /proc/pressure; a /proc of
+    process folders alone (ProcSubset=pid) leaves steal and pressure out, said once."""
+
+    def watch_in_own_proc(self, options):
+        if subprocess.run(["unshare", "-m", "-p", "-f", "true"]).returncode != 0:
+            self.skipTest("no mount and PID namespaces here")
+        script = (f"mount -t proc -o {options} proc /proc && "
+                  f"{harness.BINARY} 1 | {REPORT} --follow --json --stall 1")
+        run = subprocess.Popen(["unshare", "-m", "-p", "-f", "--kill-child", "--propagation", "private",
+                                "sh", "-c", script], stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True)
+        causes = []
+        try:
+            while len(causes) < 3:
+                line = run.stdout.readline()
+                if not line:
+                    break
+                cause = json.loads(line).get("cause", {})
+                if "span_ns" in cause:
+                    causes.append(cause)
+        finally:
+            run.kill()  # its PID namespace ends with it, and the monitor and watch too
+            _, err = run.communicate(timeout=30)
+        self.assertEqual(len(causes), 3, err)
+        return causes, err
+
+    def test_the_units_proc_shows_the_watch_what_it_reads(self):
+        # The mount options of the unit's /proc, from its ProtectProc= and ProcSubset=.
+        with open(UNIT) as f:
+            settings = dict(line.strip().split("=", 1) for line in f
+                            if line.startswith(("ProtectProc=", "ProcSubset=")))
+        options = [f"hidepid={settings.get('ProtectProc', 'default')}"]
+        if "ProcSubset" in settings:
+            options.append(f"subset={settings['ProcSubset']}")
+        causes, err = self.watch_in_own_proc(",".join(options).replace("hidepid=default", "hidepid=0"))
+        for cause in causes:
+            self.assertIn("run_delay_ns", cause)
+            self.assertIn("steal_ns", cause)
+            self.assertIn("psi_memory_full_us", cause)
+        self.assertNotIn("does not give", err)
+        causes, err = self.watch_in_own_proc("subset=pid")
+        for cause in causes:
+            self.assertIn("run_delay_ns", cause)
+            self.assertNotIn("steal_ns", cause)
+            self.assertNotIn("psi_memory_full_us", cause)
+        self.assertEqual(err.count("does not give steal time"), 1, err)
+        self.assertEqual(err.count("does not give pressure totals"), 1, err)
 
 
 class NotLive(unittest.TestCase):
