@@ -285,8 +285,6 @@ long find_input_writer(const char* program) {
     if (fstat(STDIN_FILENO, &in) != 0 || !S_ISFIFO(in.st_mode)) {
         return 0;
     }
-    char wanted[64];
-    snprintf(wanted, sizeof wanted, "pipe:[%llu]", static_cast<unsigned long long>(in.st_ino));
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
         return 0;
@@ -299,15 +297,15 @@ long find_input_writer(const char* program) {
         if (pid <= 0 || *end != '\0' || pid == self) {
             continue;
         }
-        char path[64], link[64], name[64];
+        char path[64], name[64];
         struct stat st {};
         snprintf(path, sizeof path, "/proc/%ld", pid);
         if (stat(path, &st) != 0 || st.st_uid != getuid()) {
             continue;
         }
+        // Its standard output is the same pipe (or named pipe) as this standard input.
         snprintf(path, sizeof path, "/proc/%ld/fd/1", pid);
-        const ssize_t n = readlink(path, link, sizeof link - 1);
-        if (n <= 0 || std::string_view(link, static_cast<size_t>(n)) != wanted) {
+        if (stat(path, &st) != 0 || st.st_dev != in.st_dev || st.st_ino != in.st_ino) {
             continue;
         }
         snprintf(path, sizeof path, "/proc/%ld/comm", pid);
