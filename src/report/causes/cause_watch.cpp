@@ -32,19 +32,26 @@ uint32_t have_of(const cause_sample& s) {
     return s.proc.have | s.os.have;
 }
 
-// Says once each figure this system does not give, when the first row is explained.
+// Says once each figure this system could give and does not, when the first row is
+// explained: /proc's on Linux, the interrupt and sleep times on Windows.
 void say_missing(cause_watch* w, uint32_t have) {
     const struct {
         uint32_t bit;
+        bool from_proc;
         const char* words;
     } figures[] = {
-        {have_run_delay, "the monitor's run delay (schedstat)"},
-        {have_steal, "steal time (/proc/stat)"},
-        {have_psi, "pressure totals (/proc/pressure)"},
-        {have_faults, "the monitor's page faults"},
-        {have_suspend, "time suspended"},
+        {have_run_delay, true, "the monitor's run delay (schedstat)"},
+        {have_steal, true, "steal time (/proc/stat)"},
+        {have_psi, true, "pressure totals (/proc/pressure)"},
+        {have_faults, true, "the monitor's page faults"},
+        {have_suspend, true, "time suspended"},
+        {have_suspend, false, "time asleep (QueryInterruptTime)"},
+        {have_interrupts, false, "time in interrupts and DPCs (GetProcessorSystemCycleTime)"},
     };
     for (const auto& figure : figures) {
+        if (figure.from_proc != (w->reader.root != nullptr)) {
+            continue;
+        }
         if ((have & figure.bit) == 0 && (w->said & figure.bit) == 0) {
             complain("this system does not give %s; causes of stalls are named without it",
                      figure.words);
