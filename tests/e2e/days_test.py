@@ -52,7 +52,7 @@ def watch(folder, text, *args):
 
 
 def day_files(folder):
-    return sorted(n for n in os.listdir(folder) if n.startswith("run-"))
+    return sorted(n for n in os.listdir(folder) if n.startswith("run-") and not n.endswith(".causes"))
 
 
 def summary_json(*args, stdin=None):
@@ -74,12 +74,18 @@ class KeepAndCompress(unittest.TestCase):
         for name, data in others.items():
             with open(os.path.join(self.dir, name), "wb") as f:
                 f.write(data)
+        # The causes a live watch kept beside two days go with their day, and stay with it.
+        for d in (0, 35):
+            with open(os.path.join(self.dir, day_name(d) + ".causes"), "w") as f:
+                f.write("1790000000000 20000000 stopped span_ns=1\n")
         text = days_log(range(40))
         result = watch(self.dir, text, "--keep", "7", "--gzip")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(day_files(self.dir),
                          ["run-2026-10-01.log.bak"] + [day_name(d) + ".gz" for d in range(33, 39)]
                          + [day_name(39), "run-other.txt"])
+        self.assertEqual(sorted(n for n in os.listdir(self.dir) if n.endswith(".causes")),
+                         [day_name(35) + ".causes"])
         for name, data in others.items():
             with open(os.path.join(self.dir, name), "rb") as f:
                 self.assertEqual(f.read(), data, name)
