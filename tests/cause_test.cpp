@@ -35,10 +35,10 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
     } cases[] = {
         {"nothing accounts for a short gap", [](cause_figures*) {}, 20 * ms, false,
          cause_kind::unexplained},
-        {"run delay beyond the usual covers half",
-         [](cause_figures* f) { f->wait_excess_ns = 10 * ms; }, 20 * ms, false,
+        {"run delay beyond the usual covers the gap",
+         [](cause_figures* f) { f->wait_excess_ns = 20 * ms; }, 20 * ms, false,
          cause_kind::cpu_contention},
-        {"run delay just short of half", [](cause_figures* f) { f->wait_excess_ns = 10 * ms - 1; },
+        {"run delay just short of it", [](cause_figures* f) { f->wait_excess_ns = 20 * ms - 1; },
          20 * ms, false, cause_kind::unexplained},
         {"the usual waits alone name nothing", [](cause_figures* f) { f->run_delay_ns = 30 * ms; },
          20 * ms, false, cause_kind::unexplained},
@@ -66,6 +66,8 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
          20 * ms, false, cause_kind::stopped},
         {"the watch ran through a long gap", [](cause_figures*) {}, 500 * ms, false,
          cause_kind::stopped},
+        {"the clock set forward while all ran", [](cause_figures*) {}, 30'000 * ms, false,
+         cause_kind::unexplained},
         {"the watch was held as long", [](cause_figures* f) { f->watch_gap_ns = 490 * ms; },
          500 * ms, false, cause_kind::unexplained},
         {"suspended through most of it", [](cause_figures* f) { f->suspended_ns = 30'000 * ms; },
@@ -95,7 +97,11 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
          cause_kind::unknown},
         {"no figures", [](cause_figures* f) { *f = cause_figures{}; }, 20 * ms, false,
          cause_kind::unknown},
-        {"an extreme gap", [](cause_figures* f) { f->wait_excess_ns = INT64_MAX / 2 + 1; },
+        {"an extreme gap",
+         [](cause_figures* f) {
+             f->span_ns = INT64_MAX;
+             f->wait_excess_ns = INT64_MAX;
+         },
          INT64_MAX, false, cause_kind::cpu_contention},
     };
     for (const auto& c : cases) {

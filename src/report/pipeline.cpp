@@ -187,6 +187,7 @@ int read_file(pipeline* p, const std::string& path) {
     }
     input.follow = p->o->follow;
     open_line_source(&p->source, input);
+    cause_input(&p->causes, input.fd);
     if (!standard_input && !p->o->follow) {
         load_causes(path.c_str(), &p->book);
     } else {

@@ -48,6 +48,12 @@ bool memory_held(const cause_figures& f, int64_t gap_ns) {
             reaches(us_as_ns(f.psi_memory_full_us), gap_ns, memory_full_percent));
 }
 
+// The gap is longer than the watch's own clock moved over the time the figures cover:
+// the wall clock was set forward, and no figure of that time can account for it.
+bool clock_stepped(const cause_figures& f, int64_t gap_ns) {
+    return has(f, have_watch) && f.span_ns > 0 && gap_ns > f.span_ns;
+}
+
 // The watch went less than half the gap without running: the machine was not held.
 bool watch_ran(const cause_figures& f, int64_t gap_ns) {
     return has(f, have_watch) && !reaches(f.watch_gap_ns, gap_ns, cover_percent);
@@ -87,13 +93,13 @@ cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only) {
         (step_only || reaches(f.suspended_ns, gap_ns, cover_percent))) {
         return cause_kind::suspended;
     }
-    if (step_only) {
-        return cause_kind::unexplained;  // the clock was set back: nothing here does that
+    if (step_only || clock_stepped(f, gap_ns)) {
+        return cause_kind::unexplained;  // the clock was set: nothing here does that
     }
     if (has(f, have_state) && f.stopped) {
         return cause_kind::stopped;
     }
-    if (has(f, have_run_delay) && reaches(f.wait_excess_ns, gap_ns, cover_percent)) {
+    if (has(f, have_run_delay) && reaches(f.wait_excess_ns, gap_ns, contention_percent)) {
         return cause_kind::cpu_contention;
     }
     if (int64_t steal = 0; steal_of(f, &steal) && reaches(steal, gap_ns, cover_percent)) {
@@ -152,16 +158,25 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
                  format_duration(f.suspended_ns, a, sizeof a));
             return;
         case cause_kind::unexplained:
-            if (watch_ran(f, gap_ns)) {
+            if (clock_stepped(f, gap_ns)) {
+                outf(out, "the clock moved %s while the watch's own clock moved %s: it was set",
+                     format_duration(gap_ns, a, sizeof a), format_duration(f.span_ns, b, sizeof b));
+            } else if (watch_ran(f, gap_ns)) {
                 outf(out,
                      "no figure taken accounts for it; the watch ran meanwhile (it went at most "
                      "%s without running), so the machine was not held as a whole",
                      format_duration(f.watch_gap_ns, a, sizeof a));
+            } else if (has(f, have_watch) && f.watch_gap_ns * 2 > watch_tick_ms * 3'000'000) {
+                outf(out,
+                     "nothing on this machine accounts for it, and the watch did not run for "
+                     "%s either: the whole machine was held, or the clock was set",
+                     format_duration(f.watch_gap_ns, a, sizeof a));
             } else if (has(f, have_watch)) {
                 outf(out,
-                     "nothing on this machine accounts for it (the watch went at most %s "
-                     "without running): the whole machine was held, or the clock was stepped",
-                     format_duration(f.watch_gap_ns, a, sizeof a));
+                     "nothing on this machine accounts for it, and it is too short for the "
+                     "watch, which wakes every %" PRId64
+                     " ms, to tell whether the whole machine was held",
+                     watch_tick_ms);
             } else {
                 outf(out,
                      "nothing on this machine accounts for it: the whole machine was held, or "

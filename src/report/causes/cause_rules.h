@@ -59,8 +59,14 @@ struct cause_figures {
     bool stopped;          // the monitor was seen stopped (a signal, a debugger)
 };
 
+// The watch wakes this often between rows, to witness that it runs itself.
+inline constexpr int64_t watch_tick_ms = 100;
+
 // The rules' thresholds. A figure "covers" a gap when it reaches this share of it.
 inline constexpr int64_t cover_percent = 50;
+// The run delay beyond the usual must cover the whole gap: a calm second's waits vary by
+// a few ms, as much as a short stall.
+inline constexpr int64_t contention_percent = 100;
 // Memory pressure (all tasks stalled on memory) covering this share of a gap names memory.
 inline constexpr int64_t memory_full_percent = 50;
 

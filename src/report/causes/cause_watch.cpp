@@ -167,7 +167,7 @@ bool know_monitor(cause_watch* w, int64_t now_ns) {
         return w->pid != 0;
     }
     w->next_search_ns = now_ns + search_every_ns;
-    w->pid = find_input_writer("clockgap");
+    w->pid = find_input_writer(w->input_fd, "clockgap");
     if (w->pid != 0) {
         w->reader.pid = w->pid;
         w->reader.threads = list_threads(w->pid, w->reader.tids, max_threads);
@@ -190,6 +190,7 @@ void note_wake(cause_watch* w, int64_t now_ns) {
 
 void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* given_pid) {
     w->follow = follow;
+    w->input_fd = -1;
     w->given_pid = given_pid;
     w->pid = 0;
     w->next_search_ns = 0;
@@ -204,8 +205,17 @@ void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* giv
     w->stopped_seen = false;
 }
 
+void cause_input(cause_watch* w, int fd) {
+    w->input_fd = fd;
+    if (w->given_pid == nullptr) {
+        w->pid = 0;
+        w->has_last = false;
+        w->next_search_ns = 0;
+    }
+}
+
 int64_t next_cause_tick_ms(const cause_watch* w) {
-    return w->pid != 0 ? w->last_wake_ns / 1'000'000 + cause_tick_ms : INT64_MAX;
+    return w->pid != 0 ? w->last_wake_ns / 1'000'000 + watch_tick_ms : INT64_MAX;
 }
 
 void cause_tick(cause_watch* w) {
@@ -234,6 +244,8 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
         f = w->previous.have != 0 ? joined(w->previous, current) : current;
         w->previous = current;
         say_missing(w, f.have);
+    } else {
+        w->previous = cause_figures{};  // a new monitor, or a new input: nothing before it
     }
     if (w->now.proc.gone) {
         w->pid = 0;  // found again when a new monitor writes

@@ -14,7 +14,6 @@
 #include "report/causes/proc_figures.h"
 #include "report/os/report_os.h"
 
-inline constexpr int64_t cause_tick_ms = 100;
 // A row within this of the watch's clock is live.
 inline constexpr int64_t live_row_ms = 2000;
 // The usual wait for a CPU at each wake-up is taken from the last rows' (their median).
@@ -29,6 +28,7 @@ struct cause_sample {
 
 struct cause_watch {
     bool follow;
+    int input_fd;                        // the input being read; -1 while none
     const std::atomic<long>* given_pid;  // the Windows service's monitor, or nullptr
     long pid;                            // the monitor; 0 while none is known
     int64_t next_search_ns;
@@ -50,6 +50,9 @@ struct cause_watch {
 cause_figures counters_between(const cause_sample& a, const cause_sample& b, int64_t usual_wait_ns);
 
 void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* given_pid);
+
+// The watch reads `fd` now (a new file of its input): its writer is looked for again.
+void cause_input(cause_watch* w, int fd);
 
 // Monotonic ms of the watch's next tick; INT64_MAX when it takes none.
 int64_t next_cause_tick_ms(const cause_watch* w);

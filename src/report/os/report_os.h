@@ -113,9 +113,9 @@ const char* proc_folder();
 // The length of a tick of /proc/stat's times, ns.
 int64_t ns_per_clock_tick();
 
-// The process of this user named `program` whose standard output is this process's
-// standard input, a pipe: the monitor that writes to the watch. 0 if there is none.
-long find_input_writer(const char* program);
+// The process of this user named `program` whose standard output is the pipe, named
+// pipe or file open as `fd`: the monitor that writes what the watch reads. 0 if none.
+long find_input_writer(int fd, const char* program);
 // The threads of process `pid`, up to `capacity`; returns how many were found.
 int list_threads(long pid, long* tids, int capacity);
 

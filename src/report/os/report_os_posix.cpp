@@ -280,9 +280,9 @@ int64_t ns_per_clock_tick() {
     return ticks > 0 ? 1'000'000'000 / ticks : 10'000'000;
 }
 
-long find_input_writer(const char* program) {
+long find_input_writer(int fd, const char* program) {
     struct stat in {};
-    if (fstat(STDIN_FILENO, &in) != 0 || !S_ISFIFO(in.st_mode)) {
+    if (fd < 0 || fstat(fd, &in) != 0 || !(S_ISFIFO(in.st_mode) || S_ISREG(in.st_mode))) {
         return 0;
     }
     DIR* proc = opendir("/proc");

@@ -224,7 +224,7 @@ int64_t ns_per_clock_tick() {
     return 10'000'000;
 }
 
-long find_input_writer(const char*) {
+long find_input_writer(int, const char*) {
     return 0;  // the service names its monitor; a pipe's writer is not found here
 }
 
