@@ -82,11 +82,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         window_row w;
         if (input_row(&in, row, line, &w)) {
             learn_clock(&rule, row);
-            const row_events events = find_row_events(row, threshold_in_force(&rule).threshold_ns);
+            row_events events = find_row_events(row, threshold_in_force(&rule).threshold_ns);
+            // Figures of any value, for the rules of a cause and their words.
+            cause_figures f{};
+            f.have = static_cast<uint32_t>(row.diff_avg) & 0x7ffu;
+            f.span_ns = f.interrupt_ns = row.diff_report;
+            f.run_delay_ns = f.monitor_cpu_ns = row.min_diff_ever;
+            f.wait_excess_ns = row.max_diff_ever;
+            f.steal_ns = f.cpu_steal_ns = row.printf_latency;
+            f.psi_memory_full_us = f.major_faults = row.min_diff_this_rep;
+            f.suspended_ns = row.diff_avg;
+            f.watch_gap_ns = row.max_diff_this_rep;
+            f.stopped = (p[0] & 1) != 0;
+            events.cause = name_cause(f, events.largest_gap_ns, step_back_only(events));
             fold_row(fold.get(), w, events);
             fold_heat(grid.get(), w, events);
-            event_lines_row(&text_lines, row, line, events);
-            event_lines_row(&json_lines, row, line, events);
+            event_lines_row(&text_lines, row, line, events, f);
+            event_lines_row(&json_lines, row, line, events, f);
             fold_prom(prom.get(), row, events);
         }
     }

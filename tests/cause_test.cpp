@@ -66,8 +66,31 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
          20 * ms, false, cause_kind::stopped},
         {"the watch ran through a long gap", [](cause_figures*) {}, 500 * ms, false,
          cause_kind::stopped},
-        {"the clock set forward while all ran", [](cause_figures*) {}, 30'000 * ms, false,
-         cause_kind::unexplained},
+        {"the clock set forward while all ran",
+         [](cause_figures* f) {
+             f->have |= have_clock;
+             f->clock_set_ns = 30'000 * ms;
+         },
+         30'000 * ms, false, cause_kind::unexplained},
+        {"a small step forward is no stop",
+         [](cause_figures* f) {
+             f->have |= have_clock;
+             f->clock_set_ns = 300 * ms;
+         },
+         301 * ms, false, cause_kind::unexplained},
+        {"a step alone on a system without figures",
+         [](cause_figures* f) {
+             f->have = have_clock | have_watch;
+             f->clock_set_ns = 6'000 * ms;
+         },
+         6'000 * ms, false, cause_kind::unexplained},
+        {"a monitor stopped while the clock was set",
+         [](cause_figures* f) {
+             f->have |= have_clock;
+             f->clock_set_ns = 6'000 * ms;
+             f->stopped = true;
+         },
+         6'000 * ms, false, cause_kind::stopped},
         {"the watch was held as long", [](cause_figures* f) { f->watch_gap_ns = 490 * ms; },
          500 * ms, false, cause_kind::unexplained},
         {"suspended through most of it", [](cause_figures* f) { f->suspended_ns = 30'000 * ms; },

@@ -16,6 +16,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from monitor_test import FakeClock  # noqa: E402
 from report_test import REPORT, row_line  # noqa: E402
 
 UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "systemd",
@@ -138,6 +139,34 @@ class Stopped(unittest.TestCase):
         self.assertEqual(len(stall), 1, events)
         self.assertGreater(stall[0]["gap_ns"], 2_500_000_000)
         self.assertEqual(stall[0]["cause"]["kind"], "stopped", stall)
+
+
+class ClockSet(unittest.TestCase):
+    """The wall clock set forward 30 s for the monitor and the watch alike (libfaketime,
+    one offset file): the gap above 5 s is the step, not a hold-up."""
+
+    def test_a_clock_set_forward_is_named_so(self):
+        clock = FakeClock()
+        env = dict(os.environ, **clock.env())
+        monitor = subprocess.Popen([harness.BINARY, "1"], stdout=subprocess.PIPE, env=env)
+        watch = subprocess.Popen([REPORT, "--follow", "--json", "--alert", "1000"],
+                                 stdin=monitor.stdout, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=env, text=True)
+        monitor.stdout.close()
+        try:
+            time.sleep(3.5)
+            clock.step("+30s")
+            time.sleep(3)
+        finally:
+            monitor.kill()
+            monitor.wait()
+            out, err = watch.communicate(timeout=30)
+        events = [json.loads(line) for line in out.splitlines()[:-1]]
+        above = [e for e in events if e["event"] == "gap_above_5s"]
+        self.assertEqual(len(above), 1, (events, err))
+        cause = above[0]["cause"]
+        self.assertEqual(cause["kind"], "unexplained", cause)
+        self.assertAlmostEqual(cause["clock_set_ns"] / 1e9, 30, delta=0.5)
 
 
 class HiddenProc(unittest.TestCase):

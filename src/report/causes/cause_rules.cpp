@@ -1,5 +1,6 @@
 #include "report/causes/cause_rules.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <limits>
 
@@ -29,7 +30,7 @@ bool reaches(int64_t figure, int64_t gap_ns, int64_t percent) {
 
 int64_t us_as_ns(int64_t us) {
     constexpr int64_t most = std::numeric_limits<int64_t>::max() / 1000;
-    return us > most ? std::numeric_limits<int64_t>::max() : us * 1000;
+    return std::clamp(us, -most, most) * 1000;
 }
 
 // Steal time of the monitor's CPU when it is known, else of the machine.
@@ -48,10 +49,10 @@ bool memory_held(const cause_figures& f, int64_t gap_ns) {
             reaches(us_as_ns(f.psi_memory_full_us), gap_ns, memory_full_percent));
 }
 
-// The gap is longer than the watch's own clock moved over the time the figures cover:
-// the wall clock was set forward, and no figure of that time can account for it.
+// The wall clock was set forward by most of the gap: the monitor saw the step, not a
+// hold-up.
 bool clock_stepped(const cause_figures& f, int64_t gap_ns) {
-    return has(f, have_watch) && f.span_ns > 0 && gap_ns > f.span_ns;
+    return has(f, have_clock) && reaches(f.clock_set_ns, gap_ns, cover_percent);
 }
 
 // The watch went less than half the gap without running: the machine was not held.
@@ -86,18 +87,21 @@ bool cause_from_name(std::string_view name, cause_kind* kind) {
 // interrupts), then memory; then the watch as a witness: it ran, so the machine was not
 // held, and the monitor, not waiting for a CPU, did not run.
 cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only) {
-    if ((f.have & explaining_figures) == 0) {
+    if ((f.have & explaining_figures) == 0 && !clock_stepped(f, gap_ns)) {
         return cause_kind::unknown;
     }
     if (has(f, have_suspend) && f.suspended_ns > 0 &&
         (step_only || reaches(f.suspended_ns, gap_ns, cover_percent))) {
         return cause_kind::suspended;
     }
-    if (step_only || clock_stepped(f, gap_ns)) {
-        return cause_kind::unexplained;  // the clock was set: nothing here does that
+    if (step_only) {
+        return cause_kind::unexplained;  // the clock was set back: nothing here does that
     }
     if (has(f, have_state) && f.stopped) {
         return cause_kind::stopped;
+    }
+    if (clock_stepped(f, gap_ns)) {
+        return cause_kind::unexplained;
     }
     if (has(f, have_run_delay) && reaches(f.wait_excess_ns, gap_ns, contention_percent)) {
         return cause_kind::cpu_contention;
@@ -159,14 +163,14 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
             return;
         case cause_kind::unexplained:
             if (clock_stepped(f, gap_ns)) {
-                outf(out, "the clock moved %s while the watch's own clock moved %s: it was set",
-                     format_duration(gap_ns, a, sizeof a), format_duration(f.span_ns, b, sizeof b));
+                outf(out, "the wall clock was set forward by %s while the monitor ran",
+                     format_duration(f.clock_set_ns, a, sizeof a));
             } else if (watch_ran(f, gap_ns)) {
                 outf(out,
                      "no figure taken accounts for it; the watch ran meanwhile (it went at most "
                      "%s without running), so the machine was not held as a whole",
                      format_duration(f.watch_gap_ns, a, sizeof a));
-            } else if (has(f, have_watch) && f.watch_gap_ns * 2 > watch_tick_ms * 3'000'000) {
+            } else if (has(f, have_watch) && f.watch_gap_ns > watch_tick_ms * 1'500'000) {
                 outf(out,
                      "nothing on this machine accounts for it, and the watch did not run for "
                      "%s either: the whole machine was held, or the clock was set",
@@ -206,6 +210,7 @@ int list_cause_figures(const cause_figures& f, cause_figure_value* out) {
         {have_suspend, "suspended_ns", f.suspended_ns},
         {have_watch, "watch_gap_ns", f.watch_gap_ns},
         {have_interrupts, "interrupt_ns", f.interrupt_ns},
+        {have_clock, "clock_set_ns", f.clock_set_ns},
         {have_state, "stopped", f.stopped ? 1 : 0},
     };
     int n = 0;

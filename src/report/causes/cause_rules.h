@@ -41,6 +41,7 @@ enum cause_figure : uint32_t {
     have_state = 1u << 8,         // whether the monitor was seen stopped
     have_interrupts = 1u << 9,    // time processors spent in interrupts and DPCs
     have_monitor_cpu = 1u << 10,  // the monitor's own CPU time
+    have_clock = 1u << 11,        // how far the wall clock was set, against the monotonic
 };
 
 // Figures over the watch's own time `span_ns` around a gap: what each counter grew by.
@@ -56,6 +57,7 @@ struct cause_figures {
     int64_t suspended_ns;
     int64_t watch_gap_ns;  // the longest the watch itself went without running
     int64_t interrupt_ns;  // on the processor that had the most
+    int64_t clock_set_ns;  // the wall clock less the monotonic clock grew by (a step)
     bool stopped;          // the monitor was seen stopped (a signal, a debugger)
 };
 
@@ -85,7 +87,7 @@ struct cause_figure_value {
     const char* key;
     int64_t value;
 };
-inline constexpr int max_cause_figures = 17;
+inline constexpr int max_cause_figures = 18;
 int list_cause_figures(const cause_figures& f, cause_figure_value* out);
 
 // The "cause" object of an event: its kind and every figure taken.

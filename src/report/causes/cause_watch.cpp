@@ -1,6 +1,7 @@
 #include "report/causes/cause_watch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 
 #include "report/util/complain.h"
@@ -13,12 +14,23 @@ constexpr int64_t search_every_ns = 10'000'000'000;
 constexpr int64_t least_suspend_ns = 1'000'000;
 constexpr int64_t late_row_ns = 1'100'000'000;
 
+// What a counter grew by; 0 if it went back (a thread that ended, a counter reset).
 int64_t grew(int64_t from, int64_t to) {
-    return to > from ? to - from : 0;
+    return to > from && (from >= 0 || to < INT64_MAX + from) ? to - from : 0;
+}
+
+// Figures added up over two rows, held at the largest value rather than wrapping.
+void add_to(int64_t* sum, int64_t more) {
+    if (__builtin_add_overflow(*sum, more, sum)) {
+        *sum = more < 0 ? INT64_MIN : INT64_MAX;
+    }
 }
 
 void take_sample(cause_watch* w, cause_sample* s) {
+    using namespace std::chrono;
     s->at_ns = monotonic_ns();
+    const int64_t wall = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+    s->wall_less_monotonic_ns = wall - s->at_ns;
     s->proc.have = 0;
     if (w->reader.root != nullptr) {
         read_steal(&w->reader, &s->proc);
@@ -70,7 +82,7 @@ int64_t usual_wait(const cause_watch* w) {
     int64_t waits[usual_wait_rows];
     std::copy(w->slice_wait_ns, w->slice_wait_ns + w->waits, waits);
     std::nth_element(waits, waits + w->waits / 2, waits + w->waits);
-    return std::min(waits[w->waits / 2] * 2, usual_wait_most_ns);
+    return std::min(waits[w->waits / 2], usual_wait_most_ns / 2) * 2;
 }
 
 }  // namespace
@@ -78,12 +90,18 @@ int64_t usual_wait(const cause_watch* w) {
 cause_figures counters_between(const cause_sample& a, const cause_sample& b,
                                int64_t usual_wait_ns) {
     cause_figures f{};
-    f.have = have_of(a) & have_of(b);
+    f.have = (have_of(a) & have_of(b)) | have_clock;
+    if (__builtin_sub_overflow(b.wall_less_monotonic_ns, a.wall_less_monotonic_ns,
+                               &f.clock_set_ns)) {
+        f.clock_set_ns = b.wall_less_monotonic_ns < 0 ? INT64_MIN : INT64_MAX;
+    }
     f.span_ns = b.at_ns - a.at_ns;
     const proc_counters &p = a.proc, &q = b.proc;
     f.run_delay_ns = grew(p.run_delay_ns, q.run_delay_ns);
     const int64_t slices = grew(p.slices, q.slices);
-    f.wait_excess_ns = std::max<int64_t>(0, f.run_delay_ns - slices * usual_wait_ns);
+    // slices * usual_wait_ns, when it is less than the run delay (and so cannot overflow).
+    const bool all_usual = usual_wait_ns > 0 && slices >= f.run_delay_ns / usual_wait_ns;
+    f.wait_excess_ns = all_usual ? 0 : f.run_delay_ns - slices * usual_wait_ns;
     f.monitor_cpu_ns = (f.have & have_run_delay) != 0
                            ? grew(p.run_ns, q.run_ns)
                            : grew(a.os.monitor_cpu_ns, b.os.monitor_cpu_ns);
@@ -133,21 +151,22 @@ cause_figures window(cause_watch* w, const cause_sample& a, const cause_sample& 
 cause_figures joined(const cause_figures& a, const cause_figures& b) {
     cause_figures f = b;
     f.have = a.have & b.have;
-    f.span_ns += a.span_ns;
-    f.run_delay_ns += a.run_delay_ns;
-    f.wait_excess_ns += a.wait_excess_ns;
-    f.monitor_cpu_ns += a.monitor_cpu_ns;
-    f.steal_ns += a.steal_ns;
-    f.cpu_steal_ns += a.cpu_steal_ns;
-    f.psi_cpu_some_us += a.psi_cpu_some_us;
-    f.psi_memory_some_us += a.psi_memory_some_us;
-    f.psi_memory_full_us += a.psi_memory_full_us;
-    f.psi_io_some_us += a.psi_io_some_us;
-    f.psi_io_full_us += a.psi_io_full_us;
-    f.major_faults += a.major_faults;
-    f.involuntary_switches += a.involuntary_switches;
-    f.suspended_ns += a.suspended_ns;
-    f.interrupt_ns += a.interrupt_ns;
+    add_to(&f.span_ns, a.span_ns);
+    add_to(&f.run_delay_ns, a.run_delay_ns);
+    add_to(&f.wait_excess_ns, a.wait_excess_ns);
+    add_to(&f.monitor_cpu_ns, a.monitor_cpu_ns);
+    add_to(&f.steal_ns, a.steal_ns);
+    add_to(&f.cpu_steal_ns, a.cpu_steal_ns);
+    add_to(&f.psi_cpu_some_us, a.psi_cpu_some_us);
+    add_to(&f.psi_memory_some_us, a.psi_memory_some_us);
+    add_to(&f.psi_memory_full_us, a.psi_memory_full_us);
+    add_to(&f.psi_io_some_us, a.psi_io_some_us);
+    add_to(&f.psi_io_full_us, a.psi_io_full_us);
+    add_to(&f.major_faults, a.major_faults);
+    add_to(&f.involuntary_switches, a.involuntary_switches);
+    add_to(&f.suspended_ns, a.suspended_ns);
+    add_to(&f.clock_set_ns, a.clock_set_ns);
+    add_to(&f.interrupt_ns, a.interrupt_ns);
     f.watch_gap_ns = std::max(a.watch_gap_ns, b.watch_gap_ns);
     f.stopped = a.stopped || b.stopped;
     return f;

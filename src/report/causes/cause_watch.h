@@ -22,6 +22,7 @@ inline constexpr int64_t usual_wait_most_ns = 10'000;
 
 struct cause_sample {
     int64_t at_ns;
+    int64_t wall_less_monotonic_ns;  // the wall clock less the monotonic clock
     proc_counters proc;
     os_counters os;
 };

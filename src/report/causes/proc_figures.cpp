@@ -62,6 +62,13 @@ bool thread_file(const proc_reader* r, long tid, const char* file) {
     return load(r, name);
 }
 
+// Adds up the threads' counters, held at the largest value rather than wrapping.
+void add_to(int64_t* sum, int64_t more) {
+    if (__builtin_add_overflow(*sum, more, sum)) {
+        *sum = INT64_MAX;
+    }
+}
+
 bool is_stopped_state(char state) {
     return state == 'T' || state == 't';
 }
@@ -86,11 +93,13 @@ void read_steal(const proc_reader* r, proc_counters* c) {
                 return;  // a kernel without a steal field
             }
         }
+        // Ticks as ns, held at the largest value a nonsense count could pass.
+        value = value > INT64_MAX / r->ns_per_tick ? INT64_MAX : value * r->ns_per_tick;
         if (cpu < 0) {
-            c->steal_ns = value * r->ns_per_tick;
+            c->steal_ns = value;
             c->have |= have_steal;
         } else if (cpu < max_cpus) {
-            c->cpu_steal_ns[cpu] = value * r->ns_per_tick;
+            c->cpu_steal_ns[cpu] = value;
             c->cpus = static_cast<int>(cpu) + 1;
         }
         const char* end = strchr(at, '\n');
@@ -147,7 +156,7 @@ void read_threads(const proc_reader* r, proc_counters* c) {
             if (got < 9) {
                 have &= ~have_faults;
             } else {
-                c->major_faults += fields[8];
+                add_to(&c->major_faults, fields[8]);
             }
             if (i == 0 && got >= 36) {
                 c->last_cpu = static_cast<int>(fields[35]);  // field 39, "processor"
@@ -157,9 +166,9 @@ void read_threads(const proc_reader* r, proc_counters* c) {
             at = r->buffer;
             int64_t run = 0, wait = 0, slices = 0;
             if (next_number(&at, &run) && next_number(&at, &wait) && next_number(&at, &slices)) {
-                c->run_ns += run;
-                c->run_delay_ns += wait;
-                c->slices += slices;
+                add_to(&c->run_ns, run);
+                add_to(&c->run_delay_ns, wait);
+                add_to(&c->slices, slices);
             } else {
                 have &= ~(have_run_delay | have_monitor_cpu);
             }
@@ -171,7 +180,7 @@ void read_threads(const proc_reader* r, proc_counters* c) {
             (switches = strstr(r->buffer, "nonvoluntary_ctxt_switches:")) != nullptr) {
             at = switches + strlen("nonvoluntary_ctxt_switches:");
             if (next_number(&at, &value)) {
-                c->involuntary_switches += value;
+                add_to(&c->involuntary_switches, value);
             }
         } else {
             have &= ~have_switches;

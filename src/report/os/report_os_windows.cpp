@@ -273,8 +273,9 @@ bool cycles_as_ns(uint64_t count, int64_t* ns) {
     if (tsc_span == 0 || ns_span <= 0) {
         return false;
     }
-    *ns = static_cast<int64_t>(static_cast<long double>(count) * static_cast<long double>(ns_span) /
-                               static_cast<long double>(tsc_span));
+    const long double value = static_cast<long double>(count) * static_cast<long double>(ns_span) /
+                              static_cast<long double>(tsc_span);
+    *ns = value < 9.2e18L ? static_cast<int64_t>(value) : INT64_MAX;
     return true;
 }
 
