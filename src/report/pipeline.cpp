@@ -1,7 +1,6 @@
 #include "report/pipeline.h"
 
 #include <algorithm>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,8 +42,7 @@ struct pipeline {
 };
 
 int64_t wall_ms() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    return floor_div(wall_clock_ns(), 1'000'000);
 }
 
 // Why the row's largest gap (or its step back) came: from the figures taken live, or

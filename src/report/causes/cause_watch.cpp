@@ -1,7 +1,6 @@
 #include "report/causes/cause_watch.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 
 #include "report/util/complain.h"
@@ -27,10 +26,10 @@ void add_to(int64_t* sum, int64_t more) {
 }
 
 void take_sample(cause_watch* w, cause_sample* s) {
-    using namespace std::chrono;
     s->at_ns = monotonic_ns();
-    const int64_t wall = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
-    s->wall_less_monotonic_ns = wall - s->at_ns;
+    if (__builtin_sub_overflow(wall_clock_ns(), s->at_ns, &s->wall_less_monotonic_ns)) {
+        s->wall_less_monotonic_ns = INT64_MIN;
+    }
     s->proc.have = 0;
     if (w->reader.root != nullptr) {
         read_steal(&w->reader, &s->proc);

@@ -107,6 +107,9 @@ long read_small_file(const char* path, char* data, size_t size);
 
 // Nanoseconds of a clock that only moves forward.
 int64_t monotonic_ns();
+// Nanoseconds since 1970 of the wall clock, held at the largest value of its sign for a
+// clock set beyond what 64 bits hold (about 292 years from 1970).
+int64_t wall_clock_ns();
 
 // The folder that holds /proc's layout ("/proc"), or nullptr on a system without one.
 const char* proc_folder();
