@@ -24,8 +24,12 @@ struct log_input {
 
 inline constexpr long read_quiet = -2;
 
-// Milliseconds of a clock that only moves forward, whatever happens to the wall clock.
-int64_t monotonic_ms();
+// Nanoseconds of a clock that only moves forward, whatever happens to the wall clock, and
+// the same clock in milliseconds: the watch's timers and its figures read one clock.
+int64_t monotonic_ns();
+inline int64_t monotonic_ms() {
+    return monotonic_ns() / 1'000'000;
+}
 
 // Opens `path` for reading, or standard input when `path` is nullptr. On failure returns
 // false with the reason (the system's words) in `reason`.
@@ -105,8 +109,6 @@ bool truncate_file(FILE* file, long size);
 // allocation: its length, or -1 when it cannot be read.
 long read_small_file(const char* path, char* data, size_t size);
 
-// Nanoseconds of a clock that only moves forward.
-int64_t monotonic_ns();
 // Nanoseconds since 1970 of the wall clock, held at the largest value of its sign for a
 // clock set beyond what 64 bits hold (about 292 years from 1970).
 int64_t wall_clock_ns();

@@ -53,12 +53,6 @@ void say(const char* what, char* reason, size_t size) {
 
 }  // namespace
 
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
-}
-
 bool open_log(const char* path, log_input* in, char* reason, size_t reason_size) {
     in->interrupted = false;
     in->ended = input_end::not_yet;

@@ -12,10 +12,6 @@
 #include "report/causes/cause_rules.h"
 #include "report/os/report_os.h"
 
-int64_t monotonic_ms() {
-    return static_cast<int64_t>(GetTickCount64());
-}
-
 bool open_log(const char* path, log_input* in, char* reason, size_t reason_size) {
     in->interrupted = false;
     in->ended = input_end::not_yet;
