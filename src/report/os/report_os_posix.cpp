@@ -47,6 +47,13 @@ bool wait_for_input(int fd, int64_t quiet_at_ms) {
     }
 }
 
+// The process or thread id that a /proc entry's name is, or 0 for any other entry.
+long id_named(const char* name) {
+    char* end = nullptr;
+    const long id = strtol(name, &end, 10);
+    return end != name && *end == '\0' ? id : 0;
+}
+
 void say(const char* what, char* reason, size_t size) {
     snprintf(reason, size, "%s", what);
 }
@@ -297,9 +304,8 @@ long find_input_writer(int fd, const char* program) {
     long found = 0;
     const long self = static_cast<long>(getpid());
     while (const dirent* entry = readdir(proc)) {
-        char* end = nullptr;
-        const long pid = strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0' || pid == self) {
+        const long pid = id_named(entry->d_name);
+        if (pid <= 0 || pid == self) {
             continue;
         }
         char path[64], name[64];
@@ -308,7 +314,7 @@ long find_input_writer(int fd, const char* program) {
         if (stat(path, &st) != 0 || st.st_uid != getuid()) {
             continue;
         }
-        // Its standard output is the same pipe (or named pipe) as this standard input.
+        // Its standard output is the same pipe, named pipe or file as the watch's input.
         snprintf(path, sizeof path, "/proc/%ld/fd/1", pid);
         if (stat(path, &st) != 0 || st.st_dev != in.st_dev || st.st_ino != in.st_ino) {
             continue;
@@ -335,9 +341,8 @@ int list_threads(long pid, long* tids, int capacity) {
     }
     int count = 0;
     while (const dirent* entry = readdir(tasks)) {
-        char* end = nullptr;
-        const long tid = strtol(entry->d_name, &end, 10);
-        if (tid > 0 && *end == '\0' && count < capacity) {
+        const long tid = id_named(entry->d_name);
+        if (tid > 0 && count < capacity) {
             tids[count++] = tid;
         }
     }
