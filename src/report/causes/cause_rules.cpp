@@ -144,8 +144,14 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
                  format_duration(f.interrupt_ns, a, sizeof a));
             return;
         case cause_kind::memory:
-            outf(out, "%" PRId64 " major page faults; all tasks waited %s for memory",
-                 f.major_faults, format_duration(us_as_ns(f.psi_memory_full_us), a, sizeof a));
+            // Each figure only when it was taken: a figure left out is not a zero.
+            if (has(f, have_faults)) {
+                outf(out, "%" PRId64 " major page faults", f.major_faults);
+            }
+            if (has(f, have_psi)) {
+                outf(out, "%sall tasks waited %s for memory", has(f, have_faults) ? "; " : "",
+                     format_duration(us_as_ns(f.psi_memory_full_us), a, sizeof a));
+            }
             return;
         case cause_kind::stopped:
             if (f.stopped) {
