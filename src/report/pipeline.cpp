@@ -47,11 +47,11 @@ int64_t wall_ms() {
 
 // Why the row's largest gap (or its step back) came: from the figures taken live, or
 // else from those kept beside its day file; unknown when there are neither.
-cause_kind row_cause(const pipeline* p, const report_row& row, const row_events& events) {
+cause_kind row_cause(const pipeline* p, int64_t row_ms, const row_events& events) {
     if (p->row_figures.have != 0) {
         return name_cause(p->row_figures, events.largest_gap_ns, step_back_only(events));
     }
-    return find_cause(&p->book, unix_ms(row.timestamp), events.largest_gap_ns);
+    return find_cause(&p->book, row_ms, events.largest_gap_ns);
 }
 
 // The stall rule and the fold's thresholds, from --stall or, before the first row, the
@@ -71,7 +71,7 @@ void take_window_row(pipeline* p, const window_row& in) {
     }
     learn_clock(&p->rule, *in.row);
     row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
-    events.cause = row_cause(p, *in.row, events);
+    events.cause = row_cause(p, in.ms, events);
     fold_row(&p->fold, in, events);
     fold_heat(&p->grid, in, events);
     outputs_row(&p->out, in, events, p->row_figures, &p->fold, line_waiting(&p->source));
@@ -82,11 +82,12 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     const long line = p->facts.lines + p->source.number;  // as in the files joined
     outputs_line(&p->out, log_line_kind::row, text, &row);
     if (p->o->follow) {
-        p->row_figures = cause_row_figures(&p->causes, unix_ms(row.timestamp), wall_ms());
+        const int64_t row_ms = unix_ms(row.timestamp);
+        p->row_figures = cause_row_figures(&p->causes, row_ms, wall_ms());
         int64_t silent_ms = 0;
-        if (silence_ends(&p->silence, monotonic_ms(), unix_ms(row.timestamp), line, &silent_ms)) {
-            outputs_silence(&p->out, true, silent_ms, unix_ms(row.timestamp), line,
-                            cause_kind::unknown, cause_figures{});
+        if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
+            outputs_silence(&p->out, true, silent_ms, row_ms, line, cause_kind::unknown,
+                            cause_figures{});
         }
     }
     window_row in;
