@@ -85,16 +85,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             row_events events = find_row_events(row, threshold_in_force(&rule).threshold_ns);
             // Figures of any value, for the rules of a cause and their words.
             cause_figures f{};
-            f.have = static_cast<uint32_t>(row.diff_avg) & 0x7ffu;
-            f.span_ns = f.interrupt_ns = row.diff_report;
-            f.run_delay_ns = f.monitor_cpu_ns = row.min_diff_ever;
-            f.wait_excess_ns = row.max_diff_ever;
-            f.steal_ns = f.cpu_steal_ns = row.printf_latency;
-            f.psi_memory_full_us = f.major_faults = row.min_diff_this_rep;
-            f.suspended_ns = row.diff_avg;
-            f.watch_gap_ns = row.max_diff_this_rep;
-            f.stopped = (p[0] & 1) != 0;
-            events.cause = name_cause(f, events.largest_gap_ns, step_back_only(events));
+            f.have = static_cast<uint32_t>(row.diff_avg) & 0x1ffffu;
+            f.span_ns = f.interrupt_ns = f.row_due_ns = row.diff_report;
+            f.run_delay_ns = f.monitor_cpu_ns = f.throttled_ns = row.min_diff_ever;
+            f.wait_excess_ns = f.throttled_periods = row.max_diff_ever;
+            f.steal_ns = f.cpu_steal_ns = f.clock_set_ns = row.printf_latency;
+            f.psi_memory_full_us = f.major_faults = f.group_memory_full_us = row.min_diff_this_rep;
+            f.suspended_ns = f.cpu_limit_millicpus = row.diff_avg;
+            f.watch_gap_ns = f.involuntary_switches = row.max_diff_this_rep;
+            f.stopped = p[0] & 1;
+            f.frozen = (p[0] >> 1) & 1;
+            events.cause = name_cause(f, events.largest_gap_ns, step_back_only_ns(events));
+            // Culprits of any name and figure, for their words and their fold.
+            events.culprits.count = p[1] % (max_culprits + 1);
+            for (int i = 0; i < events.culprits.count; ++i) {
+                culprit& c = events.culprits.top[i];
+                c.pid = static_cast<long>(row.min_diff_ever);
+                c.cpu_ns = row.max_diff_ever;
+                memcpy(c.name, p + 8 + i, sizeof c.name - 1);
+                c.name[sizeof c.name - 1] = '\0';
+                memcpy(c.cgroup, p + 40, 20);
+                c.cgroup[20] = '\0';
+            }
             fold_row(fold.get(), w, events);
             fold_heat(grid.get(), w, events);
             event_lines_row(&text_lines, row, line, events, f);

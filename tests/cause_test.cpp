@@ -7,10 +7,12 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "report/causes/cause_file.h"
 #include "report/causes/cause_rules.h"
 #include "report/causes/cause_watch.h"
+#include "report/causes/culprits.h"
 
 namespace {
 
@@ -19,7 +21,8 @@ constexpr int64_t ms = 1'000'000;
 cause_figures linux_figures() {
     cause_figures f{};
     f.have = have_run_delay | have_steal | have_cpu_steal | have_psi | have_faults | have_switches |
-             have_suspend | have_watch | have_state | have_monitor_cpu;
+             have_suspend | have_watch | have_state | have_monitor_cpu | have_throttle |
+             have_limit | have_freezer | have_group_memory;
     f.span_ns = 2000 * ms;
     f.watch_gap_ns = 101 * ms;
     return f;
@@ -30,83 +33,152 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
         const char* what;
         void (*set)(cause_figures*);
         int64_t gap_ns;
-        bool step_only;
+        int64_t step_back_ns;  // 0: the row held something up
         cause_kind kind;
     } cases[] = {
-        {"nothing accounts for a short gap", [](cause_figures*) {}, 20 * ms, false,
+        {"nothing accounts for a short gap", [](cause_figures*) {}, 20 * ms, 0,
          cause_kind::unexplained},
         {"run delay beyond the usual covers the gap",
-         [](cause_figures* f) { f->wait_excess_ns = 20 * ms; }, 20 * ms, false,
+         [](cause_figures* f) { f->wait_excess_ns = 20 * ms; }, 20 * ms, 0,
          cause_kind::cpu_contention},
         {"run delay just short of it", [](cause_figures* f) { f->wait_excess_ns = 20 * ms - 1; },
-         20 * ms, false, cause_kind::unexplained},
+         20 * ms, 0, cause_kind::unexplained},
         {"the usual waits alone name nothing", [](cause_figures* f) { f->run_delay_ns = 30 * ms; },
-         20 * ms, false, cause_kind::unexplained},
-        {"steal on its CPU", [](cause_figures* f) { f->cpu_steal_ns = 10 * ms; }, 20 * ms, false,
+         20 * ms, 0, cause_kind::unexplained},
+        {"steal on its CPU", [](cause_figures* f) { f->cpu_steal_ns = 10 * ms; }, 20 * ms, 0,
          cause_kind::hypervisor},
         {"steal elsewhere, not on its CPU", [](cause_figures* f) { f->steal_ns = 40 * ms; },
-         20 * ms, false, cause_kind::unexplained},
+         20 * ms, 0, cause_kind::unexplained},
         {"machine steal when its CPU is not known",
          [](cause_figures* f) {
              f->have &= ~have_cpu_steal;
              f->steal_ns = 10 * ms;
          },
-         20 * ms, false, cause_kind::hypervisor},
-        {"a major fault", [](cause_figures* f) { f->major_faults = 1; }, 20 * ms, false,
-         cause_kind::memory},
+         20 * ms, 0, cause_kind::hypervisor},
+        {"a major fault is a count, not a time", [](cause_figures* f) { f->major_faults = 1; },
+         20 * ms, 0, cause_kind::unexplained},
         {"all tasks stalled on memory", [](cause_figures* f) { f->psi_memory_full_us = 10'000; },
-         20 * ms, false, cause_kind::memory},
-        {"some memory pressure only", [](cause_figures* f) { f->psi_memory_some_us = 20'000; },
-         20 * ms, false, cause_kind::unexplained},
+         20 * ms, 0, cause_kind::memory},
+        {"its cgroup's tasks stalled on memory",
+         [](cause_figures* f) { f->group_memory_full_us = 10'000; }, 20 * ms, 0,
+         cause_kind::memory},
+        {"its cgroup's memory pressure, short of half",
+         [](cause_figures* f) { f->group_memory_full_us = 9'999; }, 20 * ms, 0,
+         cause_kind::unexplained},
+        {"its cgroup's limit held it through half the gap",
+         [](cause_figures* f) {
+             f->throttled_ns = 10 * ms;
+             f->run_delay_ns = f->wait_excess_ns = 25 * ms;
+         },
+         20 * ms, 0, cause_kind::throttled},
+        {"throttled, but the monitor did not wait",
+         [](cause_figures* f) {
+             f->throttled_ns = 30 * ms;
+             f->run_delay_ns = 9 * ms;
+         },
+         20 * ms, 0, cause_kind::unexplained},
+        {"the wait that throttling explains is not contention",
+         [](cause_figures* f) {
+             f->throttled_ns = 19 * ms;
+             f->run_delay_ns = f->wait_excess_ns = 40 * ms;
+         },
+         40 * ms, 0, cause_kind::unexplained},
+        {"a little throttling beside much waiting behind others",
+         [](cause_figures* f) {
+             f->throttled_ns = 9 * ms;
+             f->run_delay_ns = f->wait_excess_ns = 40 * ms;
+         },
+         20 * ms, 0, cause_kind::cpu_contention},
+        {"its cgroup seen frozen", [](cause_figures* f) { f->frozen = 1; }, 3'000 * ms, 0,
+         cause_kind::frozen},
+        {"stopped and frozen: the signal is named",
+         [](cause_figures* f) {
+             f->frozen = 1;
+             f->stopped = 1;
+         },
+         3'000 * ms, 0, cause_kind::stopped},
+        {"frozen, but no freezer was read",
+         [](cause_figures* f) {
+             f->have &= ~have_freezer;
+             f->frozen = 1;
+         },
+         3'000 * ms, 0, cause_kind::stopped},
+        {"a silence while the clock is behind the last row",
+         [](cause_figures* f) {
+             f->have |= have_clock | have_due;
+             f->clock_set_ns = -3'000 * ms;
+             f->row_due_ns = 900 * ms;
+         },
+         2'000 * ms, 0, cause_kind::clock_set},
+        {"a silence once the next row was due",
+         [](cause_figures* f) {
+             f->have |= have_clock | have_due;
+             f->clock_set_ns = -3'000 * ms;
+             f->row_due_ns = -100 * ms;
+         },
+         4'000 * ms, 0, cause_kind::stopped},
+        {"a step back the watch's clock took too",
+         [](cause_figures* f) {
+             f->have |= have_clock;
+             f->clock_set_ns = -3'000 * ms;
+         },
+         0, 3'000 * ms, cause_kind::clock_set},
+        {"a step back larger than the watch's clock took",
+         [](cause_figures* f) {
+             f->have |= have_clock;
+             f->clock_set_ns = -1'000 * ms;
+         },
+         0, 3'000 * ms, cause_kind::unexplained},
         {"seen stopped, whatever else",
          [](cause_figures* f) {
              f->stopped = true;
              f->wait_excess_ns = 100 * ms;
          },
-         20 * ms, false, cause_kind::stopped},
-        {"the watch ran through a long gap", [](cause_figures*) {}, 500 * ms, false,
+         20 * ms, 0, cause_kind::stopped},
+        {"the watch ran through a long gap", [](cause_figures*) {}, 500 * ms, 0,
          cause_kind::stopped},
         {"the clock set forward while all ran",
          [](cause_figures* f) {
              f->have |= have_clock;
              f->clock_set_ns = 30'000 * ms;
          },
-         30'000 * ms, false, cause_kind::unexplained},
-        {"a small step forward is no stop",
+         30'000 * ms, 0, cause_kind::clock_set},
+        {"a step forward of less than half the gap",
          [](cause_figures* f) {
              f->have |= have_clock;
-             f->clock_set_ns = 300 * ms;
+             f->clock_set_ns = 140 * ms;
          },
-         301 * ms, false, cause_kind::unexplained},
+         301 * ms, 0, cause_kind::stopped},
         {"a step alone on a system without figures",
          [](cause_figures* f) {
              f->have = have_clock | have_watch;
              f->clock_set_ns = 6'000 * ms;
          },
-         6'000 * ms, false, cause_kind::unexplained},
+         6'000 * ms, 0, cause_kind::clock_set},
         {"a monitor stopped while the clock was set",
          [](cause_figures* f) {
              f->have |= have_clock;
              f->clock_set_ns = 6'000 * ms;
              f->stopped = true;
          },
-         6'000 * ms, false, cause_kind::stopped},
+         6'000 * ms, 0, cause_kind::stopped},
         {"the watch was held as long", [](cause_figures* f) { f->watch_gap_ns = 490 * ms; },
-         500 * ms, false, cause_kind::unexplained},
+         500 * ms, 0, cause_kind::unexplained},
         {"suspended through most of it", [](cause_figures* f) { f->suspended_ns = 30'000 * ms; },
-         31'000 * ms, false, cause_kind::suspended},
+         31'000 * ms, 0, cause_kind::suspended},
         {"a step back after a suspend", [](cause_figures* f) { f->suspended_ns = 5'000 * ms; }, 0,
-         true, cause_kind::suspended},
-        {"a step back with nothing else", [](cause_figures* f) { f->wait_excess_ns = 100 * ms; }, 0,
-         true, cause_kind::unexplained},
+         3'000 * ms, cause_kind::suspended},
+        {"a step back the watch's clock did not see",
+         [](cause_figures* f) { f->wait_excess_ns = 100 * ms; }, 0, 3'000 * ms,
+         cause_kind::unexplained},
         {"interrupts on Windows",
          [](cause_figures* f) {
              f->have = have_interrupts | have_suspend | have_watch;
              f->interrupt_ns = 15 * ms;
          },
-         20 * ms, false, cause_kind::interrupts},
+         20 * ms, 0, cause_kind::interrupts},
         {"without run delay the watch's witness names nothing",
-         [](cause_figures* f) { f->have = have_suspend | have_watch; }, 500 * ms, false,
+         [](cause_figures* f) { f->have = have_suspend | have_watch; }, 500 * ms, 0,
          cause_kind::unexplained},
         {"a figure not taken is not read",
          [](cause_figures* f) {
@@ -114,23 +186,24 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
              f->wait_excess_ns = 100 * ms;
              f->major_faults = 3;
          },
-         20 * ms, false, cause_kind::unexplained},
+         20 * ms, 0, cause_kind::unexplained},
         {"the watch's own figures alone",
-         [](cause_figures* f) { f->have = have_watch | have_monitor_cpu; }, 500 * ms, false,
+         [](cause_figures* f) { f->have = have_watch | have_monitor_cpu; }, 500 * ms, 0,
          cause_kind::unknown},
-        {"no figures", [](cause_figures* f) { *f = cause_figures{}; }, 20 * ms, false,
+        {"no figures", [](cause_figures* f) { *f = cause_figures{}; }, 20 * ms, 0,
          cause_kind::unknown},
         {"an extreme gap",
          [](cause_figures* f) {
              f->span_ns = INT64_MAX;
              f->wait_excess_ns = INT64_MAX;
          },
-         INT64_MAX, false, cause_kind::cpu_contention},
+         INT64_MAX, 0, cause_kind::cpu_contention},
     };
     for (const auto& c : cases) {
         cause_figures f = linux_figures();
         c.set(&f);
-        EXPECT_EQ(cause_name(name_cause(f, c.gap_ns, c.step_only)), std::string(cause_name(c.kind)))
+        EXPECT_EQ(cause_name(name_cause(f, c.gap_ns, c.step_back_ns)),
+                  std::string(cause_name(c.kind)))
             << c.what;
     }
 }
@@ -223,7 +296,7 @@ TEST(CauseFigures, RecordedProcFoldersNameWhatCannotBeMadeOnDemand) {
            "356 18446744073709551615 1 1 1 0 0 0 0 0 0 0 0 0 17 1 0 0 0 0 0 1 1 1 1 1 1 1 0\n"}},
          0,
          40 * ms,
-         cause_kind::memory,
+         cause_kind::unexplained,
          "major_faults",
          4},
         {"waiting for its CPU",
@@ -250,11 +323,11 @@ TEST(CauseFigures, RecordedProcFoldersNameWhatCannotBeMadeOnDemand) {
          "suspended_ns",
          29'000 * ms},
         {"a kernel without pressure files",
-         {{"pressure/io", ""}},
+         {{"pressure/memory", ""}},
          0,
          40 * ms,
          cause_kind::unexplained,
-         "psi_io_some_us",
+         "psi_memory_full_us",
          -1},
     };
     for (const auto& c : cases) {
@@ -267,7 +340,7 @@ TEST(CauseFigures, RecordedProcFoldersNameWhatCannotBeMadeOnDemand) {
         const cause_sample a = read_sample(before.root, 0, 0);
         const cause_sample b = read_sample(after.root, 1000 * ms, c.suspended_ns);
         const cause_figures f = counters_between(a, b, 5000);
-        EXPECT_EQ(cause_name(name_cause(f, c.gap_ns, false)), std::string(cause_name(c.kind)))
+        EXPECT_EQ(cause_name(name_cause(f, c.gap_ns, 0)), std::string(cause_name(c.kind)))
             << c.what;
         cause_figure_value figures[max_cause_figures];
         const int n = list_cause_figures(f, figures);
@@ -303,18 +376,250 @@ TEST(CauseFile, ACauseKeptBesideADayFileIsFoundByItsRowAlone) {
     ASSERT_NE(file, nullptr);
     cause_figures f = linux_figures();
     f.run_delay_ns = 17 * ms;
-    write_cause_line(file, 1796601601000, 18 * ms, cause_kind::cpu_contention, f);
-    write_cause_line(file, 1796601600000, 12 * ms, cause_kind::stopped, f);
+    culprit_list who{2,
+                     {{4242, 1912 * ms, "busy, loop %1", "/system.slice/batch job.service"},
+                      {77, 400 * ms, "make", ""}}};
+    write_cause_line(file, 1796601601000, 18 * ms, cause_kind::cpu_contention, f, who);
+    write_cause_line(file, 1796601600000, 12 * ms, cause_kind::stopped, f, culprit_list{});
     fputs("not a cause line\n", file);
+    // As a watch before culprits wrote it.
+    fputs("1796601603000 6000000 memory span_ns=2000000000 psi_io_some_us=5 major_faults=3\n",
+          file);
     fclose(file);
     cause_book book;
     load_causes((day + ".gz").c_str(), &book);
     std::filesystem::remove_all(folder);
-    EXPECT_EQ(book.entries.size(), 2u);
-    EXPECT_EQ(find_cause(&book, 1796601601000, 18 * ms), cause_kind::cpu_contention);
-    EXPECT_EQ(find_cause(&book, 1796601600000, 12 * ms), cause_kind::stopped);
-    EXPECT_EQ(find_cause(&book, 1796601600000, 13 * ms), cause_kind::unknown);
-    EXPECT_EQ(find_cause(&book, 1796601602000, 18 * ms), cause_kind::unknown);
+    EXPECT_EQ(book.entries.size(), 3u);
+    culprit_list found{};
+    EXPECT_EQ(find_cause(&book, 1796601601000, 18 * ms, &found), cause_kind::cpu_contention);
+    ASSERT_EQ(found.count, 2);
+    EXPECT_EQ(found.top[0].pid, 4242);
+    EXPECT_EQ(found.top[0].cpu_ns, 1912 * ms);
+    EXPECT_STREQ(found.top[0].name, "busy, loop %1");
+    EXPECT_STREQ(found.top[0].cgroup, "/system.slice/batch job.service");
+    EXPECT_STREQ(found.top[1].name, "make");
+    EXPECT_STREQ(found.top[1].cgroup, "");
+    EXPECT_EQ(find_cause(&book, 1796601600000, 12 * ms, &found), cause_kind::stopped);
+    EXPECT_EQ(found.count, 0);
+    EXPECT_EQ(find_cause(&book, 1796601603000, 6 * ms, &found), cause_kind::memory);
+    EXPECT_EQ(find_cause(&book, 1796601600000, 13 * ms, &found), cause_kind::unknown);
+    EXPECT_EQ(find_cause(&book, 1796601602000, 18 * ms, &found), cause_kind::unknown);
+}
+
+// Two recorded machines' cgroups, before and after a span: where the groups are mounted,
+// what the kernel counted, and what the figures and the rule make of it.
+struct cgroup_case {
+    const char* what;
+    std::map<std::string, std::string> before, after;  // after: changed files only
+    int64_t gap_ns;
+    cause_kind kind;
+    int64_t throttled_ns, limit_millicpus, frozen, group_memory_us;  // -1: not taken
+    bool waited = true;  // the monitor waited for a CPU through the gap
+};
+
+std::map<std::string, std::string> v1_machine() {
+    return {
+        {"proc/4242/cgroup",
+         "12:freezer:/batch/job\n4:cpu,cpuacct:/batch/job\n1:name=systemd:/batch/job\n0::/\n"},
+        {"proc/self/mountinfo",
+         "30 22 0:27 / /sys/fs/cgroup rw,relatime - tmpfs tmpfs rw,mode=755\n"
+         "31 30 0:28 / /sys/fs/cgroup/cpu,cpuacct rw,relatime - cgroup cgroup rw,cpu,cpuacct\n"
+         "32 30 0:29 / /sys/fs/cgroup/cpuset rw,relatime - cgroup cgroup rw,cpuset\n"
+         "36 30 0:33 / /sys/fs/cgroup/freezer rw,relatime - cgroup cgroup rw,freezer\n"
+         "40 30 0:37 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/cpu.stat", "nr_periods 0\nnr_throttled 0\nthrottled_time 0\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/cpu.stat",
+         "nr_periods 100\nnr_throttled 10\nthrottled_time 1000000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/cpu.cfs_quota_us", "50000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.stat",
+         "nr_periods 100\nnr_throttled 0\nthrottled_time 0\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_quota_us", "-1\n"},
+        {"sys/fs/cgroup/cpu,cpuacct/batch/job/cpu.cfs_period_us", "100000\n"},
+        {"sys/fs/cgroup/freezer/batch/freezer.state", "THAWED\n"},
+        {"sys/fs/cgroup/freezer/batch/job/freezer.state", "THAWED\n"},
+    };
+}
+
+std::map<std::string, std::string> v2_machine() {
+    return {
+        {"proc/4242/cgroup", "0::/system.slice/clock\\x2dgap.service\n"},
+        {"proc/self/mountinfo",
+         "25 30 0:22 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw,nsdelegate\n"},
+        {"sys/fs/cgroup/system.slice/cpu.stat", "usage_usec 5\nnr_throttled 0\nthrottled_usec 0\n"},
+        {"sys/fs/cgroup/system.slice/cpu.max", "max 100000\n"},
+        {"sys/fs/cgroup/system.slice/cgroup.events", "populated 1\nfrozen 0\n"},
+        {"sys/fs/cgroup/system.slice/clock\\x2dgap.service/cpu.stat",
+         "usage_usec 5\nnr_periods 7\nnr_throttled 2\nthrottled_usec 100\n"},
+        {"sys/fs/cgroup/system.slice/clock\\x2dgap.service/cpu.max", "25000 100000\n"},
+        {"sys/fs/cgroup/system.slice/clock\\x2dgap.service/cgroup.events",
+         "populated 1\nfrozen 0\n"},
+        {"sys/fs/cgroup/system.slice/clock\\x2dgap.service/memory.pressure",
+         "some avg10=0.00 avg60=0.00 avg300=0.00 total=10\n"
+         "full avg10=0.00 avg60=0.00 avg300=0.00 total=5\n"},
+    };
+}
+
+void read_cgroup_sample(const recorded_proc& machine, cause_sample* s) {
+    static char buffer[65536];
+    const std::string root = machine.root.string();
+    cgroup_place place;
+    find_cgroups((root + "/proc").c_str(), root.c_str(), 4242, &place, buffer, sizeof buffer);
+    read_cgroup_counters(&place, &s->cgroup, buffer, sizeof buffer);
+}
+
+TEST(CauseFigures, RecordedCgroupsNameALimitAFreezeAndTheirOwnPressure) {
+    const auto with = [](std::map<std::string, std::string> files,
+                         const std::map<std::string, std::string>& changes) {
+        for (const auto& [name, text] : changes) {
+            files[name] = text;
+        }
+        return files;
+    };
+    const cgroup_case cases[] = {
+        {"v1: its parent's limit held it", v1_machine(),
+         with(v1_machine(), {{"sys/fs/cgroup/cpu,cpuacct/batch/cpu.stat",
+                              "nr_periods 110\nnr_throttled 19\nthrottled_time 481000000\n"}}),
+         60 * ms, cause_kind::throttled, 480 * ms, 500, 0, -1},
+        {"v1: a limit that did not hold it", v1_machine(), v1_machine(), 60 * ms,
+         cause_kind::cpu_contention, 0, 0, 0, -1},
+        {"v1: its parent frozen", v1_machine(),
+         with(v1_machine(), {{"sys/fs/cgroup/freezer/batch/freezer.state", "FROZEN\n"}}), 3000 * ms,
+         cause_kind::frozen, 0, 0, 1, -1},
+        {"v1: its own group freezing", v1_machine(),
+         with(v1_machine(), {{"sys/fs/cgroup/freezer/batch/job/freezer.state", "FREEZING\n"}}),
+         3000 * ms, cause_kind::frozen, 0, 0, 1, -1},
+        {"v2: its own limit, counted in cpu.stat.local too", v2_machine(),
+         with(v2_machine(),
+              {{"sys/fs/cgroup/system.slice/clock\\x2dgap.service/cpu.stat",
+                "usage_usec 5\nnr_periods 17\nnr_throttled 12\nthrottled_usec 30100\n"},
+               {"sys/fs/cgroup/system.slice/clock\\x2dgap.service/cpu.stat.local",
+                "throttled_usec 40100\n"}}),
+         60 * ms, cause_kind::throttled, 40 * ms, 250, 0, 0},
+        {"v2: an ancestor frozen", v2_machine(),
+         with(v2_machine(),
+              {{"sys/fs/cgroup/system.slice/cgroup.events", "populated 1\nfrozen 1\n"}}),
+         3000 * ms, cause_kind::frozen, 0, 250, 1, 0},
+        {"v2: its tasks stalled on memory", v2_machine(),
+         with(v2_machine(), {{"sys/fs/cgroup/system.slice/clock\\x2dgap.service/memory.pressure",
+                              "some avg10=0.00 avg60=0.00 avg300=0.00 total=40010\n"
+                              "full avg10=0.00 avg60=0.00 avg300=0.00 total=30005\n"}}),
+         40 * ms, cause_kind::memory, 0, 250, 0, 30'000, false},
+        {"a container: the hierarchy mounted from its own group",
+         {{"proc/4242/cgroup", "0::/docker/abc/app\n"},
+          {"proc/self/mountinfo",
+           "25 30 0:22 /docker/abc /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+          {"sys/fs/cgroup/cpu.stat", "nr_throttled 0\nthrottled_usec 0\n"},
+          {"sys/fs/cgroup/app/cpu.stat", "nr_throttled 0\nthrottled_usec 0\n"},
+          {"sys/fs/cgroup/app/cpu.max", "200000 100000\n"}},
+         {{"proc/4242/cgroup", "0::/docker/abc/app\n"},
+          {"proc/self/mountinfo",
+           "25 30 0:22 /docker/abc /sys/fs/cgroup ro - cgroup2 cgroup2 rw\n"},
+          {"sys/fs/cgroup/cpu.stat", "nr_throttled 0\nthrottled_usec 0\n"},
+          {"sys/fs/cgroup/app/cpu.stat", "nr_throttled 4\nthrottled_usec 50000\n"},
+          {"sys/fs/cgroup/app/cpu.max", "200000 100000\n"}},
+         60 * ms,
+         cause_kind::throttled,
+         50 * ms,
+         2000,
+         0,
+         -1},
+        {"no cgroups mounted",
+         {{"proc/4242/cgroup", "0::/\n"}, {"proc/self/mountinfo", ""}},
+         {{"proc/4242/cgroup", "0::/\n"}, {"proc/self/mountinfo", ""}},
+         60 * ms,
+         cause_kind::cpu_contention,
+         -1,
+         -1,
+         -1,
+         -1},
+    };
+    for (const auto& c : cases) {
+        const recorded_proc before(c.before), after(c.after);
+        auto a = std::make_unique<cause_sample>(), b = std::make_unique<cause_sample>();
+        read_cgroup_sample(before, a.get());
+        read_cgroup_sample(after, b.get());
+        b->at_ns = 1000 * ms;
+        cause_figures f = counters_between(*a, *b, 5000);
+        // The monitor waited through the gap, as a throttled task does.
+        f.have |= have_run_delay | have_watch;
+        f.run_delay_ns = f.wait_excess_ns = c.waited ? c.gap_ns : 0;
+        f.watch_gap_ns = 100 * ms;
+        EXPECT_EQ(cause_name(name_cause(f, c.gap_ns, 0)), std::string(cause_name(c.kind)))
+            << c.what;
+        const auto figure = [&f](const char* key) {
+            cause_figure_value figures[max_cause_figures];
+            const int n = list_cause_figures(f, figures);
+            for (int i = 0; i < n; ++i) {
+                if (std::string(figures[i].key) == key) {
+                    return figures[i].value;
+                }
+            }
+            return int64_t{-1};
+        };
+        EXPECT_EQ(figure("throttled_ns"), c.throttled_ns) << c.what;
+        EXPECT_EQ(figure("cpu_limit_millicpus"), c.limit_millicpus) << c.what;
+        EXPECT_EQ(figure("frozen"), c.frozen) << c.what;
+        EXPECT_EQ(figure("group_memory_full_us"), c.group_memory_us) << c.what;
+    }
+}
+
+// Every process's CPU time from a recorded /proc, and who of them took the monitor's CPU.
+TEST(Culprits, TheProcessesThatRanMostOnItsCpuAreNamed) {
+    const auto stat = [](long pid, const char* name, int64_t ticks, int cpu) {
+        return std::to_string(pid) + " (" + name + ") R 1 1 1 0 -1 0 0 0 0 0 " +
+               std::to_string(ticks) + " 0 0 0 20 0 1 0 100 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " +
+               std::to_string(cpu) + " 0 0 0 0 0\n";
+    };
+    const recorded_proc before({{"4242/stat", stat(4242, "clockgap", 10, 1)},
+                                {"100/stat", stat(100, "busy (1)", 100, 1)},
+                                {"101/stat", stat(101, "other cpu", 100, 0)},
+                                {"102/stat", stat(102, "make", 50, 1)},
+                                {"103/stat", stat(103, "idle", 7, 1)},
+                                {"stat", "cpu  1 2 3 4 5 6 7 8\n"}});
+    const recorded_proc after({{"4242/stat", stat(4242, "clockgap", 200, 1)},
+                               {"100/stat", stat(100, "busy (1)", 291, 1)},
+                               {"101/stat", stat(101, "other cpu", 300, 0)},
+                               {"102/stat", stat(102, "make", 90, 0)},
+                               {"103/stat", stat(103, "idle", 7, 1)},
+                               {"104/stat", stat(104, "new", 20, 1)},
+                               {"105/stat", stat(105, "small", 1, 1)}});
+    const auto read = [](const recorded_proc& root, std::vector<process_time>* out) {
+        static char buffer[4096];
+        static long pids[64];
+        const std::string folder = root.root.string();
+        proc_reader r{folder.c_str(), 10 * ms, 4242, {4242}, 1, buffer, sizeof buffer};
+        out->resize(64);
+        out->resize(static_cast<size_t>(read_processes(&r, pids, out->data(), 64)));
+        return process_list{static_cast<int>(out->size()), out->data()};
+    };
+    std::vector<process_time> a, b;
+    const process_list then = read(before, &a), now = read(after, &b);
+    ASSERT_EQ(now.count, 7);
+    const long skip[] = {4242};
+    culprit top[max_culprits];
+    struct {
+        const char* what;
+        int cpu;
+        std::vector<std::pair<long, int64_t>> named;
+    } cases[] = {
+        {"on CPU 1: the busy loop, then make (there before it moved), then a newcomer",
+         1,
+         {{100, 1910 * ms}, {102, 400 * ms}, {104, 200 * ms}}},
+        {"on any CPU", -1, {{101, 2000 * ms}, {100, 1910 * ms}, {102, 400 * ms}}},
+        {"on a CPU nobody used", 5, {}},
+    };
+    for (const auto& c : cases) {
+        const int n = rank_processes(then, now, c.cpu, skip, 1, top, max_culprits);
+        std::vector<std::pair<long, int64_t>> named;
+        for (int i = 0; i < n; ++i) {
+            named.emplace_back(top[i].pid, top[i].cpu_ns);
+        }
+        EXPECT_EQ(named, c.named) << c.what;
+    }
+    // A name with spaces and parentheses is read whole.
+    ASSERT_EQ(rank_processes(then, now, 1, skip, 1, top, 1), 1);
+    EXPECT_STREQ(top[0].name, "busy (1)");
 }
 
 }  // namespace

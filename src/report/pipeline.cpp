@@ -45,13 +45,19 @@ int64_t wall_ms() {
     return floor_div(wall_clock_ns(), 1'000'000);
 }
 
-// Why the row's largest gap (or its step back) came: from the figures taken live, or
-// else from those kept beside its day file; unknown when there are neither.
-cause_kind row_cause(const pipeline* p, int64_t row_ms, const row_events& events) {
+// Why the row's largest gap (or its step back) came, and who took the CPU: from the
+// figures taken live, or else from those kept beside its day file; unknown when there
+// are neither.
+void row_cause(pipeline* p, int64_t row_ms, row_events* events) {
     if (p->row_figures.have != 0) {
-        return name_cause(p->row_figures, events.largest_gap_ns, step_back_only(events));
+        events->cause =
+            name_cause(p->row_figures, events->largest_gap_ns, step_back_only_ns(*events));
+        if (any_event(*events)) {
+            cause_culprits(&p->causes, events->cause, &events->culprits);
+        }
+        return;
     }
-    return find_cause(&p->book, row_ms, events.largest_gap_ns);
+    events->cause = find_cause(&p->book, row_ms, events->largest_gap_ns, &events->culprits);
 }
 
 // The stall rule and the fold's thresholds, from --stall or, before the first row, the
@@ -71,7 +77,7 @@ void take_window_row(pipeline* p, const window_row& in) {
     }
     learn_clock(&p->rule, *in.row);
     row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
-    events.cause = row_cause(p, in.ms, events);
+    row_cause(p, in.ms, &events);
     fold_row(&p->fold, in, events);
     fold_heat(&p->grid, in, events);
     outputs_row(&p->out, in, events, p->row_figures, &p->fold, line_waiting(&p->source));
@@ -141,8 +147,7 @@ int read_lines(pipeline* p) {
                 if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
                     const cause_figures f = cause_silence_figures(&p->causes);
                     outputs_silence(&p->out, false, silent_ms, p->silence.last_row_ms,
-                                    p->silence.last_line, name_cause(f, ms_as_ns(silent_ms), false),
-                                    f);
+                                    p->silence.last_line, name_cause(f, ms_as_ns(silent_ms), 0), f);
                 }
                 continue;
             }

@@ -1,6 +1,7 @@
-"""The cause of a stall, named live by clockgap-report --follow: a real monitor pinned
-with busy loops to one CPU (waiting for a CPU), and rows that are not a live monitor's
-(never explained). A stopped monitor is watch_test.Silence's incident."""
+"""The cause of a stall, named live by clockgap-report --follow, on real incidents: a
+monitor pinned with busy loops to one CPU (waiting for a CPU, and who ran), a cgroup's
+CPU quota, a frozen cgroup, a stopped monitor, the clock set forward and back; and rows
+that are not a live monitor's (never explained)."""
 
 import datetime
 import glob
@@ -24,6 +25,61 @@ UNIT = os.path.join(os.path.dirname(__file__), "..", "..", "contrib", "systemd",
 STALL = [0, 500_000] + [0] * 5 + [1] + [0] * 6  # one gap in the 50 ms band
 
 
+def busy_loop_program(folder, name):
+    """A shell under its own name: a process's name is the file it was started from."""
+    path = os.path.join(folder, name)
+    os.symlink(shutil.which("sh"), path)
+    return path
+
+
+class CpuGroup:
+    """A cgroup v1 group of this machine's controller `controller`, removed at the end."""
+
+    def __init__(self, test, controller):
+        base = f"/sys/fs/cgroup/{controller}"
+        with open("/proc/self/mountinfo") as f:
+            if not any(f" {base} " in line and " - cgroup " in line for line in f):
+                test.skipTest(f"no cgroup v1 {controller} hierarchy at {base}")
+        self.path = os.path.join(base, f"clockgap-test-{os.getpid()}-{id(self)}")
+        os.mkdir(self.path)
+        test.addCleanup(self.remove)
+
+    def write(self, name, value):
+        with open(os.path.join(self.path, name), "w") as f:
+            f.write(value)
+
+    def start(self, args, **kwargs):
+        """Starts `args` inside the group, from its first instruction."""
+        procs = os.path.join(self.path, "cgroup.procs")
+
+        def join():
+            with open(procs, "w") as f:
+                f.write(str(os.getpid()))
+        return subprocess.Popen(args, preexec_fn=join, **kwargs)
+
+    def remove(self):
+        for _ in range(50):
+            try:
+                os.rmdir(self.path)
+                return
+            except OSError:
+                time.sleep(0.1)  # its last process is still leaving
+
+
+def follow_events(watch, want, deadline_s):
+    """Stall events from the watch's JSON lines until `want` of them came or time ran out."""
+    events = []
+    deadline = time.time() + deadline_s
+    while time.time() < deadline and len(events) < want:
+        line = watch.stdout.readline()
+        if not line:
+            break
+        event = json.loads(line)
+        if event["event"] == "stall":
+            events.append(event)
+    return events
+
+
 def report_json(*args):
     done = subprocess.run([REPORT, "--json", *args], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
@@ -38,7 +94,8 @@ class Contention(unittest.TestCase):
         folder = tempfile.mkdtemp(prefix="clockgap-contention-")
         self.addCleanup(shutil.rmtree, folder, True)
         cpu = str(os.cpu_count() - 1)
-        busy = [subprocess.Popen(["taskset", "-c", cpu, "sh", "-c", "while :; do :; done"])
+        loop = busy_loop_program(folder, "cgbusy")
+        busy = [subprocess.Popen(["taskset", "-c", cpu, loop, "-c", "while :; do :; done"])
                 for _ in range(3)]
         monitor = subprocess.Popen(["taskset", "-c", cpu, harness.BINARY, "1"],
                                    stdout=subprocess.PIPE)
@@ -84,8 +141,17 @@ class Contention(unittest.TestCase):
             self.assertGreaterEqual(cause["wait_excess_ns"], event["gap_ns"], cause)
             self.assertLessEqual(cause["wait_excess_ns"], cause["run_delay_ns"], cause)
             self.assertEqual(cause["stopped"], False)
+            # Who ran: the busy loops, by their own process ids, each for a share of the
+            # two rows' time.
+            culprits = cause["culprits"]
+            self.assertEqual({c["pid"] for c in culprits}, {p.pid for p in busy}, cause)
+            for c in culprits:
+                self.assertEqual(c["name"], "cgbusy")
+                self.assertGreater(c["cpu_ns"], 0.1 * cause["span_ns"], cause)
         total = json.loads(out.splitlines()[-1])
         self.assertEqual(total["stalls"]["causes"]["cpu_contention"], kinds.count("cpu_contention"))
+        self.assertEqual(total["stalls"]["culprits"][0],
+                         {"name": "cgbusy", "stall_rows": kinds.count("cpu_contention")})
         with open(os.path.join(folder, "clockgap.prom")) as f:
             metrics = f.read()
         self.assertIn('clockgap_stall_rows_total{cause="cpu_contention"} '
@@ -95,9 +161,10 @@ class Contention(unittest.TestCase):
         page = os.path.join(folder, "page.html")
         later = report_json("--stall", "5", "--html", page, folder)["stalls"]
         self.assertEqual(later["causes"], total["stalls"]["causes"])
+        self.assertEqual(later["culprits"], total["stalls"]["culprits"])
         with open(page) as f:
             html = f.read()
-        self.assertIn(f'cpu_contention {kinds.count("cpu_contention")}</text>', html)
+        self.assertIn(f'cpu_contention {kinds.count("cpu_contention")}, mostly cgbusy</text>', html)
         self.assertEqual(html.count('<circle class="cause-cpu_contention"'),
                          kinds.count("cpu_contention") + 1)  # a column a second, and the legend
         for causes in glob.glob(os.path.join(folder, "*.causes")):
@@ -165,8 +232,114 @@ class ClockSet(unittest.TestCase):
         above = [e for e in events if e["event"] == "gap_above_5s"]
         self.assertEqual(len(above), 1, (events, err))
         cause = above[0]["cause"]
-        self.assertEqual(cause["kind"], "unexplained", cause)
+        self.assertEqual(cause["kind"], "clock_set", cause)
         self.assertAlmostEqual(cause["clock_set_ns"] / 1e9, 30, delta=0.5)
+
+    def test_a_clock_set_back_is_named_so_while_the_monitor_waits_and_after(self):
+        clock = FakeClock()
+        env = dict(os.environ, **clock.env())
+        monitor = subprocess.Popen([harness.BINARY, "1"], stdout=subprocess.PIPE, env=env)
+        watch = subprocess.Popen([REPORT, "--follow", "--json", "--alert", "1000"],
+                                 stdin=monitor.stdout, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, env=env, text=True)
+        monitor.stdout.close()
+        try:
+            time.sleep(3.5)
+            clock.step("-4s")
+            time.sleep(7)
+        finally:
+            monitor.kill()
+            monitor.wait()
+            out, err = watch.communicate(timeout=30)
+        events = [json.loads(line) for line in out.splitlines()[:-1]]
+        # The monitor ran all along and rightly wrote nothing until the clock passed its
+        # last row again: the silence is the clock set, with the next row still due.
+        silence = [e for e in events if e["event"] == "no_row"]
+        self.assertGreaterEqual(len(silence), 1, (events, err))
+        for event in silence:
+            cause = event["cause"]
+            self.assertEqual(cause["kind"], "clock_set", cause)
+            self.assertGreater(cause["row_due_ns"], 0, cause)
+            self.assertAlmostEqual(cause["clock_set_ns"] / 1e9, -4, delta=0.5)
+        back = [e for e in events if e["event"] == "clock_set_back"]
+        self.assertEqual(len(back), 1, events)
+        self.assertEqual(back[0]["cause"]["kind"], "clock_set", back)
+
+
+class Throttled(unittest.TestCase):
+    """The monitor and a busy loop in a cgroup with a CPU quota of half a CPU: every stall
+    is the limit, not contention, and the busy loop in the group is named."""
+
+    def test_a_cpu_quota_is_named_throttled(self):
+        group = CpuGroup(self, "cpu")
+        group.write("cpu.cfs_period_us", "100000")
+        group.write("cpu.cfs_quota_us", "50000")
+        folder = tempfile.mkdtemp(prefix="clockgap-throttled-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        busy = group.start([busy_loop_program(folder, "cgquota"), "-c", "while :; do :; done"])
+        monitor = group.start([harness.BINARY, "1"], stdout=subprocess.PIPE)
+        watch = subprocess.Popen([REPORT, "--follow", "--json", "--stall", "5"],
+                                 stdin=monitor.stdout, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        monitor.stdout.close()
+        try:
+            stalls = follow_events(watch, 5, 40)
+        finally:
+            busy.kill()
+            busy.wait()
+            monitor.kill()
+            monitor.wait()
+            out, err = watch.communicate(timeout=30)
+        for event in stalls:
+            print(f"\n{event['gap_ns'] / 1e6:.2f} ms: {event['cause']}", file=sys.stderr)
+        kinds = [event["cause"]["kind"] for event in stalls]
+        self.assertEqual(len(kinds), 5, err)
+        self.assertEqual(set(kinds[1:]), {"throttled"}, kinds)
+        for event in stalls[1:]:
+            cause = event["cause"]
+            self.assertEqual(cause["cpu_limit_millicpus"], 500, cause)
+            self.assertGreaterEqual(cause["throttled_ns"], event["gap_ns"] / 2, cause)
+            self.assertGreater(cause["throttled_periods"], 0, cause)
+            self.assertEqual([(c["pid"], c["name"]) for c in cause["culprits"]],
+                             [(busy.pid, "cgquota")], cause)
+            self.assertTrue(cause["culprits"][0]["cgroup"].startswith("/clockgap-test-"), cause)
+
+
+class Frozen(unittest.TestCase):
+    """The monitor's cgroup frozen for 3 s by the v1 freezer, the watch outside it: the
+    silence and the row after it are named frozen, not stopped."""
+
+    def test_a_frozen_group_is_named_live_and_after(self):
+        group = CpuGroup(self, "freezer")
+        folder = tempfile.mkdtemp(prefix="clockgap-frozen-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        log = os.path.join(folder, "run.log")
+        with open(log, "wb") as out:
+            monitor = group.start([harness.BINARY, "1"], stdout=out)
+        self.addCleanup(group.write, "freezer.state", "THAWED")
+        watch = subprocess.Popen([REPORT, "--follow", "--json", "--alert", "1000", log],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            time.sleep(3.5)
+            group.write("freezer.state", "FROZEN")
+            time.sleep(3)
+            group.write("freezer.state", "THAWED")
+            time.sleep(2)
+        finally:
+            group.write("freezer.state", "THAWED")
+            monitor.kill()
+            monitor.wait()
+            watch.send_signal(signal.SIGINT)
+            out, err = watch.communicate(timeout=30)
+        events = [json.loads(line) for line in out.splitlines()[:-1]]
+        silence = [e for e in events if e["event"] == "no_row"]
+        stall = [e for e in events if e["event"] == "stall"]
+        self.assertEqual(len(silence), 1, (events, err))
+        self.assertEqual(silence[0]["cause"]["kind"], "frozen", silence)
+        self.assertEqual(silence[0]["cause"]["stopped"], False)
+        self.assertEqual(len(stall), 1, events)
+        self.assertGreater(stall[0]["gap_ns"], 2_500_000_000)
+        self.assertEqual(stall[0]["cause"]["kind"], "frozen", stall)
 
 
 class HiddenProc(unittest.TestCase):

@@ -1,8 +1,10 @@
 // The causes kept beside a day file, so that a later report of the day names them:
 // FILE.causes (FILE without .gz), plain text, a line for each row whose events the watch
 // named a cause for, in the order of the rows: "UNIX_MS LARGEST_GAP_NS KIND", then the
-// figures as name=value. A row is found again by its time and its largest gap; a row
-// that has no line there, or a day file without one, has the cause unknown.
+// figures as name=value, then each culprit as "culprit=PID,CPU_NS,NAME,CGROUP" (NAME and
+// CGROUP with '%', ',', spaces and control characters as %XX). A row is found again by
+// its time and its largest gap; a row that has no line there, or a day file without one,
+// has the cause unknown. Lines of older watches, without culprits, read the same.
 #pragma once
 
 #include <cstdint>
@@ -18,19 +20,22 @@ inline constexpr const char causes_suffix[] = ".causes";
 std::string causes_path(const char* path);
 
 void write_cause_line(FILE* file, int64_t row_ms, int64_t gap_ns, cause_kind kind,
-                      const cause_figures& f);
+                      const cause_figures& f, const culprit_list& who);
 
 struct cause_entry {
     int64_t ms, gap_ns;
     cause_kind kind;
+    int culprits;  // its place in cause_book::culprits; -1: none
 };
 
 // The causes of one day file, sorted for lookup; empty when it has none.
 struct cause_book {
     std::vector<cause_entry> entries;
+    std::vector<culprit_list> culprits;  // only of the rows that have them
 };
 
 // Loads the causes kept beside the day file `path` (a missing file: none). Lines that do
 // not parse are passed over.
 void load_causes(const char* path, cause_book* book);
-cause_kind find_cause(const cause_book* book, int64_t ms, int64_t gap_ns);
+// The cause of the row at `ms` with the largest gap `gap_ns`, and who took the CPU.
+cause_kind find_cause(const cause_book* book, int64_t ms, int64_t gap_ns, culprit_list* who);

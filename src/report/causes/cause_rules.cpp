@@ -9,14 +9,15 @@
 namespace {
 
 constexpr const char* names[cause_kinds] = {
-    "unknown",    "cpu_contention", "hypervisor", "memory",
-    "interrupts", "stopped",        "suspended",  "unexplained",
+    "unknown", "cpu_contention", "throttled", "hypervisor", "memory",      "interrupts",
+    "frozen",  "stopped",        "suspended", "clock_set",  "unexplained",
 };
 
 // The figures a rule reads to name a cause other than unexplained; the watch's own
 // witness and the monitor's CPU time alone name none.
 constexpr uint32_t explaining_figures = have_run_delay | have_steal | have_cpu_steal | have_psi |
-                                        have_faults | have_suspend | have_state | have_interrupts;
+                                        have_suspend | have_state | have_interrupts |
+                                        have_throttle | have_freezer | have_group_memory;
 
 bool has(const cause_figures& f, uint32_t bit) {
     return (f.have & bit) != 0;
@@ -33,6 +34,24 @@ int64_t us_as_ns(int64_t us) {
     return std::clamp(us, -most, most) * 1000;
 }
 
+// `a` less `b`, never below 0 (and without overflow).
+int64_t less_of(int64_t a, int64_t b) {
+    int64_t d = 0;
+    if (__builtin_sub_overflow(a, b, &d)) {
+        return b < 0 ? INT64_MAX : 0;
+    }
+    return std::max<int64_t>(d, 0);
+}
+
+// Held at 64 bits' ends rather than wrapping.
+int64_t sum_of(int64_t a, int64_t b) {
+    int64_t sum = 0;
+    if (__builtin_add_overflow(a, b, &sum)) {
+        return b < 0 ? INT64_MIN : INT64_MAX;
+    }
+    return sum;
+}
+
 // Steal time of the monitor's CPU when it is known, else of the machine.
 bool steal_of(const cause_figures& f, int64_t* steal_ns) {
     if (has(f, have_cpu_steal)) {
@@ -43,16 +62,40 @@ bool steal_of(const cause_figures& f, int64_t* steal_ns) {
     return has(f, have_steal);
 }
 
-bool memory_held(const cause_figures& f, int64_t gap_ns) {
-    return (has(f, have_faults) && f.major_faults > 0) ||
-           (has(f, have_psi) &&
-            reaches(us_as_ns(f.psi_memory_full_us), gap_ns, memory_full_percent));
+// The most that all tasks of the machine, or of its cgroup, waited for memory: a time,
+// never a count of faults.
+int64_t memory_wait_ns(const cause_figures& f) {
+    int64_t ns = has(f, have_psi) ? us_as_ns(f.psi_memory_full_us) : 0;
+    return std::max(ns, has(f, have_group_memory) ? us_as_ns(f.group_memory_full_us) : 0);
+}
+
+// The run delay beyond the usual that throttling does not explain: waiting behind others.
+int64_t contended_ns(const cause_figures& f) {
+    return less_of(f.wait_excess_ns, has(f, have_throttle) ? f.throttled_ns : 0);
+}
+
+// Its CPU cgroup was throttled through half the gap, and the monitor waited meanwhile.
+bool throttled(const cause_figures& f, int64_t gap_ns) {
+    return has(f, have_throttle) && reaches(f.throttled_ns, gap_ns, cover_percent) &&
+           (!has(f, have_run_delay) || reaches(f.run_delay_ns, gap_ns, cover_percent));
 }
 
 // The wall clock was set forward by most of the gap: the monitor saw the step, not a
 // hold-up.
-bool clock_stepped(const cause_figures& f, int64_t gap_ns) {
+bool clock_set_forward(const cause_figures& f, int64_t gap_ns) {
     return has(f, have_clock) && reaches(f.clock_set_ns, gap_ns, cover_percent);
+}
+
+// The watch's clock went back by most of the monitor's step back.
+bool clock_set_back(const cause_figures& f, int64_t step_back_ns) {
+    return has(f, have_clock) && f.clock_set_ns < 0 &&
+           reaches(less_of(0, f.clock_set_ns), step_back_ns, cover_percent);
+}
+
+// A silence after the clock was set back, while the monitor's next row is not yet due:
+// it runs, and rightly writes nothing until the clock passes its last row again.
+bool waiting_for_clock(const cause_figures& f) {
+    return has(f, have_due) && f.row_due_ns > 0 && has(f, have_clock) && f.clock_set_ns < 0;
 }
 
 // The watch went less than half the gap without running: the machine was not held.
@@ -64,6 +107,92 @@ bool watch_ran(const cause_figures& f, int64_t gap_ns) {
 // its run delay can tell).
 bool held_alone(const cause_figures& f, int64_t gap_ns) {
     return watch_ran(f, gap_ns) && has(f, have_run_delay);
+}
+
+// " while stress (pid 4242) ran 1.91 s and make (pid 77) 0.40 s on its CPU"
+void write_culprits(text_out* out, const culprit_list* who, const char* where) {
+    char a[48];
+    for (int i = 0; i < who->count; ++i) {
+        const culprit& c = who->top[i];
+        outf(out, "%s%s (pid %ld) ran %s",
+             i == 0                ? ""
+             : i + 1 == who->count ? " and "
+                                   : ", ",
+             c.name, c.pid, format_duration(c.cpu_ns, a, sizeof a));
+    }
+    outf(out, "%s", where);
+}
+
+void write_throttled(text_out* out, const cause_figures& f, const culprit_list* who) {
+    char a[48], b[48];
+    if (has(f, have_limit) && f.cpu_limit_millicpus > 0) {
+        outf(out, "its cgroup's CPU limit (%" PRId64 ".%02" PRId64 " CPU)",
+             f.cpu_limit_millicpus / 1000, f.cpu_limit_millicpus % 1000 / 10);
+    } else {
+        outf(out, "its cgroup's CPU limit");
+    }
+    outf(out, " held it %s in %s (%" PRId64 " periods)",
+         format_duration(f.throttled_ns, a, sizeof a), format_duration(f.span_ns, b, sizeof b),
+         f.throttled_periods);
+    if (who != nullptr && who->count > 0) {
+        outf(out, "; in the group, ");
+        write_culprits(out, who, "");
+    }
+}
+
+void write_clock_set(text_out* out, const cause_figures& f) {
+    char a[48], b[48];
+    if (f.clock_set_ns >= 0) {
+        outf(out, "the wall clock was set forward by %s while the monitor ran",
+             format_duration(f.clock_set_ns, a, sizeof a));
+    } else if (has(f, have_due)) {
+        outf(out,
+             "the wall clock was set back by %s; the monitor runs, and writes its next row "
+             "when the clock passes its last row again, in %s",
+             format_duration(less_of(0, f.clock_set_ns), a, sizeof a),
+             format_duration(f.row_due_ns, b, sizeof b));
+    } else {
+        outf(out, "the wall clock was set back by %s",
+             format_duration(less_of(0, f.clock_set_ns), a, sizeof a));
+    }
+}
+
+void write_unexplained(text_out* out, const cause_figures& f, int64_t gap_ns) {
+    char a[48];
+    if (watch_ran(f, gap_ns)) {
+        outf(out,
+             "no figure taken accounts for it; the watch ran meanwhile (it went at most %s "
+             "without running), so the machine was not held as a whole",
+             format_duration(f.watch_gap_ns, a, sizeof a));
+    } else if (has(f, have_watch) && f.watch_gap_ns > watch_tick_ms * 1'500'000) {
+        // Neither a suspend, steal nor a clock set: something held the watch too, and only
+        // a frozen service (both in its cgroup) or the whole machine does that.
+        outf(out,
+             "nothing on this machine accounts for it, and the watch did not run for %s "
+             "either: the watch was held as well (a frozen service, or the whole machine)",
+             format_duration(f.watch_gap_ns, a, sizeof a));
+    } else if (has(f, have_watch)) {
+        outf(out,
+             "nothing on this machine accounts for it, and it is too short for the "
+             "watch, which wakes every %" PRId64 " ms, to tell whether it was held as well",
+             watch_tick_ms);
+    } else {
+        outf(out,
+             "nothing on this machine accounts for it: the whole machine was held, or "
+             "the clock was stepped");
+    }
+}
+
+void write_memory(text_out* out, const cause_figures& f) {
+    char a[48];
+    const bool group = has(f, have_group_memory) &&
+                       us_as_ns(f.group_memory_full_us) >= us_as_ns(f.psi_memory_full_us);
+    outf(out, "%s waited %s for memory", group ? "the tasks of its cgroup" : "all tasks",
+         format_duration(memory_wait_ns(f), a, sizeof a));
+    // A fault is a count, not a time: it is told, never the reason for the kind.
+    if (has(f, have_faults) && f.major_faults > 0) {
+        outf(out, "; the monitor had %" PRId64 " major page faults", f.major_faults);
+    }
 }
 
 }  // namespace
@@ -82,28 +211,56 @@ bool cause_from_name(std::string_view name, cause_kind* kind) {
     return false;
 }
 
-// The one table of rules, first match wins. Suspend and a stopped monitor are facts the
-// system states; then what kept the monitor's CPU from it (other tasks, the hypervisor,
-// interrupts), then memory; then the watch as a witness: it ran, so the machine was not
-// held, and the monitor, not waiting for a CPU, did not run.
-cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only) {
-    if ((f.have & explaining_figures) == 0 && !clock_stepped(f, gap_ns)) {
+cause_figures join_figures(const cause_figures& earlier, const cause_figures& later) {
+    cause_figures f = later;
+    f.have = earlier.have & later.have;
+    f.span_ns = sum_of(earlier.span_ns, later.span_ns);
+    for (const figure_spec& spec : figure_table) {
+        const int64_t a = earlier.*spec.value, b = later.*spec.value;
+        switch (spec.join) {
+            case figure_join::sum:
+                f.*spec.value = sum_of(a, b);
+                break;
+            case figure_join::most:
+                f.*spec.value = std::max(a, b);
+                break;
+            case figure_join::later:
+                break;
+        }
+    }
+    return f;
+}
+
+// The one table of rules, first match wins. Suspend, a stopped monitor and a frozen
+// cgroup are facts the system states; then a clock set; then what kept the monitor's CPU
+// from it (its cgroup's limit, other tasks, the hypervisor, interrupts), then memory;
+// then the watch as a witness: it ran, so the machine was not held, and the monitor, not
+// waiting for a CPU, did not run.
+cause_kind name_cause(const cause_figures& f, int64_t gap_ns, int64_t step_back_ns) {
+    if ((f.have & explaining_figures) == 0 && !clock_set_forward(f, gap_ns) &&
+        !clock_set_back(f, step_back_ns)) {
         return cause_kind::unknown;
     }
     if (has(f, have_suspend) && f.suspended_ns > 0 &&
-        (step_only || reaches(f.suspended_ns, gap_ns, cover_percent))) {
+        (step_back_ns > 0 || reaches(f.suspended_ns, gap_ns, cover_percent))) {
         return cause_kind::suspended;
     }
-    if (step_only) {
-        return cause_kind::unexplained;  // the clock was set back: nothing here does that
+    if (step_back_ns > 0) {
+        return clock_set_back(f, step_back_ns) ? cause_kind::clock_set : cause_kind::unexplained;
     }
-    if (has(f, have_state) && f.stopped) {
+    if (has(f, have_state) && f.stopped != 0) {
         return cause_kind::stopped;
     }
-    if (clock_stepped(f, gap_ns)) {
-        return cause_kind::unexplained;
+    if (has(f, have_freezer) && f.frozen != 0) {
+        return cause_kind::frozen;
     }
-    if (has(f, have_run_delay) && reaches(f.wait_excess_ns, gap_ns, contention_percent)) {
+    if (clock_set_forward(f, gap_ns) || waiting_for_clock(f)) {
+        return cause_kind::clock_set;
+    }
+    if (throttled(f, gap_ns)) {
+        return cause_kind::throttled;
+    }
+    if (has(f, have_run_delay) && reaches(contended_ns(f), gap_ns, contention_percent)) {
         return cause_kind::cpu_contention;
     }
     if (int64_t steal = 0; steal_of(f, &steal) && reaches(steal, gap_ns, cover_percent)) {
@@ -112,7 +269,7 @@ cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only) {
     if (has(f, have_interrupts) && reaches(f.interrupt_ns, gap_ns, cover_percent)) {
         return cause_kind::interrupts;
     }
-    if (memory_held(f, gap_ns)) {
+    if (reaches(memory_wait_ns(f), gap_ns, cover_percent)) {
         return cause_kind::memory;
     }
     if (held_alone(f, gap_ns)) {
@@ -121,16 +278,28 @@ cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only) {
     return cause_kind::unexplained;
 }
 
-void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, int64_t gap_ns) {
+void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, int64_t gap_ns,
+                       const culprit_list* who) {
     char a[48], b[48];
     switch (kind) {
         case cause_kind::unknown:
             outf(out, "no figures of this machine were taken for it");
             return;
         case cause_kind::cpu_contention:
-            outf(out, "waited %s for a CPU in %s while other tasks ran",
-                 format_duration(f.run_delay_ns, a, sizeof a),
+            outf(out, "waited %s for a CPU in %s", format_duration(contended_ns(f), a, sizeof a),
                  format_duration(f.span_ns, b, sizeof b));
+            if (has(f, have_switches) && f.involuntary_switches > 0) {
+                outf(out, ", preempted %" PRId64 " times,", f.involuntary_switches);
+            }
+            if (who != nullptr && who->count > 0) {
+                outf(out, " while ");
+                write_culprits(out, who, " on its CPU");
+            } else {
+                outf(out, " while other tasks ran");
+            }
+            return;
+        case cause_kind::throttled:
+            write_throttled(out, f, who);
             return;
         case cause_kind::hypervisor: {
             int64_t steal = 0;
@@ -144,17 +313,15 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
                  format_duration(f.interrupt_ns, a, sizeof a));
             return;
         case cause_kind::memory:
-            // Each figure only when it was taken: a figure left out is not a zero.
-            if (has(f, have_faults)) {
-                outf(out, "%" PRId64 " major page faults", f.major_faults);
-            }
-            if (has(f, have_psi)) {
-                outf(out, "%sall tasks waited %s for memory", has(f, have_faults) ? "; " : "",
-                     format_duration(us_as_ns(f.psi_memory_full_us), a, sizeof a));
-            }
+            write_memory(out, f);
+            return;
+        case cause_kind::frozen:
+            outf(out,
+                 "its cgroup was frozen (a paused container, a frozen unit or the cgroup "
+                 "freezer); the watch ran meanwhile");
             return;
         case cause_kind::stopped:
-            if (f.stopped) {
+            if (f.stopped != 0) {
                 outf(out, "the monitor was stopped (a signal or a debugger)");
             } else {
                 outf(out,
@@ -167,31 +334,11 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
             outf(out, "the machine was suspended for %s",
                  format_duration(f.suspended_ns, a, sizeof a));
             return;
+        case cause_kind::clock_set:
+            write_clock_set(out, f);
+            return;
         case cause_kind::unexplained:
-            if (clock_stepped(f, gap_ns)) {
-                outf(out, "the wall clock was set forward by %s while the monitor ran",
-                     format_duration(f.clock_set_ns, a, sizeof a));
-            } else if (watch_ran(f, gap_ns)) {
-                outf(out,
-                     "no figure taken accounts for it; the watch ran meanwhile (it went at most "
-                     "%s without running), so the machine was not held as a whole",
-                     format_duration(f.watch_gap_ns, a, sizeof a));
-            } else if (has(f, have_watch) && f.watch_gap_ns > watch_tick_ms * 1'500'000) {
-                outf(out,
-                     "nothing on this machine accounts for it, and the watch did not run for "
-                     "%s either: the whole machine was held, or the clock was set",
-                     format_duration(f.watch_gap_ns, a, sizeof a));
-            } else if (has(f, have_watch)) {
-                outf(out,
-                     "nothing on this machine accounts for it, and it is too short for the "
-                     "watch, which wakes every %" PRId64
-                     " ms, to tell whether the whole machine was held",
-                     watch_tick_ms);
-            } else {
-                outf(out,
-                     "nothing on this machine accounts for it: the whole machine was held, or "
-                     "the clock was stepped");
-            }
+            write_unexplained(out, f, gap_ns);
             return;
     }
 }
@@ -200,46 +347,45 @@ int list_cause_figures(const cause_figures& f, cause_figure_value* out) {
     if (f.have == 0) {
         return 0;
     }
-    const cause_figure_value all[] = {
-        {have_run_delay, "run_delay_ns", f.run_delay_ns},
-        {have_run_delay, "wait_excess_ns", f.wait_excess_ns},
-        {have_monitor_cpu, "monitor_cpu_ns", f.monitor_cpu_ns},
-        {have_steal, "steal_ns", f.steal_ns},
-        {have_cpu_steal, "cpu_steal_ns", f.cpu_steal_ns},
-        {have_psi, "psi_cpu_some_us", f.psi_cpu_some_us},
-        {have_psi, "psi_memory_some_us", f.psi_memory_some_us},
-        {have_psi, "psi_memory_full_us", f.psi_memory_full_us},
-        {have_psi, "psi_io_some_us", f.psi_io_some_us},
-        {have_psi, "psi_io_full_us", f.psi_io_full_us},
-        {have_faults, "major_faults", f.major_faults},
-        {have_switches, "involuntary_switches", f.involuntary_switches},
-        {have_suspend, "suspended_ns", f.suspended_ns},
-        {have_watch, "watch_gap_ns", f.watch_gap_ns},
-        {have_interrupts, "interrupt_ns", f.interrupt_ns},
-        {have_clock, "clock_set_ns", f.clock_set_ns},
-        {have_state, "stopped", f.stopped ? 1 : 0},
-    };
     int n = 0;
-    out[n++] = cause_figure_value{0, "span_ns", f.span_ns};
-    for (const cause_figure_value& figure : all) {
-        if (has(f, figure.bit)) {
-            out[n++] = figure;
+    out[n++] = cause_figure_value{nullptr, "span_ns", f.span_ns};
+    for (const figure_spec& spec : figure_table) {
+        if (has(f, spec.bit)) {
+            out[n++] = cause_figure_value{&spec, spec.key, f.*spec.value};
         }
     }
     return n;
 }
 
-void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f) {
+void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
+                      const culprit_list* who) {
     json_open_object(w, "cause");
     json_string(w, "kind", cause_name(kind));
     cause_figure_value figures[max_cause_figures];
     const int n = list_cause_figures(f, figures);
     for (int i = 0; i < n; ++i) {
-        if (figures[i].bit == have_state) {
+        if (figures[i].spec != nullptr && figures[i].spec->form == figure_form::flag) {
             json_bool(w, figures[i].key, figures[i].value != 0);
         } else {
             json_int(w, figures[i].key, figures[i].value);
         }
+    }
+    if (who != nullptr && who->count > 0) {
+        json_open_array(w, "culprits");
+        for (int i = 0; i < who->count; ++i) {
+            const culprit& c = who->top[i];
+            json_open_object(w, nullptr);
+            json_int(w, "pid", c.pid);
+            json_string(w, "name", c.name);
+            json_int(w, "cpu_ns", c.cpu_ns);
+            if (c.cgroup[0] != '\0') {
+                json_string(w, "cgroup", c.cgroup);
+            } else {
+                json_null(w, "cgroup");
+            }
+            json_close(w, '}');
+        }
+        json_close(w, ']');
     }
     json_close(w, '}');
 }

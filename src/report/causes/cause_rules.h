@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 #include <string_view>
 
 #include "report/util/json_writer.h"
@@ -15,51 +16,130 @@
 enum class cause_kind : uint8_t {
     unknown,
     cpu_contention,
+    throttled,
     hypervisor,
     memory,
     interrupts,
+    frozen,
     stopped,
     suspended,
+    clock_set,
     unexplained,
 };
-inline constexpr int cause_kinds = 8;
+inline constexpr int cause_kinds = 11;
 
 // The kind's name, as the JSON, the metrics and the day files' causes give it.
 const char* cause_name(cause_kind kind);
 bool cause_from_name(std::string_view name, cause_kind* kind);
 
-// Which figures were taken: one bit each.
+// Which figures were taken: one bit each (a bit may cover several figures read together).
 enum cause_figure : uint32_t {
-    have_run_delay = 1u << 0,     // the monitor's threads: runnable but not running
-    have_steal = 1u << 1,         // the machine's steal time
-    have_cpu_steal = 1u << 2,     // steal time of the CPU the monitor last ran on
-    have_psi = 1u << 3,           // pressure totals: cpu, memory, io
-    have_faults = 1u << 4,        // the monitor's major page faults
-    have_switches = 1u << 5,      // its involuntary context switches
-    have_suspend = 1u << 6,       // time the machine spent suspended
-    have_watch = 1u << 7,         // the watch's own longest time without running
-    have_state = 1u << 8,         // whether the monitor was seen stopped
-    have_interrupts = 1u << 9,    // time processors spent in interrupts and DPCs
-    have_monitor_cpu = 1u << 10,  // the monitor's own CPU time
-    have_clock = 1u << 11,        // how far the wall clock was set, against the monotonic
+    have_run_delay = 1u << 0,      // the monitor's threads: runnable but not running
+    have_steal = 1u << 1,          // the machine's steal time
+    have_cpu_steal = 1u << 2,      // steal time of the CPU the monitor last ran on
+    have_psi = 1u << 3,            // the machine's memory pressure
+    have_faults = 1u << 4,         // the monitor's major page faults
+    have_switches = 1u << 5,       // its involuntary context switches
+    have_suspend = 1u << 6,        // time the machine spent suspended
+    have_watch = 1u << 7,          // the watch's own longest time without running
+    have_state = 1u << 8,          // whether the monitor was seen stopped
+    have_interrupts = 1u << 9,     // time processors spent in interrupts and DPCs
+    have_monitor_cpu = 1u << 10,   // the monitor's own CPU time
+    have_clock = 1u << 11,         // how far the wall clock was set, against the monotonic
+    have_throttle = 1u << 12,      // time its CPU cgroup (or an ancestor) was throttled
+    have_limit = 1u << 13,         // the CPU limit of the cgroup that throttled most
+    have_freezer = 1u << 14,       // whether its cgroup was seen frozen
+    have_group_memory = 1u << 15,  // its cgroup's own memory pressure
+    have_due = 1u << 16,           // in a silence: when the monitor's next row is due
 };
 
 // Figures over the watch's own time `span_ns` around a gap: what each counter grew by.
+// Flags (`stopped`, `frozen`) are 0 or 1.
 struct cause_figures {
     uint32_t have;
     int64_t span_ns;
     int64_t run_delay_ns;    // as counted
     int64_t wait_excess_ns;  // of it, beyond the monitor's usual wait at each wake-up
     int64_t monitor_cpu_ns;
+    int64_t involuntary_switches;
+    int64_t throttled_ns;         // the most any of its CPU cgroups was throttled
+    int64_t throttled_periods;    // of that cgroup, periods that ran out of quota
+    int64_t cpu_limit_millicpus;  // that cgroup's limit, thousandths of a CPU; 0: none
     int64_t steal_ns, cpu_steal_ns;
-    int64_t psi_cpu_some_us, psi_memory_some_us, psi_memory_full_us, psi_io_some_us, psi_io_full_us;
-    int64_t major_faults, involuntary_switches;
+    int64_t psi_memory_full_us;    // the machine: all tasks stalled on memory
+    int64_t group_memory_full_us;  // its cgroup: all its tasks stalled on memory
+    int64_t major_faults;
     int64_t suspended_ns;
     int64_t watch_gap_ns;  // the longest the watch itself went without running
     int64_t interrupt_ns;  // on the processor that had the most
     int64_t clock_set_ns;  // the wall clock less the monotonic clock grew by (a step)
-    bool stopped;          // the monitor was seen stopped (a signal, a debugger)
+    int64_t row_due_ns;    // a silence: the monitor's next row is due in this (< 0: overdue)
+    int64_t stopped;       // the monitor was seen stopped (a signal, a debugger)
+    int64_t frozen;        // its cgroup was seen frozen
 };
+
+// The one table of figures: each figure's bit, its key in the JSON and the day files'
+// causes, where the watch reads it, and how the figures of two windows one after the
+// other join into one. Adding a figure is a field above and a line here.
+enum class figure_source : uint8_t { proc, cgroup, os, watch };
+enum class figure_join : uint8_t { sum, most, later };
+enum class figure_form : uint8_t { number, flag };
+struct figure_spec {
+    uint32_t bit;
+    const char* key;
+    int64_t cause_figures::*value;
+    figure_source source;
+    figure_join join;
+    figure_form form;
+};
+inline constexpr figure_spec figure_table[] = {
+    {have_run_delay, "run_delay_ns", &cause_figures::run_delay_ns, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_run_delay, "wait_excess_ns", &cause_figures::wait_excess_ns, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_monitor_cpu, "monitor_cpu_ns", &cause_figures::monitor_cpu_ns, figure_source::os,
+     figure_join::sum, figure_form::number},
+    {have_switches, "involuntary_switches", &cause_figures::involuntary_switches,
+     figure_source::proc, figure_join::sum, figure_form::number},
+    {have_throttle, "throttled_ns", &cause_figures::throttled_ns, figure_source::cgroup,
+     figure_join::sum, figure_form::number},
+    {have_throttle, "throttled_periods", &cause_figures::throttled_periods, figure_source::cgroup,
+     figure_join::sum, figure_form::number},
+    {have_limit, "cpu_limit_millicpus", &cause_figures::cpu_limit_millicpus, figure_source::cgroup,
+     figure_join::later, figure_form::number},
+    {have_steal, "steal_ns", &cause_figures::steal_ns, figure_source::proc, figure_join::sum,
+     figure_form::number},
+    {have_cpu_steal, "cpu_steal_ns", &cause_figures::cpu_steal_ns, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_psi, "psi_memory_full_us", &cause_figures::psi_memory_full_us, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_group_memory, "group_memory_full_us", &cause_figures::group_memory_full_us,
+     figure_source::cgroup, figure_join::sum, figure_form::number},
+    {have_faults, "major_faults", &cause_figures::major_faults, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_suspend, "suspended_ns", &cause_figures::suspended_ns, figure_source::os,
+     figure_join::sum, figure_form::number},
+    {have_watch, "watch_gap_ns", &cause_figures::watch_gap_ns, figure_source::watch,
+     figure_join::most, figure_form::number},
+    {have_interrupts, "interrupt_ns", &cause_figures::interrupt_ns, figure_source::os,
+     figure_join::sum, figure_form::number},
+    {have_clock, "clock_set_ns", &cause_figures::clock_set_ns, figure_source::watch,
+     figure_join::sum, figure_form::number},
+    {have_due, "row_due_ns", &cause_figures::row_due_ns, figure_source::watch, figure_join::later,
+     figure_form::number},
+    {have_state, "stopped", &cause_figures::stopped, figure_source::proc, figure_join::most,
+     figure_form::flag},
+    {have_freezer, "frozen", &cause_figures::frozen, figure_source::cgroup, figure_join::most,
+     figure_form::flag},
+};
+inline constexpr int figure_count = static_cast<int>(std::size(figure_table));
+// The span, then each figure.
+inline constexpr int max_cause_figures = figure_count + 1;
+static_assert(sizeof(cause_figures) == sizeof(uint64_t) * (figure_count + 2),
+              "each figure of cause_figures has its line in figure_table");
+
+// The figures of two windows one after the other, as one: sums held at 64 bits' ends.
+cause_figures join_figures(const cause_figures& earlier, const cause_figures& later);
 
 // The watch wakes this often between rows, to witness that it runs itself.
 inline constexpr int64_t watch_tick_ms = 100;
@@ -69,26 +149,45 @@ inline constexpr int64_t cover_percent = 50;
 // The run delay beyond the usual must cover the whole gap: a calm second's waits vary by
 // a few ms, as much as a short stall.
 inline constexpr int64_t contention_percent = 100;
-// Memory pressure (all tasks stalled on memory) covering this share of a gap names memory.
-inline constexpr int64_t memory_full_percent = 50;
+
+// Who used the CPU the monitor waited for: the processes that used the most of it over
+// the span, the most first.
+inline constexpr int max_culprits = 3;
+struct culprit {
+    long pid;
+    int64_t cpu_ns;
+    char name[32];
+    char cgroup[128];  // its CPU cgroup's path; empty where there is none
+};
+struct culprit_list {
+    int count;
+    culprit top[max_culprits];
+};
 
 // The cause of a hold-up of `gap_ns` (the largest gap of a row, or a silence so far).
-// `step_only`: the row set the clock back without holding anything up.
-cause_kind name_cause(const cause_figures& f, int64_t gap_ns, bool step_only);
+// `step_back_ns` > 0: the row set the clock back by that much without holding anything up.
+cause_kind name_cause(const cause_figures& f, int64_t gap_ns, int64_t step_back_ns);
 
-// The cause of a hold-up of `gap_ns` in words, with the figure that names it, e.g.
-// "waited 17.3 ms for a CPU in 1.000 s while other tasks ran".
-void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, int64_t gap_ns);
+// Whether the kind's words name who took the CPU (and so the watch looks for them).
+inline bool names_culprits(cause_kind kind) {
+    return kind == cause_kind::cpu_contention || kind == cause_kind::throttled;
+}
+
+// The cause of a hold-up of `gap_ns` in words, with the figure that names it and who
+// took the CPU (`who` may be nullptr), e.g. "waited 17.3 ms for a CPU in 1.000 s while
+// stress (pid 4242) ran 1.91 s on its CPU".
+void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, int64_t gap_ns,
+                       const culprit_list* who);
 
 // The figures taken, by name as the JSON and the day files' causes give them: the span
-// first, then each figure whose bit is set ("stopped" as 0 or 1). Returns how many.
+// first, then each figure whose bit is set. Returns how many.
 struct cause_figure_value {
-    uint32_t bit;
+    const figure_spec* spec;  // nullptr for the span
     const char* key;
     int64_t value;
 };
-inline constexpr int max_cause_figures = 18;
 int list_cause_figures(const cause_figures& f, cause_figure_value* out);
 
-// The "cause" object of an event: its kind and every figure taken.
-void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f);
+// The "cause" object of an event: its kind, every figure taken and the culprits.
+void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
+                      const culprit_list* who);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 #include "report/util/complain.h"
+#include "report/util/report_time.h"
 
 namespace {
 
@@ -18,29 +20,24 @@ int64_t grew(int64_t from, int64_t to) {
     return to > from && (from >= 0 || to < INT64_MAX + from) ? to - from : 0;
 }
 
-// Figures added up over two rows, held at the largest value rather than wrapping.
-void add_to(int64_t* sum, int64_t more) {
-    if (__builtin_add_overflow(*sum, more, sum)) {
-        *sum = more < 0 ? INT64_MIN : INT64_MAX;
-    }
-}
-
 void take_sample(cause_watch* w, cause_sample* s) {
     s->at_ns = monotonic_ns();
     if (__builtin_sub_overflow(wall_clock_ns(), s->at_ns, &s->wall_less_monotonic_ns)) {
         s->wall_less_monotonic_ns = INT64_MIN;
     }
     s->proc.have = 0;
+    s->cgroup.have = 0;
     if (w->reader.root != nullptr) {
         read_steal(&w->reader, &s->proc);
         read_pressure(&w->reader, &s->proc);
         read_threads(&w->reader, &s->proc);
+        read_cgroup_counters(&w->place, &s->cgroup, w->buffer, sizeof w->buffer);
     }
     read_os_counters(w->pid, &s->os);
 }
 
 uint32_t have_of(const cause_sample& s) {
-    return s.proc.have | s.os.have;
+    return s.proc.have | s.cgroup.have | s.os.have;
 }
 
 // Says once each figure this system could give and does not, when the first row is
@@ -54,6 +51,8 @@ void say_missing(cause_watch* w, uint32_t have) {
         {have_run_delay, true, "the monitor's run delay (schedstat)"},
         {have_steal, true, "steal time (/proc/stat)"},
         {have_psi, true, "pressure totals (/proc/pressure)"},
+        {have_throttle, true, "its CPU cgroup's throttled time (cpu.stat)"},
+        {have_freezer, true, "whether its cgroup is frozen (freezer.state, cgroup.events)"},
         {have_faults, true, "the monitor's page faults"},
         {have_suspend, true, "time suspended"},
         {have_suspend, false, "time asleep (QueryInterruptTime)"},
@@ -109,11 +108,23 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
         f.cpu_steal_ns = grew(p.cpu_steal_ns[q.last_cpu], q.cpu_steal_ns[q.last_cpu]);
         f.have |= f.have & have_steal ? have_cpu_steal : 0u;
     }
-    f.psi_cpu_some_us = grew(p.psi_cpu_some_us, q.psi_cpu_some_us);
-    f.psi_memory_some_us = grew(p.psi_memory_some_us, q.psi_memory_some_us);
     f.psi_memory_full_us = grew(p.psi_memory_full_us, q.psi_memory_full_us);
-    f.psi_io_some_us = grew(p.psi_io_some_us, q.psi_io_some_us);
-    f.psi_io_full_us = grew(p.psi_io_full_us, q.psi_io_full_us);
+    f.group_memory_full_us = grew(a.cgroup.memory_full_us, b.cgroup.memory_full_us);
+    // The group (itself or an ancestor) that was throttled most, with its limit now.
+    const int levels = std::min(a.cgroup.levels, b.cgroup.levels);
+    for (int i = 0; i < levels; ++i) {
+        const int64_t held = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
+        if (held > f.throttled_ns || i == 0) {
+            f.throttled_ns = held;
+            f.throttled_periods =
+                grew(a.cgroup.throttled_periods[i], b.cgroup.throttled_periods[i]);
+            f.cpu_limit_millicpus = b.cgroup.limit_millicpus[i];
+        }
+    }
+    if (levels == 0) {
+        f.have &= ~(have_throttle | have_limit);
+    }
+    f.frozen = b.cgroup.frozen;
     f.major_faults = grew(p.major_faults, q.major_faults);
     f.involuntary_switches = grew(p.involuntary_switches, q.involuntary_switches);
     f.suspended_ns = grew(a.os.suspended_ns, b.os.suspended_ns);
@@ -137,37 +148,13 @@ cause_figures window(cause_watch* w, const cause_sample& a, const cause_sample& 
     f.have |= have_watch;
     f.watch_gap_ns = std::max(w->watch_gap_ns, b.at_ns - w->last_wake_ns);
     f.stopped = f.stopped || (row && w->stopped_seen);
+    f.frozen = f.frozen || (row && w->frozen_seen);
     const int64_t slices = grew(a.proc.slices, b.proc.slices);
     if (row && slices > 0) {
         w->slice_wait_ns[w->wait_at] = f.run_delay_ns / slices;
         w->wait_at = (w->wait_at + 1) % usual_wait_rows;
         w->waits = std::min(w->waits + 1, usual_wait_rows);
     }
-    return f;
-}
-
-// The figures of two windows one after the other, as one.
-cause_figures joined(const cause_figures& a, const cause_figures& b) {
-    cause_figures f = b;
-    f.have = a.have & b.have;
-    add_to(&f.span_ns, a.span_ns);
-    add_to(&f.run_delay_ns, a.run_delay_ns);
-    add_to(&f.wait_excess_ns, a.wait_excess_ns);
-    add_to(&f.monitor_cpu_ns, a.monitor_cpu_ns);
-    add_to(&f.steal_ns, a.steal_ns);
-    add_to(&f.cpu_steal_ns, a.cpu_steal_ns);
-    add_to(&f.psi_cpu_some_us, a.psi_cpu_some_us);
-    add_to(&f.psi_memory_some_us, a.psi_memory_some_us);
-    add_to(&f.psi_memory_full_us, a.psi_memory_full_us);
-    add_to(&f.psi_io_some_us, a.psi_io_some_us);
-    add_to(&f.psi_io_full_us, a.psi_io_full_us);
-    add_to(&f.major_faults, a.major_faults);
-    add_to(&f.involuntary_switches, a.involuntary_switches);
-    add_to(&f.suspended_ns, a.suspended_ns);
-    add_to(&f.clock_set_ns, a.clock_set_ns);
-    add_to(&f.interrupt_ns, a.interrupt_ns);
-    f.watch_gap_ns = std::max(a.watch_gap_ns, b.watch_gap_ns);
-    f.stopped = a.stopped || b.stopped;
     return f;
 }
 
@@ -190,6 +177,10 @@ bool know_monitor(cause_watch* w, int64_t now_ns) {
         w->reader.pid = w->pid;
         w->reader.threads = list_threads(w->pid, w->reader.tids, max_threads);
         w->has_last = false;
+        if (w->reader.root != nullptr) {
+            find_cgroups(w->reader.root, w->sys_root, w->pid, &w->place, w->buffer,
+                         sizeof w->buffer);
+        }
     } else if (!w->no_monitor_said) {
         complain(
             "no clockgap process of this user writes the watch's input; the causes of "
@@ -197,6 +188,42 @@ bool know_monitor(cause_watch* w, int64_t now_ns) {
         w->no_monitor_said = true;
     }
     return w->pid != 0;
+}
+
+// Lists every process's CPU time into the next slot of the ring.
+void take_processes(cause_watch* w) {
+    process_time* into = w->processes[w->process_at];
+    int n = w->reader.root != nullptr ? read_processes(&w->reader, w->scratch, into, max_processes)
+                                      : read_process_times(into, max_processes);
+    if (n < 0) {
+        n = 0;
+    }
+    std::sort(into, into + n,
+              [](const process_time& a, const process_time& b) { return a.pid < b.pid; });
+    w->process_count[w->process_at] = n;
+    w->process_at = (w->process_at + 1) % 3;
+    if (n == 0 && !w->processes_said) {
+        complain(
+            "this system does not give the CPU time of each process; who took the "
+            "monitor's CPU is not named");
+        w->processes_said = true;
+    }
+}
+
+// The CPU cgroup, the monitor's own or an ancestor, that was throttled most from `a` to
+// `b`: the one whose members used its quota.
+void note_throttle_group(cause_watch* w, const cause_sample& a, const cause_sample& b) {
+    const int levels = std::min(a.cgroup.levels, b.cgroup.levels);
+    int most = 0;
+    int64_t held = -1;
+    for (int i = 0; i < levels; ++i) {
+        const int64_t grown = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
+        if (grown > held) {
+            held = grown;
+            most = i;
+        }
+    }
+    cpu_group_at(&w->place, most, w->throttle_group, sizeof w->throttle_group);
 }
 
 void note_wake(cause_watch* w, int64_t now_ns) {
@@ -220,7 +247,15 @@ void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* giv
     w->no_monitor_said = false;
     w->last_wake_ns = w->last_row_ns = monotonic_ns();
     w->watch_gap_ns = 0;
-    w->stopped_seen = false;
+    w->stopped_seen = w->frozen_seen = false;
+    w->sys_root = "";
+    w->place = cgroup_place{};
+    w->last_row_ms = 0;
+    w->process_at = 0;
+    w->span_from = -1;
+    w->process_count[0] = w->process_count[1] = w->process_count[2] = 0;
+    w->processes_said = false;
+    w->throttle_group[0] = '\0';
 }
 
 void cause_input(cause_watch* w, int fd) {
@@ -245,6 +280,9 @@ void cause_tick(cause_watch* w) {
     if (now - w->last_row_ns > late_row_ns && w->reader.root != nullptr) {
         read_stopped(&w->reader, &w->now.proc);
         w->stopped_seen = w->stopped_seen || w->now.proc.stopped;
+        bool known = false;
+        w->frozen_seen =
+            read_frozen(&w->place, &known, w->buffer, sizeof w->buffer) || w->frozen_seen;
     }
 }
 
@@ -256,15 +294,22 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
         return cause_figures{};
     }
     take_sample(w, &w->now);
+    const int before = w->process_at;
+    take_processes(w);
     cause_figures f{};
+    w->span_from = -1;
     if (w->has_last) {
         const cause_figures current = window(w, w->last, w->now, true);
-        f = w->previous.have != 0 ? joined(w->previous, current) : current;
+        const bool join = w->previous.have != 0;
+        f = join ? join_figures(w->previous, current) : current;
         w->previous = current;
+        w->span_from = (before + (join ? 1 : 2)) % 3;  // the slot of one or two rows ago
+        note_throttle_group(w, w->last, w->now);
         say_missing(w, f.have);
     } else {
         w->previous = cause_figures{};  // a new monitor, or a new input: nothing before it
     }
+    w->last_row_ms = row_ms;
     if (w->now.proc.gone) {
         w->pid = 0;  // found again when a new monitor writes
         w->has_last = false;
@@ -275,7 +320,7 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
     w->has_last = true;
     w->last_row_ns = w->last_wake_ns = now;
     w->watch_gap_ns = 0;
-    w->stopped_seen = false;
+    w->stopped_seen = w->frozen_seen = false;
     return f;
 }
 
@@ -285,5 +330,52 @@ cause_figures cause_silence_figures(cause_watch* w) {
     }
     note_wake(w, monotonic_ns());
     take_sample(w, &w->now);
-    return window(w, w->last, w->now, false);
+    cause_figures f = window(w, w->last, w->now, false);
+    // The monitor writes its next row at the first reading in the first half of a second
+    // that is more than half a second after its last row, or in the second half more
+    // than a second after it: until then a clock set back keeps it silent.
+    const int64_t after =
+        w->last_row_ms < INT64_MAX - 2000 ? w->last_row_ms + 500 : INT64_MAX - 1500;
+    const int64_t second = floor_div(after, 1000) * 1000;
+    const int64_t due_ms = after - second < 500 ? after : second + 1000;
+    const int64_t now_ms = floor_div(wall_clock_ns(), 1'000'000);
+    int64_t due_in_ms = 0;
+    if (!__builtin_sub_overflow(due_ms, now_ms, &due_in_ms) && due_in_ms < INT64_MAX / 1'000'000 &&
+        due_in_ms > INT64_MIN / 1'000'000) {
+        f.row_due_ns = due_in_ms * 1'000'000;
+        f.have |= have_due;
+    }
+    return f;
+}
+
+void cause_culprits(cause_watch* w, cause_kind kind, culprit_list* who) {
+    who->count = 0;
+    if (!names_culprits(kind) || w->span_from < 0) {
+        return;
+    }
+    const int now = (w->process_at + 2) % 3;  // the slot written at this row
+    const process_list before{w->process_count[w->span_from], w->processes[w->span_from]};
+    const process_list after{w->process_count[now], w->processes[now]};
+    const long skip[] = {w->pid, process_id()};
+    const bool throttled = kind == cause_kind::throttled;
+    // For a limit, anyone in the group on any CPU used its quota: rank more, keep those
+    // in the group.
+    culprit ranked[16];
+    const int cpu = throttled || w->reader.root == nullptr ? -1 : w->now.proc.last_cpu;
+    const int n =
+        rank_processes(before, after, cpu, skip, 2, ranked, throttled ? 16 : max_culprits);
+    const size_t group_length = strlen(w->throttle_group);
+    for (int i = 0; i < n && who->count < max_culprits; ++i) {
+        culprit& c = ranked[i];
+        if (w->reader.root != nullptr) {
+            cpu_cgroup_of(w->reader.root, c.pid, c.cgroup, sizeof c.cgroup, w->buffer,
+                          sizeof w->buffer);
+        }
+        const bool in_group =
+            strncmp(c.cgroup, w->throttle_group, group_length) == 0 &&
+            (group_length <= 1 || c.cgroup[group_length] == '/' || c.cgroup[group_length] == '\0');
+        if (!throttled || in_group) {
+            who->top[who->count++] = c;
+        }
+    }
 }

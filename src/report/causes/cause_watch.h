@@ -5,12 +5,16 @@
 // once a row is late, whether the monitor is stopped. A row gets the figures over the
 // two rows' time before it (a hold-up at the turn of a second may fall in either);
 // figures are taken only for a live row, one whose time is the watch's own clock's.
+// At each row it also lists every process's CPU time, to name who took the monitor's
+// CPU when a row's cause is waiting for one.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "report/causes/cause_rules.h"
+#include "report/causes/cgroup_figures.h"
+#include "report/causes/culprits.h"
 #include "report/causes/proc_figures.h"
 #include "report/os/report_os.h"
 
@@ -20,10 +24,14 @@ inline constexpr int64_t live_row_ms = 2000;
 inline constexpr int usual_wait_rows = 64;
 inline constexpr int64_t usual_wait_most_ns = 10'000;
 
+// Processes listed at each row; a machine with more has the rest left out of culprits.
+inline constexpr int max_processes = 8192;
+
 struct cause_sample {
     int64_t at_ns;
     int64_t wall_less_monotonic_ns;  // the wall clock less the monotonic clock
     proc_counters proc;
+    cgroup_counters cgroup;
     os_counters os;
 };
 
@@ -34,12 +42,23 @@ struct cause_watch {
     long pid;                            // the monitor; 0 while none is known
     int64_t next_search_ns;
     proc_reader reader;
+    const char* sys_root;  // put before cgroup mount points: "" here, a copy in tests
+    cgroup_place place;    // the monitor's cgroups
     char buffer[65536];
     cause_sample last, now;
     bool has_last;           // `last` is a sample of this monitor at a row
     cause_figures previous;  // over the time before the last row
     int64_t last_row_ns, last_wake_ns, watch_gap_ns;
-    bool stopped_seen;
+    bool stopped_seen, frozen_seen;
+    int64_t last_row_ms;  // Unix ms of the last live row
+    // Every process's CPU time at the last three rows (a ring), and which of them began
+    // the last row's span; -1: none.
+    process_time processes[3][max_processes];
+    int process_count[3];
+    int process_at, span_from;
+    bool processes_said;
+    long scratch[max_processes];
+    char throttle_group[256];  // the CPU cgroup that was throttled most in the last row's span
     int64_t slice_wait_ns[usual_wait_rows];
     int waits, wait_at;  // how many are kept, and where the next goes
     uint32_t said;       // figures whose absence has been said
@@ -66,3 +85,7 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
 // No row has come for a while: the figures since the last row, with the monitor's state
 // as it is now.
 cause_figures cause_silence_figures(cause_watch* w);
+// Who took the CPU over the last row's span, for a row named `kind`: for cpu_contention
+// the processes last seen on the monitor's CPU, for throttled those in the throttled
+// cgroup; none for other kinds.
+void cause_culprits(cause_watch* w, cause_kind kind, culprit_list* who);

@@ -1,5 +1,6 @@
 #include "report/causes/proc_figures.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,23 +28,6 @@ bool next_number(const char** at, int64_t* value) {
     *at = end;
     *value = v;
     return true;
-}
-
-// The value of "total=" on the line of `buffer` that begins with `kind` ("some", "full").
-bool pressure_total(const char* buffer, const char* kind, int64_t* total_us) {
-    for (const char* line = buffer; line != nullptr && *line != '\0';) {
-        const char* end = strchr(line, '\n');
-        if (strncmp(line, kind, strlen(kind)) == 0) {
-            const char* total = strstr(line, "total=");
-            if (total == nullptr || (end != nullptr && total > end)) {
-                return false;
-            }
-            total += 6;
-            return next_number(&total, total_us);
-        }
-        line = end == nullptr ? nullptr : end + 1;
-    }
-    return false;
 }
 
 // The fields of a task's stat after "(comm)": field 3 (state) is fields[0].
@@ -74,6 +58,22 @@ bool is_stopped_state(char state) {
 }
 
 }  // namespace
+
+bool pressure_total(const char* text, const char* kind, int64_t* total_us) {
+    for (const char* line = text; line != nullptr && *line != '\0';) {
+        const char* end = strchr(line, '\n');
+        if (strncmp(line, kind, strlen(kind)) == 0) {
+            const char* total = strstr(line, "total=");
+            if (total == nullptr || (end != nullptr && total > end)) {
+                return false;
+            }
+            total += 6;
+            return next_number(&total, total_us);
+        }
+        line = end == nullptr ? nullptr : end + 1;
+    }
+    return false;
+}
 
 void read_steal(const proc_reader* r, proc_counters* c) {
     c->cpus = 0;
@@ -111,21 +111,49 @@ void read_steal(const proc_reader* r, proc_counters* c) {
 }
 
 void read_pressure(const proc_reader* r, proc_counters* c) {
-    int64_t* const totals[][2] = {
-        {&c->psi_cpu_some_us, nullptr},
-        {&c->psi_memory_some_us, &c->psi_memory_full_us},
-        {&c->psi_io_some_us, &c->psi_io_full_us},
-    };
-    const char* const files[] = {"pressure/cpu", "pressure/memory", "pressure/io"};
-    for (int i = 0; i < 3; ++i) {
-        if (!load(r, files[i]) || !pressure_total(r->buffer, "some", totals[i][0])) {
-            return;
-        }
-        if (totals[i][1] != nullptr && !pressure_total(r->buffer, "full", totals[i][1])) {
-            return;
-        }
+    if (load(r, "pressure/memory") && pressure_total(r->buffer, "full", &c->psi_memory_full_us)) {
+        c->have |= have_psi;
     }
-    c->have |= have_psi;
+}
+
+int read_processes(const proc_reader* r, long* pids, process_time* out, int capacity) {
+    const int listed = list_ids(r->root, pids, capacity);
+    std::sort(pids, pids + listed);
+    int count = 0;
+    for (int i = 0; i < listed; ++i) {
+        char name[48];
+        snprintf(name, sizeof name, "%ld/stat", pids[i]);
+        const char* open = nullptr;
+        const char* at = nullptr;
+        if (!load(r, name) || (open = strchr(r->buffer, '(')) == nullptr ||
+            !stat_fields(r->buffer, &at)) {
+            continue;  // a process that has ended
+        }
+        // After the state: fields 4 to 39; utime and stime are 14 and 15, processor 39.
+        ++at;
+        int64_t fields[36] = {};
+        int got = 0;
+        while (got < 36 && next_number(&at, &fields[got])) {
+            ++got;
+        }
+        if (got < 12) {
+            continue;
+        }
+        process_time& p = out[count++];
+        p.pid = pids[i];
+        p.cpu = got == 36 ? static_cast<int>(fields[35]) : -1;
+        int64_t ticks = 0;
+        if (__builtin_add_overflow(fields[10], fields[11], &ticks) || ticks < 0 ||
+            ticks > INT64_MAX / r->ns_per_tick) {
+            ticks = 0;
+        }
+        p.cpu_ns = ticks * r->ns_per_tick;
+        const char* close = strrchr(r->buffer, ')');
+        const size_t length = std::min(static_cast<size_t>(close - open - 1), sizeof p.name - 1);
+        memcpy(p.name, open + 1, length);
+        p.name[length] = '\0';
+    }
+    return count;
 }
 
 void read_threads(const proc_reader* r, proc_counters* c) {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "report/os/report_os.h"
+
 inline constexpr int max_cpus = 1024;
 inline constexpr int max_threads = 16;
 
@@ -15,7 +17,7 @@ struct proc_counters {
     int64_t steal_ns;
     int cpus;                        // CPU lines read
     int64_t cpu_steal_ns[max_cpus];  // by CPU number
-    int64_t psi_cpu_some_us, psi_memory_some_us, psi_memory_full_us, psi_io_some_us, psi_io_full_us;
+    int64_t psi_memory_full_us;      // all tasks stalled on memory
     // The monitor's threads, added up.
     int64_t run_ns, run_delay_ns, slices;
     int64_t major_faults, involuntary_switches;
@@ -36,10 +38,17 @@ struct proc_reader {
 
 // /proc/stat's steal time, the machine's and each CPU's.
 void read_steal(const proc_reader* r, proc_counters* c);
-// The pressure totals of /proc/pressure/cpu, memory and io.
+// The memory pressure total of /proc/pressure/memory (all tasks stalled).
 void read_pressure(const proc_reader* r, proc_counters* c);
 // The monitor's threads: run delay, state, faults, switches and CPU; `gone` when the
 // process has ended.
 void read_threads(const proc_reader* r, proc_counters* c);
 // Only whether a thread of the monitor is stopped (cheap, for the watch's ticks).
 void read_stopped(const proc_reader* r, proc_counters* c);
+// Every process's CPU time and last CPU, from ROOT/PID/stat, up to `capacity`, sorted by
+// process id: how many.
+int read_processes(const proc_reader* r, long* pids, process_time* out, int capacity);
+
+// The value of "total=" on the line of a pressure file's text that begins with `kind`
+// ("some", "full").
+bool pressure_total(const char* text, const char* kind, int64_t* total_us);

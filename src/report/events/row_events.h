@@ -7,6 +7,7 @@
 // it holds one). A row with a gap above 5 s is a stall too, and also a gap above 5 s.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "monitor/report_format.h"
@@ -28,11 +29,17 @@ struct row_events {
     int64_t without_row_ns = 0;  // diff_report when it is a stretch without rows, else 0
     int64_t slow_write_ns = 0;   // the row before took this long to write; 0 if not slow
     cause_kind cause = cause_kind::unknown;  // why its largest gap (or its step back) came
+    culprit_list culprits{};                 // who took the CPU, for the kinds that say it
 };
 
 // Whether the row's only event of the clock is a step back: nothing was held up.
 inline bool step_back_only(const row_events& e) {
     return e.negative_gaps > 0 && !e.stall && e.gaps_above_5s == 0;
+}
+// What the cause rules take as the row's step back: its size when the row's only clock
+// event is a step back (nothing was held up), else 0.
+inline int64_t step_back_only_ns(const row_events& e) {
+    return step_back_only(e) ? std::max<int64_t>(e.step_back_ns, 1) : 0;
 }
 
 // Whether `row` holds a gap at or above `threshold_ns`: the one rule of a stall, for the

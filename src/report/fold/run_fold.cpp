@@ -323,7 +323,57 @@ void fold_stall(stall_fold* s, const report_row& row, const uint32_t* counts, ca
     }
 }
 
+// Each name of a stall row's culprits counts the row once.
+void fold_culprits(culprit_fold* f, const row_events& events) {
+    if (!events.stall || events.culprits.count == 0) {
+        return;
+    }
+    bool placed = false;
+    for (int i = 0; i < events.culprits.count; ++i) {
+        const char* name = events.culprits.top[i].name;
+        bool repeated = false;
+        for (int j = 0; j < i; ++j) {
+            repeated = repeated || strcmp(events.culprits.top[j].name, name) == 0;
+        }
+        int at = 0;
+        while (at < f->count && strcmp(f->names[at].name, name) != 0) {
+            ++at;
+        }
+        if (repeated || (at == f->count && f->count == kept_culprits)) {
+            continue;
+        }
+        if (at == f->count) {
+            snprintf(f->names[at].name, sizeof f->names[at].name, "%s", name);
+            ++f->count;
+        }
+        ++f->names[at].rows;
+        ++f->names[at].by_kind[static_cast<int>(events.cause)];
+        placed = true;
+    }
+    f->rows_left_out += placed ? 0 : 1;
+}
+
 }  // namespace
+
+int culprits_by_rows(const culprit_fold* fold, int* order) {
+    for (int i = 0; i < fold->count; ++i) {
+        order[i] = i;
+    }
+    std::stable_sort(order, order + fold->count,
+                     [fold](int a, int b) { return fold->names[a].rows > fold->names[b].rows; });
+    return fold->count;
+}
+
+const char* top_culprit(const culprit_fold* fold, cause_kind kind) {
+    const culprit_tally* top = nullptr;
+    for (int i = 0; i < fold->count; ++i) {
+        const uint64_t rows = fold->names[i].by_kind[static_cast<int>(kind)];
+        if (rows > 0 && (top == nullptr || rows > top->by_kind[static_cast<int>(kind)])) {
+            top = &fold->names[i];
+        }
+    }
+    return top != nullptr ? top->name : nullptr;
+}
 
 void fold_row(run_fold* f, const window_row& in, const row_events& events) {
     const report_row& row = *in.row;
@@ -339,6 +389,7 @@ void fold_row(run_fold* f, const window_row& in, const row_events& events) {
     fold_named(&f->named, in, events, f->totals.rows == 0);
     fold_totals(&f->totals, in.ms, row, counts, readings);
     fold_stall(&f->stall, row, counts, events.cause);
+    fold_culprits(&f->culprits, events);
     fold_table(&f->table, row, in.ms, counts);
 }
 

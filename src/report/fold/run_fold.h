@@ -118,6 +118,20 @@ struct table_fold {
     uint64_t merged;  // times the table had to take a longer span
 };
 
+// Who took the CPU in stall rows, by process name: the names most common first are the
+// ones the summary and the page give.
+inline constexpr int kept_culprits = 64;
+struct culprit_tally {
+    char name[32];
+    uint64_t rows;                  // stall rows it is named in
+    uint64_t by_kind[cause_kinds];  // of them, by the row's cause
+};
+struct culprit_fold {
+    culprit_tally names[kept_culprits];
+    int count;
+    uint64_t rows_left_out;  // rows naming only names that found no place
+};
+
 // Every figure of the summary, each fold its own record.
 struct run_fold {
     totals_fold totals;
@@ -126,6 +140,7 @@ struct run_fold {
     stall_fold stall;
     latency_fold latency;
     table_fold table;
+    culprit_fold culprits;
 };
 
 void start_fold(run_fold* fold, int64_t stall_ns);
@@ -151,6 +166,12 @@ struct fold_reading {
 };
 
 fold_reading read_fold(const run_fold* fold, const stall_rule* rule);
+
+// The tallies of `fold->culprits` sorted by rows, most first, into `order` (indices);
+// returns how many.
+int culprits_by_rows(const culprit_fold* fold, int* order);
+// The name most often named in stall rows of `kind`; nullptr if none.
+const char* top_culprit(const culprit_fold* fold, cause_kind kind);
 
 // The stall figures at `threshold_ns`, one of the thresholds kept (the one asked for, or
 // a band's lower edge).

@@ -123,6 +123,21 @@ int64_t ns_per_clock_tick();
 long find_input_writer(int fd, const char* program);
 // The threads of process `pid`, up to `capacity`; returns how many were found.
 int list_threads(long pid, long* tids, int capacity);
+// The entries of `folder` named by a whole number above 0 (processes in /proc), up to
+// `capacity`; returns how many. 0 where the system has no such folder.
+int list_ids(const char* folder, long* ids, int capacity);
+
+// A process's CPU time so far (user and system, ns) and the CPU it last ran on (-1 when
+// the system does not say), for who took the monitor's CPU.
+struct process_time {
+    long pid;
+    int cpu;
+    int64_t cpu_ns;
+    char name[32];
+};
+// Every process's CPU time from the system's one list of them (Windows), up to
+// `capacity`: how many, or -1 on a system that keeps them elsewhere (/proc).
+int read_process_times(process_time* out, int capacity);
 
 // Counters the system keeps outside /proc, each ns since some start: time the machine
 // spent suspended (sleeping), and on Windows each processor's time in interrupts and

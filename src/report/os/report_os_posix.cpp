@@ -332,21 +332,26 @@ long find_input_writer(int fd, const char* program) {
     return found;
 }
 
-int list_threads(long pid, long* tids, int capacity) {
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%ld/task", pid);
-    DIR* tasks = opendir(path);
-    if (tasks == nullptr) {
+int list_ids(const char* folder, long* ids, int capacity) {
+    DIR* dir = opendir(folder);
+    if (dir == nullptr) {
         return 0;
     }
     int count = 0;
-    while (const dirent* entry = readdir(tasks)) {
-        const long tid = id_named(entry->d_name);
-        if (tid > 0 && count < capacity) {
-            tids[count++] = tid;
+    while (const dirent* entry = readdir(dir)) {
+        const long id = id_named(entry->d_name);
+        if (id > 0 && count < capacity) {
+            ids[count++] = id;
         }
     }
-    closedir(tasks);
+    closedir(dir);
+    return count;
+}
+
+int list_threads(long pid, long* tids, int capacity) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/task", pid);
+    const int count = list_ids(path, tids, capacity);
     // The process's own first thread first: its CPU is the one the figures follow.
     for (int i = 0; i < count; ++i) {
         if (tids[i] == pid) {
@@ -355,6 +360,10 @@ int list_threads(long pid, long* tids, int capacity) {
         }
     }
     return count;
+}
+
+int read_process_times(process_time*, int) {
+    return -1;  // /proc has them, one file a process
 }
 
 void read_os_counters(long, os_counters* c) {

@@ -181,8 +181,8 @@ void log_cause(day_log* log, const report_row& row, const row_events& events,
     FILE* file = fopen(path.c_str(), "ab");
     bool written = false;
     if (file != nullptr) {
-        write_cause_line(file, unix_ms(row.timestamp), events.largest_gap_ns, events.cause,
-                         figures);
+        write_cause_line(file, unix_ms(row.timestamp), events.largest_gap_ns, events.cause, figures,
+                         events.culprits);
         written = fclose(file) == 0;
     }
     if (!written && !log->causes_failing) {

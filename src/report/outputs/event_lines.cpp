@@ -20,9 +20,10 @@ json_writer open_event(FILE* out, const char* name, int64_t ms, long line) {
 }
 
 // The cause in words, after the events it explains: "; cause: KIND, words".
-void write_cause_text(text_out* out, cause_kind cause, const cause_figures& f, int64_t gap_ns) {
+void write_cause_text(text_out* out, cause_kind cause, const cause_figures& f, int64_t gap_ns,
+                      const culprit_list* who) {
     outf(out, "; cause: %s, ", cause_name(cause));
-    write_cause_words(out, cause, f, gap_ns);
+    write_cause_words(out, cause, f, gap_ns, who);
 }
 
 void write_row_json(FILE* out, int64_t ms, long line, const row_events& e, const cause_figures& f) {
@@ -30,21 +31,21 @@ void write_row_json(FILE* out, int64_t ms, long line, const row_events& e, const
         json_writer w = open_event(out, "clock_set_back", ms, line);
         json_int(&w, "step_ns", e.step_back_ns);
         json_uint(&w, "negative_gaps", e.negative_gaps);
-        write_cause_json(&w, e.cause, f);
+        write_cause_json(&w, e.cause, f, &e.culprits);
         json_close(&w, '}');
     }
     if (e.gaps_above_5s > 0) {
         json_writer w = open_event(out, "gap_above_5s", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_uint(&w, "gaps_above_5s", e.gaps_above_5s);
-        write_cause_json(&w, e.cause, f);
+        write_cause_json(&w, e.cause, f, &e.culprits);
         json_close(&w, '}');
     }
     if (e.stall) {
         json_writer w = open_event(out, "stall", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_int(&w, "threshold_ns", e.stall_ns);
-        write_cause_json(&w, e.cause, f);
+        write_cause_json(&w, e.cause, f, &e.culprits);
         json_close(&w, '}');
     }
     if (e.without_row_ns > 0) {
@@ -82,7 +83,7 @@ void write_row_text(FILE* file, int64_t ms, long line, const row_events& e,
              format_duration(e.slow_write_ns, a, sizeof a));
     }
     if (e.negative_gaps > 0 || e.gaps_above_5s > 0 || e.stall) {
-        write_cause_text(&out, e.cause, f, e.largest_gap_ns);
+        write_cause_text(&out, e.cause, f, e.largest_gap_ns, &e.culprits);
     }
     fputc('\n', file);
 }
@@ -116,7 +117,7 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
     if (lines->json) {
         json_writer w = open_event(lines->out, "no_row", last_ms, line);
         json_int(&w, "silent_ms", silent_ms);
-        write_cause_json(&w, cause, f);
+        write_cause_json(&w, cause, f, nullptr);
         json_close(&w, '}');
         fflush(lines->out);
         return;
@@ -130,7 +131,7 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
         outf(&out, "no row for %s since the watch started, and still none",
              format_duration(ms_as_ns(silent_ms), a, sizeof a));
     }
-    write_cause_text(&out, cause, f, ms_as_ns(silent_ms));
+    write_cause_text(&out, cause, f, ms_as_ns(silent_ms), nullptr);
     fputc('\n', lines->out);
     fflush(lines->out);
 }

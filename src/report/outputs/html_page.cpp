@@ -46,6 +46,8 @@ svg .title { font-size: 15px; }
 .cause-hypervisor { fill: #9467bd; } .cause-memory { fill: #8c564b; }
 .cause-interrupts { fill: #e377c2; } .cause-stopped { fill: #1f77b4; }
 .cause-suspended { fill: #17becf; } .cause-unexplained { fill: #bcbd22; }
+.cause-throttled { fill: #ff7f0e; } .cause-frozen { fill: #393b79; }
+.cause-clock_set { fill: #d62728; }
 pre { font: 12.5px/1.35 ui-monospace, monospace; overflow-x: auto; }
 .note { font-style: italic; }
 @page { size: landscape; margin: 7mm; }
@@ -221,7 +223,14 @@ void put_cause_legend(FILE* out, const picture_model& m, double lx) {
         fprintf(out, "<circle class=\"cause-%s\" r=\"4\" ", cause_name(static_cast<cause_kind>(k)));
         put_shape(out, "cx=\"@\" cy=\"@\"/>", {lx + 14, y - 4});
         put_shape(out, "<text x=\"@\" y=\"@\">", {lx + 36, y});
-        fprintf(out, "%s %" PRIu64 "</text>\n", cause_name(static_cast<cause_kind>(k)), rows[k]);
+        fprintf(out, "%s %" PRIu64, cause_name(static_cast<cause_kind>(k)), rows[k]);
+        const char* top =
+            m.culprits != nullptr ? top_culprit(m.culprits, static_cast<cause_kind>(k)) : nullptr;
+        if (top != nullptr) {
+            fputs(", mostly ", out);
+            put_text(out, top);
+        }
+        fputs("</text>\n", out);
         y += 18;
     }
 }
@@ -356,9 +365,10 @@ void put_colour_bar(FILE* out, const picture_model& m) {
               {(f.left + f.right) / 2 + 8, f.top - 14});
 }
 
-void put_picture(FILE* out, const heat_grid* grid, int64_t stall_ns) {
+void put_picture(FILE* out, const heat_grid* grid, const culprit_fold* culprits, int64_t stall_ns) {
     const auto m = std::make_unique<picture_model>();
     build_picture(m.get(), grid, stall_ns);
+    m->culprits = culprits;
     fprintf(out,
             "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %d %d\" role=\"img\" "
             "aria-label=\"",
@@ -468,7 +478,7 @@ bool write_html_page(const char* path, const report_figures& figures, char* reas
     const stall_figures& stalls = *read_fold(figures.fold, figures.rule).stalls;
     put_figures(out, figures.fold, stalls, facts);
     if (figures.grid->rows >= 2) {
-        put_picture(out, figures.grid, stalls.threshold_ns);
+        put_picture(out, figures.grid, &figures.fold->culprits, stalls.threshold_ns);
     } else {
         fprintf(out,
                 "<p class=\"note\">Too few rows for a picture: %" PRIu64

@@ -139,6 +139,16 @@ void json_gaps(json_writer* w, const run_fold* f, const stall_rule* rule, const 
         json_uint(w, cause_name(static_cast<cause_kind>(kind)), s.causes[kind]);
     }
     json_close(w, '}');
+    json_open_array(w, "culprits");
+    int order[kept_culprits];
+    const int n = culprits_by_rows(&f->culprits, order);
+    for (int i = 0; i < std::min(n, 10); ++i) {
+        json_open_object(w, nullptr);
+        json_string(w, "name", f->culprits.names[order[i]].name);
+        json_uint(w, "stall_rows", f->culprits.names[order[i]].rows);
+        json_close(w, '}');
+    }
+    json_close(w, ']');
     json_close(w, '}');
     json_open_array(w, "worst_gaps");
     for (int i = 0; i < f->named.worst_count; ++i) {

@@ -142,6 +142,15 @@ void print_stalls(text_out* out, const run_fold* f, const stall_rule* rule, cons
             separator = ", ";
         }
     }
+    int order[kept_culprits];
+    const int n = culprits_by_rows(&f->culprits, order);
+    if (n > 0) {
+        outf(out, "\n  who took the CPU (stall rows):");
+        for (int i = 0; i < std::min(n, 5); ++i) {
+            outf(out, "%s%s %" PRIu64, i == 0 ? " " : ", ", f->culprits.names[order[i]].name,
+                 f->culprits.names[order[i]].rows);
+        }
+    }
     outf(out, "\n");
 }
 
