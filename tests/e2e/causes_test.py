@@ -347,11 +347,21 @@ class HiddenProc(unittest.TestCase):
     hidden) still shows the watch its monitor, /proc/stat and /proc/pressure; a /proc of
     process folders alone (ProcSubset=pid) leaves steal and pressure out, said once."""
 
-    def watch_in_own_proc(self, options):
+    def unit_proc_options(self):
+        """The mount options of the unit's /proc, from its ProtectProc= and ProcSubset=."""
+        with open(UNIT) as f:
+            settings = dict(line.strip().split("=", 1) for line in f
+                            if line.startswith(("ProtectProc=", "ProcSubset=")))
+        options = [f"hidepid={settings.get('ProtectProc', 'default')}"]
+        if "ProcSubset" in settings:
+            options.append(f"subset={settings['ProcSubset']}")
+        return ",".join(options).replace("hidepid=default", "hidepid=0")
+
+    def watch_in_own_proc(self, options, before="", pipeline=None):
         if subprocess.run(["unshare", "-m", "-p", "-f", "true"]).returncode != 0:
             self.skipTest("no mount and PID namespaces here")
-        script = (f"mount -t proc -o {options} proc /proc && "
-                  f"{harness.BINARY} 1 | {REPORT} --follow --json --stall 1")
+        pipeline = pipeline or f"{harness.BINARY} 1 | {REPORT} --follow --json --stall 1"
+        script = f"mount -t proc -o {options} proc /proc && {before}{pipeline}"
         run = subprocess.Popen(["unshare", "-m", "-p", "-f", "--kill-child", "--propagation", "private",
                                 "sh", "-c", script], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True)
@@ -371,14 +381,7 @@ class HiddenProc(unittest.TestCase):
         return causes, err
 
     def test_the_units_proc_shows_the_watch_what_it_reads(self):
-        # The mount options of the unit's /proc, from its ProtectProc= and ProcSubset=.
-        with open(UNIT) as f:
-            settings = dict(line.strip().split("=", 1) for line in f
-                            if line.startswith(("ProtectProc=", "ProcSubset=")))
-        options = [f"hidepid={settings.get('ProtectProc', 'default')}"]
-        if "ProcSubset" in settings:
-            options.append(f"subset={settings['ProcSubset']}")
-        causes, err = self.watch_in_own_proc(",".join(options).replace("hidepid=default", "hidepid=0"))
+        causes, err = self.watch_in_own_proc(self.unit_proc_options())
         for cause in causes:
             self.assertIn("run_delay_ns", cause)
             self.assertIn("steal_ns", cause)
@@ -391,6 +394,22 @@ class HiddenProc(unittest.TestCase):
             self.assertNotIn("psi_memory_full_us", cause)
         self.assertEqual(err.count("does not give steal time"), 1, err)
         self.assertEqual(err.count("does not give pressure totals"), 1, err)
+
+    def test_the_units_proc_shows_another_users_busy_loop(self):
+        """As the unit runs it, a root without capabilities: a busy loop of another user on
+        the monitor's CPU is named, which hidepid=invisible would hide."""
+        if not shutil.which("setpriv"):
+            self.skipTest("no setpriv here")
+        cpu = os.cpu_count() - 1
+        before = (f"setpriv --reuid=65534 --regid=65534 --clear-groups "
+                  f"taskset -c {cpu} sh -c 'while :; do :; done' & ")
+        pipeline = (f"setpriv --bounding-set=-all --inh-caps=-all taskset -c {cpu} "
+                    f"sh -c '{harness.BINARY} 1 | {REPORT} --follow --json --stall 1'")
+        for options, named in ((self.unit_proc_options(), True), ("hidepid=invisible", False)):
+            with self.subTest(options):
+                causes, err = self.watch_in_own_proc(options, before, pipeline)
+                culprits = [c for cause in causes for c in cause.get("culprits", [])]
+                self.assertEqual(any(c["cpu_ns"] > 0 for c in culprits), named, (causes, err))
 
 
 class NotLive(unittest.TestCase):

@@ -157,8 +157,14 @@ void write_clock_set(text_out* out, const cause_figures& f) {
     }
 }
 
-void write_unexplained(text_out* out, const cause_figures& f, int64_t gap_ns) {
+void write_unexplained(text_out* out, const cause_figures& f, int64_t gap_ns,
+                       const culprit_list* who) {
     char a[48];
+    if (who != nullptr && who->count > 0) {
+        outf(out, "nothing here accounts for it; the busiest processes meanwhile: ");
+        write_culprits(out, who, "");
+        return;
+    }
     if (watch_ran(f, gap_ns)) {
         outf(out,
              "no figure taken accounts for it; the watch ran meanwhile (it went at most %s "
@@ -338,7 +344,7 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
             write_clock_set(out, f);
             return;
         case cause_kind::unexplained:
-            write_unexplained(out, f, gap_ns);
+            write_unexplained(out, f, gap_ns, who);
             return;
     }
 }

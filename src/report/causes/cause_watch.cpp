@@ -195,12 +195,16 @@ void take_processes(cause_watch* w) {
     process_time* into = w->processes[w->process_at];
     int n = w->reader.root != nullptr ? read_processes(&w->reader, w->scratch, into, max_processes)
                                       : read_process_times(into, max_processes);
-    if (n < 0) {
-        n = 0;
+    // A list whose times are all 0 (Wine's) tells nothing: it counts as none.
+    bool timed = false;
+    for (int i = 0; i < n && !timed; ++i) {
+        timed = into[i].cpu_ns > 0;
     }
+    n = timed ? n : 0;
     std::sort(into, into + n,
               [](const process_time& a, const process_time& b) { return a.pid < b.pid; });
     w->process_count[w->process_at] = n;
+    w->process_row[w->process_at] = w->rows;
     w->process_at = (w->process_at + 1) % 3;
     if (n == 0 && !w->processes_said) {
         complain(
@@ -253,7 +257,11 @@ void start_cause_watch(cause_watch* w, bool follow, const std::atomic<long>* giv
     w->last_row_ms = 0;
     w->process_at = 0;
     w->span_from = -1;
-    w->process_count[0] = w->process_count[1] = w->process_count[2] = 0;
+    w->rows = 0;
+    for (int i = 0; i < 3; ++i) {
+        w->process_count[i] = 0;
+        w->process_row[i] = -1;
+    }
     w->processes_said = false;
     w->throttle_group[0] = '\0';
 }
@@ -294,8 +302,7 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
         return cause_figures{};
     }
     take_sample(w, &w->now);
-    const int before = w->process_at;
-    take_processes(w);
+    ++w->rows;
     cause_figures f{};
     w->span_from = -1;
     if (w->has_last) {
@@ -303,11 +310,21 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
         const bool join = w->previous.have != 0;
         f = join ? join_figures(w->previous, current) : current;
         w->previous = current;
-        w->span_from = (before + (join ? 1 : 2)) % 3;  // the slot of one or two rows ago
+        // Every process is listed only while the monitor waits beyond its usual or its
+        // group is throttled (and always where one call lists them): on a calm machine
+        // of a thousand processes the list would cost more than the rest of the watch.
+        if (w->reader.root == nullptr || current.wait_excess_ns > 0 || current.throttled_ns > 0) {
+            take_processes(w);
+            const int64_t from = w->rows - (join ? 2 : 1);
+            for (int i = 0; i < 3; ++i) {
+                w->span_from = w->process_row[i] == from ? i : w->span_from;
+            }
+        }
         note_throttle_group(w, w->last, w->now);
         say_missing(w, f.have);
     } else {
         w->previous = cause_figures{};  // a new monitor, or a new input: nothing before it
+        take_processes(w);
     }
     w->last_row_ms = row_ms;
     if (w->now.proc.gone) {
@@ -350,10 +367,16 @@ cause_figures cause_silence_figures(cause_watch* w) {
 
 void cause_culprits(cause_watch* w, cause_kind kind, culprit_list* who) {
     who->count = 0;
-    if (!names_culprits(kind) || w->span_from < 0) {
+    // Without /proc (Windows) no rule can tell a wait for a CPU: an unexplained stall gets
+    // the busiest processes meanwhile, as what they are, not as its cause.
+    const bool busiest = kind == cause_kind::unexplained && w->reader.root == nullptr;
+    if (!(names_culprits(kind) || busiest) || w->span_from < 0) {
         return;
     }
     const int now = (w->process_at + 2) % 3;  // the slot written at this row
+    if (w->process_row[now] != w->rows) {
+        return;
+    }
     const process_list before{w->process_count[w->span_from], w->processes[w->span_from]};
     const process_list after{w->process_count[now], w->processes[now]};
     const long skip[] = {w->pid, process_id()};

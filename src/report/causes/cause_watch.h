@@ -51,10 +51,12 @@ struct cause_watch {
     int64_t last_row_ns, last_wake_ns, watch_gap_ns;
     bool stopped_seen, frozen_seen;
     int64_t last_row_ms;  // Unix ms of the last live row
-    // Every process's CPU time at the last three rows (a ring), and which of them began
-    // the last row's span; -1: none.
+    // Every process's CPU time at up to three rows (a ring: the row each was taken at,
+    // -1 none), and which of them began the last row's span; -1: none, and no culprits.
+    int64_t rows;  // rows sampled
     process_time processes[3][max_processes];
     int process_count[3];
+    int64_t process_row[3];
     int process_at, span_from;
     bool processes_said;
     long scratch[max_processes];
@@ -87,5 +89,6 @@ cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms)
 cause_figures cause_silence_figures(cause_watch* w);
 // Who took the CPU over the last row's span, for a row named `kind`: for cpu_contention
 // the processes last seen on the monitor's CPU, for throttled those in the throttled
-// cgroup; none for other kinds.
+// cgroup; on a system without /proc, for unexplained, the busiest processes; none for
+// other kinds.
 void cause_culprits(cause_watch* w, cause_kind kind, culprit_list* who);
