@@ -195,8 +195,9 @@ void take_processes(cause_watch* w) {
     process_time* into = w->processes[w->process_at];
     int n = w->reader.root != nullptr ? read_processes(&w->reader, w->scratch, into, max_processes)
                                       : read_process_times(into, max_processes);
-    // A list whose times are all 0 (Wine's) tells nothing: it counts as none.
-    bool timed = false;
+    // The system's one list with every time 0 tells nothing: it counts as none. (In
+    // /proc, a new PID namespace's few processes can all have run less than a tick.)
+    bool timed = w->reader.root != nullptr;
     for (int i = 0; i < n && !timed; ++i) {
         timed = into[i].cpu_ns > 0;
     }

@@ -40,6 +40,18 @@ bool stat_fields(const char* buffer, const char** after_name) {
     return true;
 }
 
+// The numbers of a task's stat after its state, fields 4 to 39 (fields[0] is field 4);
+// returns how many were read.
+constexpr int stat_numbers = 36;
+int numbers_after_state(const char* state, int64_t* fields) {
+    const char* at = state + 1;
+    int got = 0;
+    while (got < stat_numbers && next_number(&at, &fields[got])) {
+        ++got;
+    }
+    return got;
+}
+
 bool thread_file(const proc_reader* r, long tid, const char* file) {
     char name[128];
     snprintf(name, sizeof name, "%ld/task/%ld/%s", r->pid, tid, file);
@@ -129,13 +141,9 @@ int read_processes(const proc_reader* r, long* pids, process_time* out, int capa
             !stat_fields(r->buffer, &at)) {
             continue;  // a process that has ended
         }
-        // After the state: fields 4 to 39; utime and stime are 14 and 15, processor 39.
-        ++at;
-        int64_t fields[36] = {};
-        int got = 0;
-        while (got < 36 && next_number(&at, &fields[got])) {
-            ++got;
-        }
+        // utime and stime are fields 14 and 15, processor 39.
+        int64_t fields[stat_numbers] = {};
+        const int got = numbers_after_state(at, fields);
         if (got < 12) {
             continue;
         }
@@ -175,18 +183,14 @@ void read_threads(const proc_reader* r, proc_counters* c) {
         } else {
             c->stopped = c->stopped || is_stopped_state(*at);
             // After the state: ppid pgrp session tty tpgid flags minflt cminflt majflt.
-            ++at;
-            int64_t fields[37] = {};
-            int got = 0;
-            while (got < 37 && next_number(&at, &fields[got])) {
-                ++got;
-            }
+            int64_t fields[stat_numbers] = {};
+            const int got = numbers_after_state(at, fields);
             if (got < 9) {
                 have &= ~have_faults;
             } else {
                 add_to(&c->major_faults, fields[8]);
             }
-            if (i == 0 && got >= 36) {
+            if (i == 0 && got == stat_numbers) {
                 c->last_cpu = static_cast<int>(fields[35]);  // field 39, "processor"
             }
         }
