@@ -763,7 +763,9 @@ TEST(Sinks, AFailingWriteIsReportedOnceAndRemembered) {
     char reason[160] = "";
 
     day_log days{};
-    ASSERT_TRUE(start_day_log(&days, log_path.c_str(), 0, false, reason, sizeof reason)) << reason;
+    long held_by = 0;
+    ASSERT_TRUE(start_day_log(&days, log_path.c_str(), 0, false, reason, sizeof reason, &held_by))
+        << reason;
     const auto prom = std::make_unique<prom_file>();
     ASSERT_TRUE(start_prom_file(prom.get(), prom_path.c_str(), reason, sizeof reason)) << reason;
     const auto fold = std::make_unique<run_fold>();

@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -315,6 +316,113 @@ class ReadingDays(unittest.TestCase):
         result = report(self.plain[0], os.path.join(self.dir, "missing.log"))
         self.assertEqual((result.returncode, result.stdout), (1, b""))
         self.assertIn(b"missing.log", result.stderr)
+
+
+class Durable(unittest.TestCase):
+    """What a power cut, a second watch or a killed compression could cost: the order in
+    which the watch flushes, renames and removes, its lock on the folder, and the parts
+    that killed processes leave."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_a_day_reaches_the_disk_before_its_gz_replaces_it(self):
+        if WRAPPER or not shutil.which("strace"):
+            self.skipTest("needs strace and the Linux program")
+        trace = os.path.join(self.dir, "trace")
+        days = os.path.join(self.dir, "days")
+        os.mkdir(days)
+        # A day a watch before it left plain: only this watch's keeper flushes it.
+        with open(os.path.join(days, day_name(0)), "w") as f:
+            f.write(days_log([0]))
+        result = subprocess.run(
+            ["strace", "-f", "-y", "-qq", "-o", trace,
+             "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat",
+             REPORT, "--follow", "--log", os.path.join(days, PATTERN), "--gzip"],
+            input=days_log([1, 2]).encode(), capture_output=True, timeout=120)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        calls = []
+        with open(trace) as f:
+            for line in f:
+                # "PID fsync(5</tmp/x/run-2026-10-01.log>) = 0", renames with two names.
+                name = line.split(None, 1)[1].split("(", 1)[0]
+                paths = [p.split(">", 1)[0] for p in line.split("<")[1:]]
+                paths += [p for p in line.split('"')[1::2]]
+                calls.append((name, [os.path.basename(p.rstrip("/")) or p for p in paths]))
+
+        def first(name, path, after=-1):
+            for i, (call, paths) in enumerate(calls):
+                if i > after and call.startswith(name) and path in paths:
+                    return i
+            self.fail(f"no {name} of {path} after call {after}: {calls}")
+
+        for day in (day_name(0), day_name(1)):
+            part = next(p for c, ps in calls for p in ps if p.startswith(day + ".gz.part-"))
+            # The day, then its .gz part, reach the disk; the part is renamed; the folder
+            # reaches the disk; only then is the plain day removed.
+            renamed = first("rename", part)
+            order = [first("fsync", day), first("fsync", part), renamed,
+                     first("fsync", "days", renamed), first("unlink", day)]
+            self.assertEqual(order, sorted(order), (day, calls))
+        # The order file: written whole, flushed, renamed, the folder flushed after.
+        order_part = next(p for c, ps in calls for p in ps if ".order.part-" in p)
+        steps = [first("fsync", order_part), first("rename", order_part)]
+        self.assertEqual(steps, sorted(steps), calls)
+        self.assertTrue(any(c.startswith("fsync") and "days" in ps for c, ps in calls[steps[1]:]))
+        # The day being written reaches the disk when the watch ends.
+        self.assertTrue(any(c.startswith("fsync") and day_name(2) in ps for c, ps in calls))
+
+    def test_a_second_watch_on_the_folder_ends_at_once(self):
+        pattern = os.path.join(self.dir, PATTERN)
+        first = subprocess.Popen(WRAPPER + [REPORT, "--follow", "--log", pattern],
+                                 stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
+        self.addCleanup(first.wait)
+        self.addCleanup(first.kill)
+        first.stdin.write(days_log([0], per_day=2).encode())
+        first.stdin.flush()
+        lock = os.path.join(self.dir, ".clockgap-watch.lock")
+        deadline = time.time() + 30
+        while time.time() < deadline and not (os.path.exists(lock) and os.path.getsize(lock)):
+            time.sleep(0.05)
+        second = watch(self.dir, days_log([0], per_day=3))
+        self.assertEqual(second.returncode, 1, second.stderr)
+        said = second.stderr.decode()
+        print(said, file=sys.stderr)
+        self.assertIn("another watch", said)
+        self.assertIn(self.dir, said)
+        if not WRAPPER:  # Wine's process ids are its own
+            self.assertIn(f"(process {first.pid})", said)
+        first.stdin.close()
+        self.assertEqual(first.wait(timeout=60), 0, first.stderr.read())
+        first.stderr.close()
+        # The first watch's day holds its run alone; the folder is free once it ended.
+        with open(os.path.join(self.dir, day_name(0))) as f:
+            self.assertEqual(f.read().count(harness.HEADER), 1)
+        third = watch(self.dir, days_log([1], per_day=2))
+        self.assertEqual(third.returncode, 0, third.stderr)
+
+    def test_parts_of_ended_processes_are_removed_and_a_running_ones_kept(self):
+        if WRAPPER:
+            self.skipTest("Wine's process ids are its own")
+        alive = subprocess.Popen(["sleep", "60"])
+        self.addCleanup(alive.wait)
+        self.addCleanup(alive.kill)
+        ended = subprocess.Popen(["true"])
+        ended.wait()
+        names = {f"{day_name(0)}.gz.part-{ended.pid}": False,
+                 f"{day_name(0)}.gz.part-{alive.pid}": True,
+                 f".{PATTERN}.order.part-{ended.pid}": False,
+                 f"notes.txt.part-{ended.pid}": True}  # not the pattern's
+        for name in names:
+            with open(os.path.join(self.dir, name), "wb") as f:
+                f.write(b"half")
+        result = watch(self.dir, days_log([2]), "--gzip")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for name, kept in names.items():
+            self.assertEqual(os.path.exists(os.path.join(self.dir, name)), kept, name)
+        self.assertEqual(result.stderr.count(b"its process has ended"), 2, result.stderr)
 
 
 if __name__ == "__main__":

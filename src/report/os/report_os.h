@@ -103,6 +103,26 @@ inline bool file_name_writable(const char* path, char* reason, size_t reason_siz
 // Cuts the open `file` back to `size` bytes (a line that could be written only in part).
 bool truncate_file(FILE* file, long size);
 
+// Files kept for years reach the disk in order: what was written to a file before it is
+// renamed or its source removed, and a rename before what depends on it.
+// What was written to `file` reaches the disk (fflush, then fsync / FlushFileBuffers).
+bool sync_file(FILE* file);
+// The same for the file at `path`, opened for it.
+bool sync_path(const char* path);
+// The names in the folder of `path` (a rename, a new file) reach the disk. On Windows
+// replace_file's move is written through already.
+bool sync_folder_of(const char* path);
+
+// Holds an exclusive lock on the file `path` (made if need be) until the process ends,
+// and writes the process id into it: flock on Linux, LockFileEx on Windows, so that a
+// lock never outlives its process. False when another process holds it: `*holder` is
+// its id (0 if it cannot be read); or, `*holder` -1, with the reason the file could not
+// be opened or written.
+bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_size);
+
+// Whether a process with the id `pid` runs now.
+bool process_running(long pid);
+
 // What the watch reads of the machine and of the monitor, to name the cause of a stall.
 
 // Reads the file `path` (at most `size` - 1 bytes) into `data` as a C string, with no

@@ -1,6 +1,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -264,6 +265,63 @@ long read_small_file(const char* path, char* data, size_t size) {
     close(fd);
     data[got] = '\0';
     return static_cast<long>(got);
+}
+
+bool sync_file(FILE* file) {
+    return fflush(file) == 0 && fsync(fileno(file)) == 0;
+}
+
+bool sync_path(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+bool sync_folder_of(const char* path) {
+    const size_t start = file_name_start(path);
+    const std::string folder = start > 0 ? std::string(path, start) : std::string(".");
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
+bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_size) {
+    *holder = -1;
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        say(strerror(errno), reason, reason_size);
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[32] = "";
+        const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+        text[n > 0 ? n : 0] = '\0';
+        *holder = strtol(text, nullptr, 10);
+        snprintf(reason, reason_size, "another process holds it");
+        close(fd);
+        return false;
+    }
+    // Held until the process ends: the descriptor stays open, and the lock goes with it.
+    char text[32];
+    const int n = snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n) {
+        say(strerror(errno), reason, reason_size);
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+bool process_running(long pid) {
+    return pid > 0 && (kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
 }
 
 int64_t monotonic_ns() {

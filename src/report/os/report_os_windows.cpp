@@ -133,7 +133,7 @@ long process_id() {
 }
 
 bool replace_file(const char* from, const char* to, char* reason, size_t reason_size) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) == 0) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
         snprintf(reason, reason_size, "error %lu", GetLastError());
         return false;
     }
@@ -203,6 +203,77 @@ long read_small_file(const char* path, char* data, size_t size) {
     _close(fd);
     data[got] = '\0';
     return static_cast<long>(got);
+}
+
+bool sync_file(FILE* file) {
+    return fflush(file) == 0 &&
+           FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))) != 0;
+}
+
+bool sync_path(const char* path) {
+    // FlushFileBuffers needs a handle that may write.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool synced = FlushFileBuffers(file) != 0;
+    CloseHandle(file);
+    return synced;
+}
+
+bool sync_folder_of(const char*) {
+    return true;  // MoveFileEx's MOVEFILE_WRITE_THROUGH returns once the move is on disk
+}
+
+bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_size) {
+    *holder = -1;
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        snprintf(reason, reason_size, "error %lu", GetLastError());
+        return false;
+    }
+    // A byte far past the process id is locked, so that the id itself stays readable.
+    OVERLAPPED at{};
+    at.Offset = 0x40000000;
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        char text[32] = "";
+        DWORD n = 0;
+        *holder = 0;
+        if (ReadFile(file, text, sizeof text - 1, &n, nullptr)) {
+            text[n] = '\0';
+            *holder = strtol(text, nullptr, 10);
+        }
+        snprintf(reason, reason_size, "another process holds it");
+        CloseHandle(file);
+        return false;
+    }
+    // Held until the process ends: the handle stays open, and the lock goes with it.
+    char text[32];
+    const int n = snprintf(text, sizeof text, "%lu\r\n", GetCurrentProcessId());
+    DWORD written = 0;
+    if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+        !SetEndOfFile(file) || !WriteFile(file, text, static_cast<DWORD>(n), &written, nullptr)) {
+        snprintf(reason, reason_size, "error %lu", GetLastError());
+        CloseHandle(file);
+        return false;
+    }
+    return true;
+}
+
+bool process_running(long pid) {
+    HANDLE process =
+        pid > 0 ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(pid))
+                : nullptr;
+    if (process == nullptr) {
+        return GetLastError() == ERROR_ACCESS_DENIED;  // there, but not ours to open
+    }
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
 }
 
 int64_t monotonic_ns() {

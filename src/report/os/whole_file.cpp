@@ -21,7 +21,7 @@ bool begin_whole_file(whole_file* w, const char* path, char* reason, size_t reas
 }
 
 bool commit_whole_file(whole_file* w, char* reason, size_t reason_size) {
-    const bool written = !ferror(w->file);
+    const bool written = !ferror(w->file) && (!w->durable || sync_file(w->file));
     const int error = errno;
     const bool closed = fclose(w->file) == 0;
     w->file = nullptr;
@@ -32,6 +32,11 @@ bool commit_whole_file(whole_file* w, char* reason, size_t reason_size) {
     }
     if (!replace_file(w->part, w->path, reason, reason_size)) {
         remove(w->part);
+        return false;
+    }
+    if (w->durable && !sync_folder_of(w->path)) {
+        snprintf(reason, reason_size, "its folder could not be flushed to disk (%s)",
+                 strerror(errno));
         return false;
     }
     return true;

@@ -2,7 +2,9 @@
 // is written under a name of its own beside the file (NAME.part-PID, in the same folder,
 // so that the move cannot cross file systems) and moved over NAME in one step once
 // complete. A reader of NAME sees the old file or the new one, never a part; a write that
-// fails leaves the old file as it was, and the part is removed.
+// fails leaves the old file as it was, and the part is removed. A durable one (a file
+// kept for years) reaches the disk before it is moved, and its move before the commit
+// returns.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +13,8 @@
 struct whole_file {
     const char* path;
     char part[4200];
-    FILE* file;  // open while it is written (binary: LF line ends on every platform)
+    FILE* file;    // open while it is written (binary: LF line ends on every platform)
+    bool durable;  // flush the part before the move, and the folder after it
 };
 
 // The name a file is written under before it is moved over `path`.

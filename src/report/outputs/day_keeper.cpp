@@ -175,7 +175,14 @@ void compress_day(day_keeper* k, const day_entry& day) {
         return;
     }
     whole_file w{};
+    w.durable = true;
     char reason[200] = "";
+    // The day reaches the disk before anything is made of it, its .gz before its move,
+    // and the move before the day is removed: a power cut leaves one of them whole.
+    if (!sync_path(plain.c_str())) {
+        fail_once(k, plain, "flush to disk", strerror(errno));
+        return;
+    }
     if (!gzip_into(plain.c_str(), gz.c_str(), &w, reason, sizeof reason)) {
         fail_once(k, gz, "write", reason);
         return;
@@ -213,6 +220,7 @@ void read_order(day_keeper* k) {
 
 void write_order(day_keeper* k) {
     whole_file w{};
+    w.durable = true;
     char reason[200] = "";
     bool ok = begin_whole_file(&w, k->order_path.c_str(), reason, sizeof reason);
     for (size_t i = 0; ok && i < k->order.size(); ++i) {
@@ -291,11 +299,50 @@ void remember_order(day_keeper* k, const std::vector<std::string>& kept,
     k->order = order;
 }
 
+// Removes the parts (NAME.part-PID) of the pattern's .gz files and of the order file
+// that a process left when it was killed while writing them: its process has ended, or
+// the part is more than a day old. The part of a process that runs is never touched.
+void clear_litter(day_keeper* k) {
+    const std::string order_name = k->order_path.substr(k->folder.size());
+    std::error_code error;
+    fs::directory_iterator it(k->folder.empty() ? fs::path(".") : fs::path(k->folder), error);
+    const auto now = fs::file_time_type::clock::now();
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        const size_t at = name.rfind(".part-");
+        if (at == std::string::npos || !it->is_regular_file(error)) {
+            continue;
+        }
+        const std::string whole = name.substr(0, at);
+        char* end = nullptr;
+        const long pid = strtol(name.c_str() + at + 6, &end, 10);
+        const bool ours =
+            (whole.ends_with(".gz") && pattern_could_write(k->pattern.c_str(), whole.c_str())) ||
+            whole == order_name;
+        if (!ours || *end != '\0' || pid <= 0 || pid == process_id()) {
+            continue;
+        }
+        const bool old = now - it->last_write_time(error) > std::chrono::hours(24);
+        if (process_running(pid) && !old) {
+            continue;
+        }
+        const std::string path = path_of(k, name);
+        if (remove(path.c_str()) == 0) {
+            complain("removed %s, left by a %s that did not finish (%s)", path.c_str(),
+                     whole == order_name ? "write" : "compression",
+                     old ? "it is more than a day old" : "its process has ended");
+        } else if (errno != ENOENT) {
+            fail_once(k, path, "remove", strerror(errno));
+        }
+    }
+}
+
 // Compresses the finished days and removes the days beyond the newest keep_days.
 void sweep(day_keeper* k) {
     if (!k->order_read) {
         read_order(k);
     }
+    clear_litter(k);
     std::string current = take_started(k);
     k->retry = false;
     if (k->gzip) {

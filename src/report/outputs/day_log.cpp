@@ -76,6 +76,21 @@ void put(day_log* log, std::string_view text) {
         complain("lines reach %s again", log->path);
         log->failing = false;
     }
+    if (const int64_t now = monotonic_ms(); now - log->synced_ms >= day_sync_ms) {
+        log->synced_ms = now;
+        if (!sync_file(log->file)) {
+            fail(log, "flush to disk");
+        }
+    }
+}
+
+// Closes the open file once it has reached the disk.
+void close_file(day_log* log) {
+    if (log->file != nullptr && (!sync_file(log->file) || fclose(log->file) != 0)) {
+        log->file = nullptr;
+        fail(log, "write to");
+    }
+    log->file = nullptr;
 }
 
 // Opens the day's file for the next line, after a new day or a failed write.
@@ -99,8 +114,10 @@ void open_file(day_log* log) {
 }  // namespace
 
 bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, char* reason,
-                   size_t reason_size) {
+                   size_t reason_size, long* held_by) {
     *log = day_log{};
+    *held_by = -1;
+    log->synced_ms = monotonic_ms();
     log->pattern = pattern;
     log->dated = strchr(pattern, '%') != nullptr;
     log->day = INT64_MIN;
@@ -111,6 +128,12 @@ bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, 
         return false;
     }
     if (!file_name_writable(log->path, reason, reason_size)) {
+        return false;
+    }
+    // Two watches would write two monitors into one file, and one keeper could compress
+    // the day that the other still writes.
+    const std::string lock = std::string(pattern, file_name_start(pattern)) + watch_lock_name;
+    if (!hold_lock_file(lock.c_str(), held_by, reason, reason_size)) {
         return false;
     }
     if (keep_days > 0 || gzip) {
@@ -150,11 +173,7 @@ void log_row(day_log* log, std::string_view text, const report_row& row) {
     log->top_closed = true;
     const int64_t day = log->dated ? floor_div(unix_ms(row.timestamp), ms_per_day) : 0;
     if (day != log->day) {
-        if (log->file != nullptr && fclose(log->file) != 0) {
-            log->file = nullptr;
-            fail(log, "write to");
-        }
-        log->file = nullptr;
+        close_file(log);
         name_file(log, day);
         log->day = day;
         log->needs_top = true;
@@ -195,11 +214,7 @@ void log_cause(day_log* log, const report_row& row, const row_events& events,
 }
 
 bool finish_day_log(day_log* log) {
-    if (log->file != nullptr && fclose(log->file) != 0) {
-        log->file = nullptr;
-        fail(log, "write to");
-    }
-    log->file = nullptr;
+    close_file(log);
     log->keeper.reset();
     return !log->failed;
 }

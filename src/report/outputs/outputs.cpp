@@ -17,8 +17,22 @@ int open_outputs(outputs* out, const report_options& o) {
     open_csv(&out->csv, o.kind == output_kind::csv ? o.out : nullptr);
     open_event_lines(&out->events, o.follow ? o.out : nullptr, o.kind == output_kind::json);
     char reason[160] = "";
-    if (o.log_pattern != nullptr &&
-        !start_day_log(&out->days, o.log_pattern, o.keep_days, o.gzip, reason, sizeof reason)) {
+    long held_by = -1;
+    if (o.log_pattern != nullptr && !start_day_log(&out->days, o.log_pattern, o.keep_days, o.gzip,
+                                                   reason, sizeof reason, &held_by)) {
+        const std::string folder(o.log_pattern, file_name_start(o.log_pattern));
+        if (held_by >= 0) {
+            // Not a usage error: the folder is taken, and the caller can wait or stop it.
+            char who[48] = "";
+            if (held_by > 0) {
+                snprintf(who, sizeof who, " (process %ld)", held_by);
+            }
+            complain(
+                "another watch%s keeps its day files in %s; stop it first, or give --log "
+                "another folder",
+                who, folder.empty() ? "this folder" : folder.c_str());
+            return 1;
+        }
         complain("cannot write the log %s: %s", o.log_pattern, reason);
         return 2;
     }
