@@ -33,8 +33,13 @@ std::string own_path();
 std::string folder_of(const std::string& path);
 
 // A message of the service: to the Application event log under the source "clockgap",
-// and as a line with its UTC time to clockgap-service.log in the log folder.
-void service_note(bool problem, const char* format, ...)
+// and as a line with its UTC time and level to clockgap-service.log in the log folder.
+// The file is kept to notes_limit bytes: a line that would take it past moves it, whole,
+// to clockgap-service.log.1 (the one older file), and begins it anew.
+// Only what needs an administrator is a warning or an error; recoveries are information.
+enum class note_level { information, warning, error };
+inline constexpr long notes_limit = 1 << 20;
+void service_note(note_level level, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(gnu_printf, 2, 3)))
 #endif

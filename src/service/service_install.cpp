@@ -3,9 +3,13 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "report/os/report_os.h"
 #include "service/service.h"
+#include "service/service_acl.h"
 
 namespace {
 
@@ -46,38 +50,35 @@ bool make_folder(const std::string& folder) {
            (CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
-// Lets LocalService make, write and remove files in `folder` (and nothing more), on top
-// of what the folder already grants.
-DWORD grant_local_service(const std::string& folder) {
-    BYTE sid[SECURITY_MAX_SID_SIZE];
-    DWORD sid_size = sizeof sid;
-    if (!CreateWellKnownSid(WinLocalServiceSid, nullptr, sid, &sid_size)) {
-        return GetLastError();
+// Where install keeps what it granted, for uninstall: the service's Parameters key.
+const char parameters_key[] = "SYSTEM\\CurrentControlSet\\Services\\clockgap\\Parameters";
+
+void remember(const char* name, const std::string& value) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) == ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>(value.size() + 1));
+        RegCloseKey(key);
     }
-    PACL old_acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD status = GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &old_acl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS) {
-        return status;
+}
+
+std::string recall(const char* name) {
+    char value[MAX_PATH * 2] = "";
+    DWORD size = sizeof value - 1;
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, parameters_key, name, RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS) {
+        return "";
     }
-    EXPLICIT_ACCESSA access{};
-    access.grfAccessPermissions = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
-    access.grfAccessMode = GRANT_ACCESS;
-    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = reinterpret_cast<LPSTR>(sid);
-    PACL new_acl = nullptr;
-    status = SetEntriesInAclA(1, &access, old_acl, &new_acl);
-    if (status == ERROR_SUCCESS) {
-        status =
-            SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                  DACL_SECURITY_INFORMATION, nullptr, nullptr, new_acl, nullptr);
-        LocalFree(new_acl);
-    }
-    LocalFree(descriptor);
-    return status;
+    return value;
+}
+
+// `path` made absolute against this process's current folder ("C:" alone: the current
+// folder on C:), as the service, started elsewhere, must be given it.
+std::string absolute(const std::string& path) {
+    char full[MAX_PATH * 2];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full) : path;
 }
 
 std::string quoted(const std::string& s) {
@@ -153,7 +154,25 @@ std::string folder_of(const std::string& path) {
     return start == 0 ? std::string(".") : path.substr(0, start - 1);
 }
 
-int install_service(const service_settings& s) {
+// Whether `folder` is `outer` or lies below it (Windows names: case does not count).
+bool inside(const std::string& folder, const std::string& outer) {
+    return folder.size() >= outer.size() &&
+           _strnicmp(folder.c_str(), outer.c_str(), outer.size()) == 0 &&
+           (folder.size() == outer.size() || folder[outer.size()] == '\\' ||
+            folder[outer.size()] == '/');
+}
+
+int install_service(const service_settings& given) {
+    // The service starts in another folder: relative names are made whole here.
+    service_settings s = given;
+    s.log_dir = absolute(given.log_dir);
+    s.prom_path = given.prom_path.empty() ? "" : absolute(given.prom_path);
+    for (const auto& [was, is] :
+         {std::pair{given.log_dir, s.log_dir}, std::pair{given.prom_path, s.prom_path}}) {
+        if (was != is) {
+            printf("%s is %s here\n", was.c_str(), is.c_str());
+        }
+    }
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager == nullptr) {
         if (GetLastError() == ERROR_ACCESS_DENIED) {
@@ -164,20 +183,33 @@ int install_service(const service_settings& s) {
         }
         return fail("cannot open the service manager", "", GetLastError());
     }
-    // The folders first: nothing is registered when one cannot be made.
-    std::string folders[2] = {s.log_dir, s.prom_path.empty() ? "" : folder_of(s.prom_path)};
-    for (const std::string& folder : folders) {
-        if (folder.empty()) {
+    // The folders first: nothing is registered when one cannot be made. The log folder
+    // is the service's own; a metrics folder elsewhere is another product's.
+    const std::string metrics_folder = s.prom_path.empty() ? "" : folder_of(s.prom_path);
+    const bool metrics_apart = !metrics_folder.empty() && !inside(metrics_folder, s.log_dir);
+    struct {
+        std::string folder;
+        const grant* grants;
+        int count;
+        const char* words;
+    } folders[2] = {
+        {s.log_dir, own_folder_grants, 1, "make, write and remove files in it and below it"},
+        {metrics_apart ? metrics_folder : "", metrics_folder_grants, 2,
+         "make files in it, and write and remove the files it made, no others"},
+    };
+    for (const auto& f : folders) {
+        if (f.folder.empty()) {
             continue;
         }
-        if (!make_folder(folder)) {
+        if (!make_folder(f.folder)) {
             CloseServiceHandle(manager);
-            return fail("cannot create the folder ", folder, GetLastError());
+            return fail("cannot create the folder ", f.folder, GetLastError());
         }
-        if (const DWORD status = grant_local_service(folder); status != ERROR_SUCCESS) {
+        if (const DWORD status = add_grants(f.folder, f.grants, f.count); status != ERROR_SUCCESS) {
             CloseServiceHandle(manager);
-            return fail("cannot let LocalService write in ", folder, status);
+            return fail("cannot let LocalService write in ", f.folder, status);
         }
+        printf("LocalService may now %s: %s\n", f.words, f.folder.c_str());
     }
     const std::string command = run_command(s);
     const char account[] = "NT AUTHORITY\\LocalService";
@@ -208,6 +240,8 @@ int install_service(const service_settings& s) {
     if (error == ERROR_SUCCESS) {
         error = register_event_source();
     }
+    remember("LogDir", s.log_dir);
+    remember("MetricsFolder", metrics_apart ? metrics_folder : "");
     if (error != ERROR_SUCCESS && created) {
         DeleteService(service);  // never left half-registered
     }
@@ -233,6 +267,9 @@ int uninstall_service() {
         CloseServiceHandle(manager);
         return fail("cannot open the service ", service_name, error);
     }
+    // What install granted, read before the service's key goes with it.
+    const std::string log_dir = recall("LogDir");
+    const std::string metrics_folder = recall("MetricsFolder");
     SERVICE_STATUS status{};
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         for (int i = 0; i < 300 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
@@ -251,5 +288,25 @@ int uninstall_service() {
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, event_source_key);
     printf("removed the service %s\n", service_name);
-    return 0;
+    int status_code = 0;
+    for (const auto& [folder, grants, count] :
+         {std::tuple{log_dir, own_folder_grants, 1},
+          std::tuple{metrics_folder, metrics_folder_grants, 2}}) {
+        if (folder.empty()) {
+            continue;
+        }
+        int removed = 0;
+        if (const DWORD code = remove_grants(folder, grants, count, &removed);
+            code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            status_code = fail("cannot take back LocalService's rights on ", folder, code);
+        } else if (removed > 0) {
+            printf("took back what install granted on %s\n", folder.c_str());
+        } else {
+            printf("%s holds nothing that install granted any more\n", folder.c_str());
+        }
+    }
+    if (!log_dir.empty()) {
+        printf("the day files and the service's messages stay in %s\n", log_dir.c_str());
+    }
+    return status_code;
 }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -71,12 +72,13 @@ HANDLE start_monitor(HANDLE out, HANDLE nul) {
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
                         nullptr, &start, &process)) {
-        service_note(true, "cannot start the monitor %s (error %lu); trying again", command.c_str(),
-                     GetLastError());
+        service_note(note_level::warning, "cannot start the monitor %s (error %lu); trying again",
+                     command.c_str(), GetLastError());
         return nullptr;
     }
     CloseHandle(process.hThread);
-    service_note(false, "monitor started: %s (process %lu)", command.c_str(), process.dwProcessId);
+    service_note(note_level::information, "monitor started: %s (process %lu)", command.c_str(),
+                 process.dwProcessId);
     monitor_pid = static_cast<long>(process.dwProcessId);
     return process.hProcess;
 }
@@ -99,7 +101,8 @@ void supervise(HANDLE out, HANDLE nul) {
             DWORD code = 0;
             GetExitCodeProcess(monitor, &code);
             CloseHandle(monitor);
-            service_note(true, "the monitor ended (status %lu); starting it again in %lu s", code,
+            service_note(note_level::warning,
+                         "the monitor ended (status %lu); starting it again in %lu s", code,
                          restart_pause_ms / 1000);
         }
         if (WaitForSingleObject(stop_event, restart_pause_ms) == WAIT_OBJECT_0) {
@@ -109,9 +112,10 @@ void supervise(HANDLE out, HANDLE nul) {
     CloseHandle(out);
 }
 
-// The watch's words (a day file that cannot be written, ...) as the service's messages.
-void note_complaint(const char* line) {
-    service_note(true, "%s", line);
+// The watch's words as the service's messages: what needs an administrator (a day file
+// that cannot be written, another watch) a warning, its recoveries information.
+void note_complaint(const char* line, bool information) {
+    service_note(information ? note_level::information : note_level::warning, "%s", line);
 }
 
 // The watch's own arguments, as clockgap-report --follow takes them, reading `input`.
@@ -147,7 +151,8 @@ int watch() {
                     &inherit, OPEN_EXISTING, 0, nullptr);
     if (pipe == INVALID_HANDLE_VALUE || nul == INVALID_HANDLE_VALUE ||
         !SetHandleInformation(pipe, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        service_note(true, "cannot make the monitor's pipe (error %lu)", GetLastError());
+        service_note(note_level::error, "cannot make the monitor's pipe (error %lu)",
+                     GetLastError());
         return 1;
     }
     send_complaints_to(note_complaint);
@@ -167,7 +172,8 @@ int watch() {
         supervise(pipe, nul);
     });
     set_state(SERVICE_RUNNING);
-    service_note(false, "started: the day files go to %s", settings->log_dir.c_str());
+    service_note(note_level::information, "started: the day files go to %s",
+                 settings->log_dir.c_str());
     if (status == 0 && nothing != nullptr) {
         status = run_report(o);
     }
@@ -194,7 +200,8 @@ void WINAPI service_main(DWORD, LPSTR*) {
     set_state(SERVICE_START_PENDING, NO_ERROR, 5000);
     stop_event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     watch_status = watch();
-    service_note(watch_status != 0, "stopped (the watch ended with status %d)", watch_status);
+    service_note(watch_status != 0 ? note_level::error : note_level::information,
+                 "stopped (the watch ended with status %d)", watch_status);
     set_state(SERVICE_STOPPED, static_cast<DWORD>(watch_status));
 }
 
@@ -206,7 +213,7 @@ void open_service_notes(const std::string& log_dir) {
     event_source = RegisterEventSourceA(nullptr, service_name);
 }
 
-void service_note(bool problem, const char* format, ...) {
+void service_note(note_level level, const char* format, ...) {
     char text[1024];
     va_list args;
     va_start(args, format);
@@ -214,19 +221,33 @@ void service_note(bool problem, const char* format, ...) {
     va_end(args);
     const std::lock_guard<std::mutex> held(notes_lock);
     if (event_source != nullptr) {
+        const WORD types[] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE,
+                              EVENTLOG_ERROR_TYPE};
         const char* strings[1] = {text};
-        ReportEventA(event_source, problem ? EVENTLOG_WARNING_TYPE : EVENTLOG_INFORMATION_TYPE, 0,
-                     1, nullptr, 1, 0, strings, nullptr);
+        ReportEventA(event_source, types[static_cast<int>(level)], 0, 1, nullptr, 1, 0, strings,
+                     nullptr);
+    }
+    const time_t now = time(nullptr);
+    tm utc{};
+    gmtime_s(&utc, &now);
+    char line[1200];
+    const char* words[] = {"information", "warning", "error"};
+    char when[32];
+    strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    const int length =
+        snprintf(line, sizeof line, "%s %s: %s\r\n", when, words[static_cast<int>(level)], text);
+    // Kept to a size, a whole line at a time: the older file makes room for this one.
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    if (GetFileAttributesExA(notes_path.c_str(), GetFileExInfoStandard, &file) &&
+        (file.nFileSizeHigh != 0 ||
+         file.nFileSizeLow + static_cast<DWORD>(length) > static_cast<DWORD>(notes_limit))) {
+        MoveFileExA(notes_path.c_str(), (notes_path + ".1").c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     }
     // A line at a time, whole: the file is opened for each, so that it can be moved or
     // read at any time, and a failure loses only this line.
     if (FILE* f = fopen(notes_path.c_str(), "ab")) {
-        const time_t now = time(nullptr);
-        tm utc{};
-        gmtime_s(&utc, &now);
-        char when[32];
-        strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        fprintf(f, "%s %s\r\n", when, text);
+        fputs(line, f);
         fclose(f);
     }
 }

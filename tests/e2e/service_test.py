@@ -61,9 +61,10 @@ class WindowsService(unittest.TestCase):
         self.addCleanup(harness.stop_wine_server, self.server)
         self.drive = os.path.join(self.prefix, "drive_c")
 
-    def wine(self, *args):
+    def wine(self, *args, cwd=None):
         result = subprocess.run([harness.WRAPPER[-1], *args], env=harness.wine_env(self.prefix),
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
+                                cwd=cwd)
         result.stdout = result.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
         result.stderr = result.stderr.replace(b"\r\n", b"\n").decode(errors="replace")
         return result
@@ -151,13 +152,14 @@ class WindowsService(unittest.TestCase):
                 harness.Row(line)  # every row whole
         with open(os.path.join(self.drive, "clockgap-test", "clockgap-service.log")) as f:
             notes = f.read()
-        for said in ("started:", "monitor started:", "the monitor ended", "stopped"):
+        for said in ("information: started:", "information: monitor started:",
+                     "warning: the monitor ended", "information: stopped"):
             self.assertIn(said, notes)
         # The watch took figures of the monitor the service named; what this Windows (or
         # Wine) does not give is said once, and without both the causes are unknown.
         with open(metrics) as f:
             by_cause = dict(re.findall(r'clockgap_stall_rows_total\{cause="(\w+)"\} (\d+)', f.read()))
-        self.assertEqual(len(by_cause), 8, by_cause)
+        self.assertEqual(len(by_cause), 11, by_cause)
         missing = re.findall(r"does not give ([^;]+);", notes)
         self.assertEqual(len(missing), len(set(missing)), notes)
         if len(missing) == 2:
@@ -188,9 +190,65 @@ class WindowsService(unittest.TestCase):
         with open(notes) as f:
             text = f.read()
         self.assertEqual(text.count("cannot write"), 1, text)
+        # What needs an administrator is a warning; the recovery is information.
+        self.assertIn("warning: cannot write", text)
+        self.assertIn("information: C:\\metrics\\clockgap.prom is written again", text)
         self.assertIn("clockgap.prom", text)
         self.assertEqual(len(self.linux_pids("clockgap-service.exe")), 1)
         self.assertEqual(self.wine("net", "stop", "clockgap").returncode, 0)
+
+    def test_relative_folders_grants_and_what_uninstall_leaves(self):
+        metrics = os.path.join(self.drive, "metrics")
+        os.makedirs(metrics)
+        with open(os.path.join(metrics, "other.prom"), "w") as f:
+            f.write("another product's\n")
+        # Relative names, from the administrator's folder C:\: made whole at install.
+        installed = self.wine(self.service, "install", "--log-dir", "relog", "--prometheus",
+                              "metrics\\clockgap.prom", cwd=self.drive)
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        print(installed.stdout, file=sys.stderr)
+        self.assertIn("relog is C:\\relog here", installed.stdout)
+        self.assertIn('--log-dir "C:\\relog"', installed.stdout)
+        self.assertIn('--prometheus "C:\\metrics\\clockgap.prom"', installed.stdout)
+        self.assertIn("make, write and remove files in it and below it: C:\\relog",
+                      installed.stdout)
+        self.assertIn("write and remove the files it made, no others: C:\\metrics",
+                      installed.stdout)
+        image = self.wine("reg", "query", "HKLM\\SYSTEM\\CurrentControlSet\\Services\\clockgap",
+                          "/v", "ImagePath").stdout
+        self.assertIn('--log-dir "C:\\relog"', image)
+        # The service's messages are kept to a size: a file just short of it moves
+        # whole to clockgap-service.log.1 when the next line would pass it.
+        notes = os.path.join(self.drive, "relog", "clockgap-service.log")
+        line = "2026-12-01T00:00:00Z information: an old message\r\n"
+        old = line * ((1 << 20) // len(line))
+        with open(notes, "w", newline="") as f:
+            f.write(old)
+        self.assertEqual(self.wine("net", "start", "clockgap").returncode, 0)
+        self.wait(lambda: os.path.exists(notes + ".1") and
+                  "information: started" in open(notes, newline="").read())
+        self.assertEqual(self.wine("net", "stop", "clockgap").returncode, 0)
+        with open(notes + ".1", newline="") as f:
+            self.assertEqual(f.read(), old)
+        with open(notes, newline="") as f:
+            new = f.read()
+        self.assertTrue(new.endswith("\r\n"))
+        for said in new.split("\r\n")[:-1]:
+            self.assertRegex(said, r"^\d{4}-\d\d-\d\dT[\d:]+Z (information|warning|error): ")
+        removed = self.wine(self.service, "uninstall")
+        self.assertEqual(removed.returncode, 0, removed.stderr)
+        print(removed.stdout, file=sys.stderr)
+        # Wine keeps no access lists of files (its own, read back, hold no grant): the
+        # lists themselves are tested in clockgap_service_tests.
+        for folder in ("C:\\relog", "C:\\metrics"):
+            self.assertRegex(removed.stdout, "(took back what install granted on|holds nothing "
+                             f"that install granted any more).*{re.escape(folder)}|"
+                             f"{re.escape(folder)} holds nothing that install granted any more")
+        self.assertIn("the day files and the service's messages stay in C:\\relog",
+                      removed.stdout)
+        self.assertTrue(os.path.exists(notes))
+        with open(os.path.join(metrics, "other.prom")) as f:
+            self.assertEqual(f.read(), "another product's\n")
 
     def test_wrong_usage_and_a_folder_that_cannot_be_made(self):
         for args, status in (([], 2), (["start"], 2), (["install", "--keep", "0"], 2),

@@ -63,8 +63,8 @@ void say_missing(cause_watch* w, uint32_t have) {
             continue;
         }
         if ((have & figure.bit) == 0 && (w->said & figure.bit) == 0) {
-            complain("this system does not give %s; causes of stalls are named without it",
-                     figure.words);
+            tell("this system does not give %s; causes of stalls are named without it",
+                 figure.words);
             w->said |= figure.bit;
         }
     }
@@ -208,7 +208,7 @@ void take_processes(cause_watch* w) {
     w->process_row[w->process_at] = w->rows;
     w->process_at = (w->process_at + 1) % 3;
     if (n == 0 && !w->processes_said) {
-        complain(
+        tell(
             "this system does not give the CPU time of each process; who took the "
             "monitor's CPU is not named");
         w->processes_said = true;

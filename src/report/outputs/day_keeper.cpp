@@ -151,7 +151,7 @@ void succeeded(day_keeper* k, const std::string& path, const char* what) {
     const auto found = std::find(k->said.begin(), k->said.end(), path);
     if (found != k->said.end()) {
         k->said.erase(found);
-        complain("%s %s now", what, path.c_str());
+        tell("%s %s now", what, path.c_str());
     }
 }
 
@@ -328,7 +328,7 @@ void clear_litter(day_keeper* k) {
         }
         const std::string path = path_of(k, name);
         if (remove(path.c_str()) == 0) {
-            complain("removed %s, left by a %s that did not finish (%s)", path.c_str(),
+            tell("removed %s, left by a %s that did not finish (%s)", path.c_str(),
                      whole == order_name ? "write" : "compression",
                      old ? "it is more than a day old" : "its process has ended");
         } else if (errno != ENOENT) {

@@ -73,7 +73,7 @@ void put(day_log* log, std::string_view text) {
         return;
     }
     if (log->failing) {
-        complain("lines reach %s again", log->path);
+        tell("lines reach %s again", log->path);
         log->failing = false;
     }
     if (const int64_t now = monotonic_ms(); now - log->synced_ms >= day_sync_ms) {
@@ -208,7 +208,7 @@ void log_cause(day_log* log, const report_row& row, const row_events& events,
         complain("cannot write %s (%s); the causes of stalls are not kept until it can be",
                  path.c_str(), strerror(errno));
     } else if (written && log->causes_failing) {
-        complain("causes reach %s again", path.c_str());
+        tell("causes reach %s again", path.c_str());
     }
     log->causes_failing = !written;
 }

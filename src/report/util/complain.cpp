@@ -6,25 +6,36 @@
 
 namespace {
 
-std::atomic<void (*)(const char*)> complaint_sink{nullptr};
+std::atomic<void (*)(const char*, bool)> complaint_sink{nullptr};
+
+void say_line(bool information, const char* format, va_list args) {
+    char line[1200];
+    vsnprintf(line, sizeof line, format, args);
+    if (void (*sink)(const char*, bool) = complaint_sink.load(); sink != nullptr) {
+        sink(line, information);
+        return;
+    }
+    fprintf(stderr, "clockgap-report: %s\n", line);  // one call: lines of two threads stay whole
+}
 
 }  // namespace
 
-void send_complaints_to(void (*sink)(const char* line)) {
+void send_complaints_to(void (*sink)(const char* line, bool information)) {
     complaint_sink = sink;
 }
 
 void complain(const char* format, ...) {
-    char line[1200];
     va_list args;
     va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
+    say_line(false, format, args);
     va_end(args);
-    if (void (*sink)(const char*) = complaint_sink.load(); sink != nullptr) {
-        sink(line);
-        return;
-    }
-    fprintf(stderr, "clockgap-report: %s\n", line);  // one call: lines of two threads stay whole
+}
+
+void tell(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    say_line(true, format, args);
+    va_end(args);
 }
 
 void complain_cannot_read(const char* name, const char* reason) {

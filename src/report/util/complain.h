@@ -9,10 +9,14 @@
 
 // One line: "clockgap-report: " and the text.
 void complain(const char* format, ...) CLOCKGAP_PRINTF(1, 2);
+// The same for a line that needs nobody's action: a recovery, or what the watch cleared
+// up itself. Only a sink tells the two apart.
+void tell(const char* format, ...) CLOCKGAP_PRINTF(1, 2);
 
 // A program without a standard error (the Windows service) has each line, without the
-// name, handed to `sink` instead, from whichever thread says it. nullptr: standard error.
-void send_complaints_to(void (*sink)(const char* line));
+// name, handed to `sink` instead, from whichever thread says it, with whether it came
+// through tell(). nullptr: standard error.
+void send_complaints_to(void (*sink)(const char* line, bool information));
 
 // "cannot read NAME: REASON" and "cannot write NAME: REASON".
 void complain_cannot_read(const char* name, const char* reason);
