@@ -329,8 +329,8 @@ void clear_litter(day_keeper* k) {
         const std::string path = path_of(k, name);
         if (remove(path.c_str()) == 0) {
             tell("removed %s, left by a %s that did not finish (%s)", path.c_str(),
-                     whole == order_name ? "write" : "compression",
-                     old ? "it is more than a day old" : "its process has ended");
+                 whole == order_name ? "write" : "compression",
+                 old ? "it is more than a day old" : "its process has ended");
         } else if (errno != ENOENT) {
             fail_once(k, path, "remove", strerror(errno));
         }
