@@ -25,6 +25,8 @@ const char usage_text[] =
     "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [INPUT...]\n"
     "       clockgap-report --follow [--alert MS] [--log PATTERN [--keep N] [--gzip]]\n"
     "                       [--prometheus FILE] [--json] [LOG]\n"
+    "       clockgap-report --fleet [--json] [--html FILE.html] [--from TIME] [--to TIME]\n"
+    "                       [--stall MS] HOST...\n"
     "\n"
     "Reads a log written by clockgap and prints a summary of it. Each INPUT is a log\n"
     "file (compressed with gzip or not), a folder that stands for the day files in it\n"
@@ -57,6 +59,10 @@ const char usage_text[] =
     "  --prometheus FILE\n"
     "                keep FILE up to date with the figures in Prometheus' text format,\n"
     "                for node_exporter's textfile collector\n"
+    "  --fleet       each INPUT is one host (a folder of its day files, or one log; a\n"
+    "                folder of such folders stands for each): a table of the hosts, worst\n"
+    "                first, and the moments two or more of them shared (stalls, clock\n"
+    "                steps, gaps above 5 s, silences within a second of each other)\n"
     "  --version     the version and the build\n"
     "  --help        this text\n";
 
@@ -83,7 +89,8 @@ enum class option_id {
     stall,
     strict,
     keep,
-    gzip
+    gzip,
+    fleet
 };
 
 struct option_entry {
@@ -102,7 +109,7 @@ constexpr option_entry option_table[] = {
     {"--from", option_id::from, true},        {"--to", option_id::to, true},
     {"--stall", option_id::stall, true},      {"--alert", option_id::stall, true},
     {"--strict", option_id::strict, false},   {"--keep", option_id::keep, true},
-    {"--gzip", option_id::gzip, false},
+    {"--gzip", option_id::gzip, false},       {"--fleet", option_id::fleet, false},
 };
 
 // Edits (insert, delete, change a character) from `a` to `b`, for a word of at most 31.
@@ -158,6 +165,9 @@ int take_option(const option_entry& e, const char* value, report_options* o) {
             o->kind = kind;
             return 0;
         }
+        case option_id::fleet:
+            o->fleet = true;
+            break;
         case option_id::follow:
             o->follow = true;
             return 0;
@@ -222,6 +232,20 @@ int take_option(const option_entry& e, const char* value, report_options* o) {
 
 // What the options say together, checked once all are read.
 int check_options(const report_options& o) {
+    if (o.fleet && (o.follow || o.log_pattern != nullptr || o.prom_path != nullptr)) {
+        return usage("--fleet reads hosts' logs that are there: not with --follow or --log");
+    }
+    if (o.fleet && (o.kind == output_kind::csv || o.plot_path != nullptr || o.strict)) {
+        return usage("--fleet gives text, --json and --html: not --csv, --plot or --strict");
+    }
+    if (o.fleet && o.inputs.empty()) {
+        return usage("--fleet needs the hosts: a folder or log for each, or a folder of them");
+    }
+    if (o.fleet && std::find_if(o.inputs.begin(), o.inputs.end(), [](const char* i) {
+                       return strcmp(i, "-") == 0;
+                   }) != o.inputs.end()) {
+        return usage("--fleet reads hosts from folders and files, not standard input");
+    }
     if (!o.follow && (o.log_pattern != nullptr || o.prom_path != nullptr)) {
         return usage("--log and --prometheus go with --follow");
     }

@@ -30,6 +30,10 @@ struct report_options {
     // The monitor's process id, when the program that runs the watch knows it (the
     // Windows service); nullptr: the watch finds the writer of its input itself.
     const std::atomic<long>* monitor_pid;
+    bool fleet;  // --fleet: each INPUT is a host, read on its own and set beside the others
+    // In a fleet, the host this pipeline reads: its figures go there, and nothing is
+    // printed. nullptr: a report of its own.
+    struct fleet_host* host;
 };
 
 // Returns 0, or 2 after saying on standard error what is wrong, with the usage.

@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "report/cli.h"
+#include "report/fleet/fleet.h"
 #include "report/pipeline.h"
 
 int main(int argc, char** argv) {
@@ -25,5 +26,5 @@ int main(int argc, char** argv) {
         print_version(stdout);
         return 0;
     }
-    return run_report(o);
+    return o.fleet ? run_fleet(o) : run_report(o);
 }

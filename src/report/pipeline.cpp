@@ -8,6 +8,7 @@
 #include "report/causes/cause_file.h"
 #include "report/causes/cause_watch.h"
 #include "report/events/row_events.h"
+#include "report/fleet/fleet_host.h"
 #include "report/fold/heat_grid.h"
 #include "report/fold/report_figures.h"
 #include "report/fold/run_fold.h"
@@ -81,6 +82,9 @@ void take_window_row(pipeline* p, const window_row& in) {
     fold_row(&p->fold, in, events);
     fold_heat(&p->grid, in, events);
     outputs_row(&p->out, in, events, p->row_figures, &p->fold, line_waiting(&p->source));
+    if (p->o->host != nullptr) {
+        fold_fleet_host(p->o->host, in, events);
+    }
 }
 
 // A row at the source's line. False when standard output is gone.
@@ -252,5 +256,9 @@ int run_report(const report_options& o) {
     }
     finish_fold(&p->fold);
     note_unnamed_bad_lines(p->facts);
-    return finish_outputs(&p->out, report_figures{&p->fold, &p->grid, &p->rule, &p->facts});
+    const report_figures figures{&p->fold, &p->grid, &p->rule, &p->facts};
+    if (o.host != nullptr) {
+        return finish_fleet_host(o.host, figures);  // a host of a fleet prints nothing
+    }
+    return finish_outputs(&p->out, figures);
 }

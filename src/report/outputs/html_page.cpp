@@ -65,26 +65,6 @@ pre { font: 12.5px/1.35 ui-monospace, monospace; overflow-x: auto; }
 )";
 
 // Text for the page: the characters HTML gives a meaning are written as references.
-void put_text(FILE* out, std::string_view text) {
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                fputs("&amp;", out);
-                break;
-            case '<':
-                fputs("&lt;", out);
-                break;
-            case '>':
-                fputs("&gt;", out);
-                break;
-            case '"':
-                fputs("&quot;", out);
-                break;
-            default:
-                fputc(c, out);
-        }
-    }
-}
 
 // A number to `places` decimals (a coordinate takes 1, a scale 4), written from integers
 // so that every platform writes the same digits.
@@ -452,6 +432,27 @@ void put_summary(FILE* out, const report_figures& figures) {
 }
 
 }  // namespace
+
+void put_text(FILE* out, std::string_view text) {
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                fputs("&amp;", out);
+                break;
+            case '<':
+                fputs("&lt;", out);
+                break;
+            case '>':
+                fputs("&gt;", out);
+                break;
+            case '"':
+                fputs("&quot;", out);
+                break;
+            default:
+                fputc(c, out);
+        }
+    }
+}
 
 bool page_name_ok(const char* path) {
     const std::string_view name = path;

@@ -6,8 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string_view>
 
 #include "report/fold/report_figures.h"
+
+// `text` with &, <, > and " as entities, for the page's text and attributes.
+void put_text(FILE* out, std::string_view text);
 
 // Whether `path` ends in .html or .htm.
 bool page_name_ok(const char* path);

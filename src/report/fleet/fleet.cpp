@@ -1,0 +1,348 @@
+#include "report/fleet/fleet.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "report/fleet/fleet_host.h"
+#include "report/fleet/fleet_page.h"
+#include "report/fleet/shared_moments.h"
+#include "report/os/report_os.h"
+#include "report/pipeline.h"
+#include "report/util/complain.h"
+#include "report/util/json_writer.h"
+#include "report/util/report_time.h"
+#include "report/util/text_out.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Whether `folder` holds files of its own (a host's day files) rather than only folders.
+bool holds_files(const fs::path& folder) {
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!name.starts_with(".") && it->is_regular_file(error)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A host's name: its folder's, or its file's without the date and the extensions.
+std::string host_name(const fs::path& path, bool folder) {
+    std::string name =
+        (folder ? path.lexically_normal().parent_path().filename() : path.filename()).string();
+    if (folder && name.empty()) {
+        name = path.filename().string();
+    }
+    if (folder) {
+        return name;
+    }
+    for (const std::string_view ending : {".gz", ".log", ".txt", ".csv"}) {
+        if (name.size() > ending.size() && name.ends_with(ending)) {
+            name = name.substr(0, name.size() - ending.size());
+        }
+    }
+    // "-2026-12-01" or "_2026-12-01" at the end.
+    if (name.size() > 11) {
+        const std::string date = name.substr(name.size() - 10);
+        const bool is_date =
+            std::all_of(date.begin(), date.end(),
+                        [](char c) { return (c >= '0' && c <= '9') || c == '-'; }) &&
+            date[4] == '-' && date[7] == '-';
+        const char before = name[name.size() - 11];
+        if (is_date && (before == '-' || before == '_' || before == '.')) {
+            name = name.substr(0, name.size() - 11);
+        }
+    }
+    return name;
+}
+
+// The hosts the inputs stand for; a folder of folders stands for each of them.
+std::vector<std::unique_ptr<fleet_host>> find_hosts(const std::vector<const char*>& inputs) {
+    std::vector<std::unique_ptr<fleet_host>> hosts;
+    const auto add = [&](const fs::path& path, bool folder) {
+        auto h = std::make_unique<fleet_host>();
+        h->name = host_name(folder ? path / "" : path, folder);
+        h->inputs.push_back(path.string());
+        hosts.push_back(std::move(h));
+    };
+    for (const char* input : inputs) {
+        const fs::path path(input);
+        std::error_code error;
+        if (!fs::is_directory(path, error) || holds_files(path)) {
+            add(path, fs::is_directory(path, error));
+            continue;
+        }
+        std::vector<fs::path> subfolders;
+        for (fs::directory_iterator it(path, error); !error && it != fs::directory_iterator();
+             it.increment(error)) {
+            if (it->is_directory(error) && !it->path().filename().string().starts_with(".")) {
+                subfolders.push_back(it->path());
+            }
+        }
+        std::sort(subfolders.begin(), subfolders.end());
+        if (subfolders.empty()) {
+            add(path, true);  // an empty folder: named, and said not to be readable
+        }
+        for (const fs::path& sub : subfolders) {
+            add(sub, true);
+        }
+    }
+    // Two inputs with one name are kept apart: the second gets a number.
+    for (size_t i = 0; i < hosts.size(); ++i) {
+        int same = 1;
+        for (size_t j = 0; j < i; ++j) {
+            same +=
+                hosts[j]->name == hosts[i]->name || hosts[j]->name.starts_with(hosts[i]->name + "#")
+                    ? 1
+                    : 0;
+        }
+        if (same > 1) {
+            const std::string was = hosts[i]->name;
+            hosts[i]->name += "#" + std::to_string(same);
+            complain("two hosts are named %s (%s and another); this one is called %s", was.c_str(),
+                     hosts[i]->inputs[0].c_str(), hosts[i]->name.c_str());
+        }
+    }
+    return hosts;
+}
+
+// Reads each host with the report's own pipeline, as many at once as there are CPUs.
+void read_hosts(const report_options& o, std::vector<std::unique_ptr<fleet_host>>* hosts) {
+    std::atomic<size_t> next{0};
+    const auto work = [&] {
+        for (size_t i = next++; i < hosts->size(); i = next++) {
+            fleet_host* h = (*hosts)[i].get();
+            report_options one = o;
+            one.fleet = false;
+            one.html_path = nullptr;
+            one.kind = output_kind::summary;
+            one.host = h;
+            one.inputs.clear();
+            for (const std::string& input : h->inputs) {
+                one.inputs.push_back(input.c_str());
+            }
+            h->read = run_report(one) == 0;
+        }
+    };
+    const unsigned threads = std::max(
+        1u, std::min(std::thread::hardware_concurrency(), static_cast<unsigned>(hosts->size())));
+    std::vector<std::thread> workers;
+    for (unsigned t = 1; t < threads; ++t) {
+        workers.emplace_back(work);
+    }
+    work();
+    for (std::thread& w : workers) {
+        w.join();
+    }
+}
+
+// Worst first: the most stall rows, then the largest gap, then the name.
+bool worse(const fleet_host* a, const fleet_host* b) {
+    if (a->stall_rows != b->stall_rows) {
+        return a->stall_rows > b->stall_rows;
+    }
+    if (a->largest_gap_ns != b->largest_gap_ns) {
+        return a->largest_gap_ns > b->largest_gap_ns;
+    }
+    return a->name < b->name;
+}
+
+// The cause of most of the host's stall rows; nullptr without any.
+const char* chief_cause(const uint64_t* causes) {
+    int chief = -1;
+    for (int k = 0; k < cause_kinds; ++k) {
+        if (causes[k] > 0 && (chief < 0 || causes[k] > causes[chief])) {
+            chief = k;
+        }
+    }
+    return chief < 0 ? nullptr : cause_name(static_cast<cause_kind>(chief));
+}
+
+void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t named,
+                const std::vector<shared_moment>& moments) {
+    text_out out = to_file(file);
+    uint64_t rows = 0;
+    int64_t first = INT64_MAX, last = INT64_MIN;
+    for (const fleet_host* h : hosts) {
+        rows += h->rows;
+        if (h->rows > 0) {
+            first = std::min(first, h->first_ms);
+            last = std::max(last, h->last_ms);
+        }
+    }
+    char a[48], b[48];
+    outf(&out, "Fleet: %zu hosts read of %zu, %" PRIu64 " rows", hosts.size(), named, rows);
+    if (rows > 0) {
+        format_utc(first, false, a, sizeof a);
+        format_utc(last, false, b, sizeof b);
+        outf(&out, " from %s to %s UTC", a, b);
+    }
+    outf(&out, "; %zu shared moments\n\nHosts, worst first:\n", moments.size());
+    outf(&out, "  %-20s %9s %5s %7s %12s  %-19s %5s %5s %5s  %s\n", "host", "rows", "runs",
+         "stalls", "largest gap", "at (UTC)", "back", ">5s", "quiet", "chief cause");
+    for (const fleet_host* h : hosts) {
+        format_duration(h->largest_gap_ns, a, sizeof a);
+        format_utc(h->largest_gap_ms, false, b, sizeof b);
+        b[19] = '\0';
+        const char* chief = chief_cause(h->causes);
+        outf(&out,
+             "  %-20s %9" PRIu64 " %5d %7" PRIu64 " %12s  %-19s %5" PRIu64 " %5" PRIu64 " %5" PRIu64
+             "  %s%s\n",
+             h->name.c_str(), h->rows, h->runs, h->stall_rows, h->rows > 0 ? a : "-",
+             h->rows > 0 ? b : "-", h->steps_back, h->gaps_above_5s, h->silences,
+             chief != nullptr ? chief : "-",
+             clock_stepped(*h) ? "  (its clock stepped: its times may be off)" : "");
+    }
+    if (hosts.size() < 2) {
+        outf(&out, "\nNo shared moments: there is only one host to read.\n");
+        return;
+    }
+    outf(&out, "\nShared moments%s\n", moments.empty() ? ": none" : ", in time order:");
+    for (const shared_moment& m : moments) {
+        format_utc(m.first_s * 1000, false, a, sizeof a);
+        a[19] = '\0';
+        format_utc(m.last_s * 1000, false, b, sizeof b);
+        outf(&out, "  %s to %.8s  %-14s %zu of %d hosts: ", a, b + 11, fleet_kind_name(m.kind),
+             m.hosts.size(), m.of);
+        for (size_t i = 0; i < std::min<size_t>(m.hosts.size(), 10); ++i) {
+            outf(&out, "%s%s", i == 0 ? "" : ", ",
+                 hosts[static_cast<size_t>(m.hosts[i])]->name.c_str());
+        }
+        if (m.hosts.size() > 10) {
+            outf(&out, " and %zu more", m.hosts.size() - 10);
+        }
+        outf(&out, "; largest %s", format_duration(m.largest_gap_ns, a, sizeof a));
+        const char* separator = "; causes: ";
+        for (int k = 0; k < cause_kinds; ++k) {
+            if (m.causes[k] > 0) {
+                outf(&out, "%s%s %" PRIu32, separator, cause_name(static_cast<cause_kind>(k)),
+                     m.causes[k]);
+                separator = ", ";
+            }
+        }
+        outf(&out, "\n");
+    }
+}
+
+void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
+                const std::vector<std::string>& unread, const std::vector<shared_moment>& moments) {
+    json_writer w = json_start(file, true);
+    json_open_object(&w, nullptr);
+    json_open_array(&w, "hosts");
+    for (const fleet_host* h : hosts) {
+        json_open_object(&w, nullptr);
+        json_string(&w, "name", h->name.c_str());
+        json_uint(&w, "rows", h->rows);
+        json_int(&w, "runs", h->runs);
+        json_open_object(&w, "stalls");
+        json_uint(&w, "rows", h->stall_rows);
+        json_open_object(&w, "causes");
+        for (int k = 0; k < cause_kinds; ++k) {
+            json_uint(&w, cause_name(static_cast<cause_kind>(k)), h->causes[k]);
+        }
+        json_close(&w, '}');
+        json_close(&w, '}');
+        json_int(&w, "largest_gap_ns", h->largest_gap_ns);
+        if (h->rows > 0) {
+            json_time(&w, "largest_gap_time", h->largest_gap_ms);
+        } else {
+            json_null(&w, "largest_gap_time");
+        }
+        json_uint(&w, "clock_steps_back", h->steps_back);
+        json_uint(&w, "gaps_above_5s", h->gaps_above_5s);
+        json_uint(&w, "silences", h->silences);
+        json_bool(&w, "clock_stepped", clock_stepped(*h));
+        json_close(&w, '}');
+    }
+    json_close(&w, ']');
+    json_open_array(&w, "not_read");
+    for (const std::string& name : unread) {
+        json_string(&w, nullptr, name.c_str());
+    }
+    json_close(&w, ']');
+    json_open_array(&w, "shared");
+    for (const shared_moment& m : moments) {
+        json_open_object(&w, nullptr);
+        json_time(&w, "start", m.first_s * 1000);
+        json_time(&w, "end", m.last_s * 1000 + 999);
+        json_string(&w, "kind", fleet_kind_name(m.kind));
+        json_int(&w, "count", static_cast<int64_t>(m.hosts.size()));
+        json_int(&w, "of", m.of);
+        json_open_array(&w, "hosts");
+        for (int i : m.hosts) {
+            json_string(&w, nullptr, hosts[static_cast<size_t>(i)]->name.c_str());
+        }
+        json_close(&w, ']');
+        json_int(&w, "largest_gap_ns", m.largest_gap_ns);
+        json_open_object(&w, "causes");
+        for (int k = 0; k < cause_kinds; ++k) {
+            if (m.causes[k] > 0) {
+                json_uint(&w, cause_name(static_cast<cause_kind>(k)), m.causes[k]);
+            }
+        }
+        json_close(&w, '}');
+        json_close(&w, '}');
+    }
+    json_close(&w, ']');
+    json_close(&w, '}');
+    fputc('\n', file);
+}
+
+}  // namespace
+
+int run_fleet(const report_options& o) {
+    if (o.html_path != nullptr) {
+        char reason[160] = "";
+        if (!file_name_writable(o.html_path, reason, sizeof reason)) {
+            complain_cannot_write(o.html_path, reason);
+            return 2;
+        }
+    }
+    std::vector<std::unique_ptr<fleet_host>> all = find_hosts(o.inputs);
+    read_hosts(o, &all);
+    std::vector<const fleet_host*> hosts;
+    std::vector<std::string> unread;
+    for (const auto& h : all) {
+        if (h->read) {
+            hosts.push_back(h.get());
+        } else {
+            unread.push_back(h->name);
+            complain("host %s (%s) could not be read; it is left out", h->name.c_str(),
+                     h->inputs[0].c_str());
+        }
+    }
+    std::sort(hosts.begin(), hosts.end(), worse);
+    const std::vector<shared_moment> moments = find_shared_moments(hosts);
+    if (o.kind == output_kind::json) {
+        print_json(o.out, hosts, unread, moments);
+    } else {
+        print_text(o.out, hosts, all.size(), moments);
+    }
+    if (fflush(o.out) != 0 || ferror(o.out)) {
+        complain("standard output could not be written");
+        return 1;
+    }
+    if (o.html_path != nullptr) {
+        char reason[160] = "";
+        if (!write_fleet_page(o.html_path, hosts, moments, reason, sizeof reason)) {
+            complain_cannot_write(o.html_path, reason);
+            return 1;
+        }
+        if (o.kind == output_kind::summary) {
+            fprintf(o.out, "\nPage: %s\n", o.html_path);
+        }
+    }
+    return unread.empty() ? 0 : 1;
+}

@@ -1,0 +1,76 @@
+#include "report/fleet/fleet_host.h"
+
+#include <algorithm>
+
+#include "report/fold/run_fold.h"
+#include "report/util/complain.h"
+#include "report/util/report_time.h"
+
+namespace {
+
+void add_event(fleet_host* host, fleet_kind kind, int64_t second, int64_t gap_ns,
+               cause_kind cause) {
+    std::vector<event_span>& spans = host->spans[static_cast<int>(kind)];
+    if (spans.empty() || second > spans.back().last_s + 1 || second < spans.back().first_s) {
+        spans.push_back(event_span{second, second, gap_ns, {}});
+    }
+    event_span& span = spans.back();
+    span.last_s = std::max(span.last_s, second);
+    span.largest_gap_ns = std::max(span.largest_gap_ns, gap_ns);
+    ++span.causes[static_cast<int>(cause)];
+}
+
+}  // namespace
+
+const char* fleet_kind_name(fleet_kind kind) {
+    constexpr const char* names[fleet_kinds] = {"stall", "clock_set_back", "gap_above_5s",
+                                                "no_rows"};
+    return names[static_cast<int>(kind)];
+}
+
+void fold_fleet_host(fleet_host* host, const window_row& in, const row_events& events) {
+    const int64_t second = floor_div(in.ms, 1000);
+    host->first_ms = host->rows == 0 ? in.ms : std::min(host->first_ms, in.ms);
+    host->last_ms = host->rows == 0 ? in.ms : std::max(host->last_ms, in.ms);
+    ++host->rows;
+    if (events.stall) {
+        add_event(host, fleet_kind::stall, second, events.largest_gap_ns, events.cause);
+    }
+    if (events.negative_gaps > 0) {
+        ++host->steps_back;
+        add_event(host, fleet_kind::clock_set_back, second, events.step_back_ns, events.cause);
+    }
+    if (events.gaps_above_5s > 0) {
+        ++host->gaps_above_5s;
+        add_event(host, fleet_kind::gap_above_5s, second, events.largest_gap_ns, events.cause);
+    }
+    if (events.without_row_ns > 0) {
+        ++host->silences;
+        add_event(host, fleet_kind::no_rows, second, events.without_row_ns, events.cause);
+    }
+}
+
+int finish_fleet_host(fleet_host* host, const report_figures& figures) {
+    const run_fold& f = *figures.fold;
+    const fold_reading reading = read_fold(figures.fold, figures.rule);
+    host->rows = f.totals.rows;
+    host->runs = f.run_list.runs_with_rows;
+    host->stall_rows = reading.stalls->rows;
+    std::copy(reading.stalls->causes, reading.stalls->causes + cause_kinds, host->causes);
+    host->largest_gap_ns = f.totals.rows > 0 ? f.named.largest.row.max_diff_this_rep : 0;
+    host->largest_gap_ms = f.totals.rows > 0 ? unix_ms(f.named.largest.row.timestamp) : 0;
+    const heat_grid& grid = *figures.grid;
+    host->column_ms = grid.width_ms;
+    host->first_column = grid.first;
+    host->worst_ns.clear();
+    for (int i = 0; i < grid.count; ++i) {
+        host->worst_ns.push_back(grid.cells[i].rows > 0 ? grid.cells[i].worst_ns : -1);
+    }
+    const log_facts& facts = *figures.facts;
+    if (f.totals.rows == 0 && facts.input->rows_outside == 0 &&
+        (facts.skipped_lines > 0 || facts.fragment_first)) {
+        complain("%s holds no row of clockgap's: not a clockgap log", facts.name);
+        return 1;
+    }
+    return 0;
+}
