@@ -136,18 +136,21 @@ class Contention(unittest.TestCase):
         self.assertGreaterEqual(kinds.count("cpu_contention"), 4, (kinds, err))
         # Only the first row of a watch has no figures before it.
         self.assertEqual(set(kinds[1:]), {"cpu_contention"}, kinds)
+        loop_pids = set()
         for event in stalls[1:]:
             cause = event["cause"]
             self.assertGreaterEqual(cause["wait_excess_ns"], event["gap_ns"], cause)
             self.assertLessEqual(cause["wait_excess_ns"], cause["run_delay_ns"], cause)
             self.assertEqual(cause["stopped"], False)
             # Who ran: the busy loops, by their own process ids, each for a share of the
-            # two rows' time.
-            culprits = cause["culprits"]
-            self.assertEqual({c["pid"] for c in culprits}, {p.pid for p in busy}, cause)
-            for c in culprits:
+            # two rows' time (another program that shares the CPU may be named too).
+            loops = [c for c in cause["culprits"] if c["pid"] in {p.pid for p in busy}]
+            self.assertGreaterEqual(len(loops), 2, cause)
+            for c in loops:
                 self.assertEqual(c["name"], "cgbusy")
                 self.assertGreater(c["cpu_ns"], 0.1 * cause["span_ns"], cause)
+            loop_pids.update(c["pid"] for c in loops)
+        self.assertEqual(loop_pids, {p.pid for p in busy})
         total = json.loads(out.splitlines()[-1])
         self.assertEqual(total["stalls"]["causes"]["cpu_contention"], kinds.count("cpu_contention"))
         self.assertEqual(total["stalls"]["culprits"][0],

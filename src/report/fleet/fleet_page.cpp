@@ -25,7 +25,9 @@ svg text { fill: var(--fg); font: 11px system-ui, sans-serif; }
 table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: left; }
 .names { columns: 4; font-size: 12px; }
 @page { size: landscape; margin: 1cm; }
-@media print { body { margin: 0; } svg { width: 100%; height: auto; } }
+@media print { body { margin: 0; font-size: 9px; } h1 { font-size: 14px; margin: 0 0 4px; }
+  h2 { font-size: 12px; margin: 6px 0 2px; } td, th { padding: 0 4px; }
+  svg { width: 100%; height: auto; } }
 </style>
 )";
 

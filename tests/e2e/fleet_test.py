@@ -1,0 +1,154 @@
+"""clockgap-report --fleet on a generated fleet (bench/fleet_logs.py): the moments hosts
+shared, each host's figures against its own report, bad hosts, and the page in the
+browser."""
+
+import gzip
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from fleet_logs import write_fleet  # noqa: E402
+from report_test import REPORT, WRAPPER, report  # noqa: E402
+
+T0 = "2026-12-01T00:"
+
+
+def fleet(*args):
+    result = report("--fleet", *args)
+    result.stdout = result.stdout.replace(b"\r\n", b"\n")
+    result.stderr = result.stderr.replace(b"\r\n", b"\n")
+    return result
+
+
+def fleet_json(*args):
+    result = fleet("--json", *args)
+    return result, json.loads(result.stdout)
+
+
+class Fleet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="clockgap-fleet-")
+        cls.addClassCleanup(shutil.rmtree, cls.dir, True)
+        cls.hosts = write_fleet(os.path.join(cls.dir, "fleet"), 8, 2, 900, gz=True)
+
+    def test_the_shared_moments_of_a_generated_fleet(self):
+        result, doc = fleet_json(os.path.join(self.dir, "fleet"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        shared = [(m["start"], m["kind"], sorted(m["hosts"]), m["of"]) for m in doc["shared"]]
+        names = [f"web-{i}" for i in range(1, 9)]
+        everyone = sorted(names)
+        self.assertEqual(shared, [
+            (T0 + "01:40.000Z", "stall", sorted(names[:6]), 8),
+            (T0 + "03:20.000Z", "clock_set_back", everyone, 8),
+            # web-1's stall at 05:00 is its own: not listed.
+            (T0 + "06:40.000Z", "stall", ["web-2", "web-3"], 8),  # a second apart
+            (T0 + "08:20.000Z", "stall", sorted(names[:4]), 8),
+            (T0 + "08:20.000Z", "no_rows", sorted(names[:4]), 8),
+            (T0 + "09:10.000Z", "stall", sorted(names[5:]), 8),
+            (T0 + "09:10.000Z", "gap_above_5s", sorted(names[5:]), 8),
+            (T0 + "09:10.000Z", "no_rows", sorted(names[5:]), 8),
+            ("2026-12-02T00:00:50.000Z", "stall", everyone, 8),
+        ])
+        self.assertEqual(doc["shared"][2]["end"], T0 + "06:41.999Z")
+        self.assertEqual(doc["shared"][6]["largest_gap_ns"], 6_000_000_000)
+        # Worst first, and every host's clock stepped (the step back at 03:20).
+        self.assertEqual([h["name"] for h in doc["hosts"]][:3], ["web-1", "web-2", "web-3"])
+        self.assertTrue(all(h["clock_stepped"] for h in doc["hosts"]))
+
+    def test_each_host_as_its_own_report_gives_it(self):
+        for window in ([], ["--from", "2026-12-01T00:05Z", "--to", "2026-12-02"]):
+            _, doc = fleet_json(*window, os.path.join(self.dir, "fleet"))
+            for h in doc["hosts"]:
+                with self.subTest(host=h["name"], window=window):
+                    own = report("--json", *window, os.path.join(self.dir, "fleet", h["name"]))
+                    self.assertEqual(own.returncode, 0, own.stderr)
+                    single = json.loads(own.stdout)
+                    events = single["clock_events"]["listed"]
+                    self.assertEqual(
+                        (h["rows"], h["runs"], h["stalls"]["rows"], h["stalls"]["causes"],
+                         h["largest_gap_ns"], h["largest_gap_time"], h["silences"],
+                         h["clock_steps_back"], h["gaps_above_5s"]),
+                        (single["rows"], single["runs"]["count"], single["stalls"]["rows"],
+                         single["stalls"]["causes"], single["largest_gap"]["max_gap_ns"],
+                         single["largest_gap"]["time"], single["long_waits"]["count"],
+                         sum(e["negative_gaps"] > 0 for e in events),
+                         sum(e["gaps_above_5s"] > 0 for e in events)))
+
+    def test_hosts_that_cannot_be_read_and_names_said_twice(self):
+        d = tempfile.mkdtemp(dir=self.dir)
+        fleet_dir = os.path.join(d, "f")
+        write_fleet(fleet_dir, 3, 1, 120)
+        os.makedirs(os.path.join(d, "g", "web-1"))
+        shutil.copy(os.path.join(fleet_dir, "web-1", "clockgap-2026-12-01.log"),
+                    os.path.join(d, "g", "web-1"))
+        empty = os.path.join(d, "f", "empty")
+        os.makedirs(empty)
+        with open(os.path.join(empty, "notes.txt"), "w") as f:
+            f.write("not a log\n")
+        # A damaged .gz: the rows before the damage count, and the host is read.
+        text = open(os.path.join(fleet_dir, "web-2", "clockgap-2026-12-01.log"), "rb").read()
+        os.remove(os.path.join(fleet_dir, "web-2", "clockgap-2026-12-01.log"))
+        packed = gzip.compress(text)
+        with open(os.path.join(fleet_dir, "web-2", "clockgap-2026-12-01.log.gz"), "wb") as f:
+            f.write(packed[:len(packed) // 2])
+        missing = os.path.join(d, "nowhere")
+        result, doc = fleet_json(fleet_dir, os.path.join(d, "g", "web-1"), missing)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        said = result.stderr.decode()
+        self.assertIn("host empty", said)
+        self.assertIn("host nowhere", said)
+        self.assertIn("two hosts are named web-1", said)
+        self.assertEqual(sorted(h["name"] for h in doc["hosts"]),
+                         ["web-1", "web-1#2", "web-2", "web-3"])
+        self.assertEqual(sorted(doc["not_read"]), ["empty", "nowhere"])
+        web2 = next(h for h in doc["hosts"] if h["name"] == "web-2")
+        self.assertGreater(web2["rows"], 0)
+        self.assertLess(web2["rows"], 119)
+        self.assertIn("gzip data", said)
+
+    def test_one_host_and_wrong_usage(self):
+        result = fleet(self.hosts[0])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(b"No shared moments: there is only one host to read.", result.stdout)
+        for args in (["--follow"], ["--log", os.path.join(self.dir, "x-%Y.log")], ["--csv"], []):
+            with self.subTest(args=args):
+                bad = fleet(*args, *([self.hosts[0]] if args else []))
+                self.assertEqual(bad.returncode, 2, bad.stderr)
+
+    @unittest.skipUnless(shutil.which("chromium") and not WRAPPER, "needs chromium")
+    def test_the_page_in_the_browser(self):
+        d = tempfile.mkdtemp(dir=self.dir)
+        write_fleet(os.path.join(d, "f"), 20, 2, 900)
+        page = os.path.join(d, "fleet.html")
+        result, doc = fleet_json("--html", page, os.path.join(d, "f"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        flags = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", f"--user-data-dir={os.path.join(d, 'chromium')}"]
+        dom = subprocess.run(["chromium", *flags, "--dump-dom", "file://" + page],
+                             capture_output=True, text=True, timeout=120).stdout
+        for h in doc["hosts"]:
+            self.assertIn(f'data-host="{h["name"]}"', dom)
+        self.assertEqual(dom.count('class="band"'), len(doc["shared"]))
+        self.assertEqual(dom.count('class="moment"'), len(doc["shared"]))
+        # The bands in time order, at the moments' own seconds.
+        starts = [int(s.split('"')[0]) for s in dom.split('data-start="')[1:]]
+        self.assertEqual(len(starts), len(doc["shared"]))
+        pdf = os.path.join(d, "fleet.pdf")
+        subprocess.run(["chromium", *flags, f"--print-to-pdf={pdf}", "--no-pdf-header-footer",
+                        "file://" + page], capture_output=True, timeout=120)
+        info = subprocess.run(["pdfinfo", pdf], capture_output=True, text=True).stdout
+        self.assertRegex(info, r"Pages:\s+1\n", info)
+        size = [float(x) for x in info.split("Page size:")[1].split("pts")[0].split("x")]
+        self.assertGreater(size[0], size[1], info)  # landscape
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,101 @@
+// The rule of a shared moment, on hosts whose events are given by hand.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "report/fleet/shared_moments.h"
+
+namespace {
+
+constexpr int64_t t0 = 1'796'601'600;  // a UTC midnight, Unix s
+
+struct event {
+    int host;
+    fleet_kind kind;
+    int64_t at;  // s after t0
+};
+
+// `n` hosts with rows from t0 to t0 + 1000 s (host `late` only from t0 + 500 s), and the
+// events given.
+std::vector<std::unique_ptr<fleet_host>> fleet(int n, const std::vector<event>& events,
+                                               int late = -1) {
+    std::vector<std::unique_ptr<fleet_host>> hosts;
+    for (int i = 0; i < n; ++i) {
+        auto h = std::make_unique<fleet_host>();
+        h->name = "h" + std::to_string(i);
+        h->rows = 1000;
+        h->first_ms = (t0 + (i == late ? 500 : 0)) * 1000;
+        h->last_ms = (t0 + 1000) * 1000;
+        hosts.push_back(std::move(h));
+    }
+    for (const event& e : events) {
+        auto& spans = hosts[static_cast<size_t>(e.host)]->spans[static_cast<int>(e.kind)];
+        if (!spans.empty() && spans.back().last_s + 1 == t0 + e.at) {
+            ++spans.back().last_s;
+        } else {
+            spans.push_back(event_span{t0 + e.at, t0 + e.at, 50'000'000, {}});
+        }
+    }
+    return hosts;
+}
+
+TEST(SharedMoments, TwoHostsAndAQuarterWithinASecond) {
+    const fleet_kind stall = fleet_kind::stall, back = fleet_kind::clock_set_back;
+    struct moment {
+        fleet_kind kind;
+        int64_t first, last;
+        std::vector<int> hosts;
+        int of;
+        bool operator==(const moment&) const = default;
+    };
+    struct {
+        const char* what;
+        int hosts;
+        std::vector<event> events;
+        std::vector<moment> shared;
+        int late = -1;
+    } cases[] = {
+        {"three of eight in one second",
+         8,
+         {{0, stall, 10}, {3, stall, 10}, {5, stall, 10}},
+         {{stall, 10, 10, {0, 3, 5}, 8}}},
+        {"one host alone is no moment", 8, {{2, stall, 10}}, {}},
+        {"two of eight a second apart: a quarter",
+         8,
+         {{1, stall, 20}, {2, stall, 21}},
+         {{stall, 20, 21, {1, 2}, 8}}},
+        {"two of eight two seconds apart", 8, {{1, stall, 20}, {2, stall, 22}}, {}},
+        {"two of nine: less than a quarter", 9, {{1, stall, 20}, {2, stall, 20}}, {}},
+        {"two of eight ten minutes apart", 8, {{1, stall, 20}, {2, stall, 620}}, {}},
+        {"consecutive seconds make one moment",
+         4,
+         {{0, stall, 30}, {1, stall, 30}, {0, stall, 31}, {1, stall, 31}, {2, stall, 32}},
+         {{stall, 30, 32, {0, 1, 2}, 4}}},
+        {"kinds apart: a step and a stall at once",
+         4,
+         {{0, stall, 40}, {1, back, 40}, {2, back, 40}, {3, stall, 40}},
+         {{stall, 40, 40, {0, 3}, 4}, {back, 40, 40, {1, 2}, 4}}},
+        {"a host without rows yet does not count",
+         9,
+         {{1, stall, 20}, {2, stall, 20}},
+         {{stall, 20, 20, {1, 2}, 8}},
+         8},
+    };
+    for (const auto& c : cases) {
+        const auto owned = fleet(c.hosts, c.events, c.late);
+        std::vector<const fleet_host*> hosts;
+        for (const auto& h : owned) {
+            hosts.push_back(h.get());
+        }
+        std::vector<moment> found;
+        for (const shared_moment& m : find_shared_moments(hosts)) {
+            found.push_back(moment{m.kind, m.first_s - t0, m.last_s - t0, m.hosts, m.of});
+        }
+        EXPECT_EQ(found.size(), c.shared.size()) << c.what;
+        EXPECT_TRUE(found == c.shared) << c.what;
+    }
+}
+
+}  // namespace
