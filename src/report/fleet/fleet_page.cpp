@@ -23,6 +23,7 @@ svg text { fill: var(--fg); font: 11px system-ui, sans-serif; }
 .band { fill: #d62728; fill-opacity: 0.25; }
 .step { fill: var(--fg); }
 table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: left; }
+td:not(:last-child) { white-space: nowrap; }
 .names { columns: 4; font-size: 12px; }
 @page { size: landscape; margin: 1cm; }
 @media print { body { margin: 0; font-size: 9px; } h1 { font-size: 14px; margin: 0 0 4px; }
