@@ -108,7 +108,12 @@ DWORD acl_without_grants(PACL acl, const grant* grants, int count, std::vector<B
     return ERROR_SUCCESS;
 }
 
-DWORD add_grants(const std::string& folder, const grant* grants, int count) {
+namespace {
+
+// Reads `folder`'s access list, hands it to `edit` (which fills `memory` with the new
+// one and says whether it differs), and writes the new one back.
+template <typename Edit>
+DWORD edit_folder_acl(const std::string& folder, Edit edit) {
     PACL old_acl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD status = GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
@@ -117,8 +122,9 @@ DWORD add_grants(const std::string& folder, const grant* grants, int count) {
         return status;
     }
     std::vector<BYTE> memory;
-    status = acl_with_grants(old_acl, grants, count, &memory);
-    if (status == ERROR_SUCCESS) {
+    bool changed = false;
+    status = edit(old_acl, &memory, &changed);
+    if (status == ERROR_SUCCESS && changed) {
         status = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
                                        DACL_SECURITY_INFORMATION, nullptr, nullptr,
                                        reinterpret_cast<PACL>(memory.data()), nullptr);
@@ -127,21 +133,19 @@ DWORD add_grants(const std::string& folder, const grant* grants, int count) {
     return status;
 }
 
+}  // namespace
+
+DWORD add_grants(const std::string& folder, const grant* grants, int count) {
+    return edit_folder_acl(folder, [&](PACL acl, std::vector<BYTE>* memory, bool* changed) {
+        *changed = true;
+        return acl_with_grants(acl, grants, count, memory);
+    });
+}
+
 DWORD remove_grants(const std::string& folder, const grant* grants, int count, int* removed) {
-    PACL old_acl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    DWORD status = GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                         nullptr, nullptr, &old_acl, nullptr, &descriptor);
-    if (status != ERROR_SUCCESS) {
+    return edit_folder_acl(folder, [&](PACL acl, std::vector<BYTE>* memory, bool* changed) {
+        const DWORD status = acl_without_grants(acl, grants, count, memory, removed);
+        *changed = *removed > 0;
         return status;
-    }
-    std::vector<BYTE> memory;
-    status = acl_without_grants(old_acl, grants, count, &memory, removed);
-    if (status == ERROR_SUCCESS && *removed > 0) {
-        status = SetNamedSecurityInfoA(const_cast<char*>(folder.c_str()), SE_FILE_OBJECT,
-                                       DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                       reinterpret_cast<PACL>(memory.data()), nullptr);
-    }
-    LocalFree(descriptor);
-    return status;
+    });
 }

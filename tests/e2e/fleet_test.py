@@ -19,6 +19,17 @@ from report_test import REPORT, WRAPPER, report  # noqa: E402
 T0 = "2026-12-01T00:"
 
 
+def setUpModule():
+    global WINE_SERVER
+    import harness
+    WINE_SERVER = harness.start_wine_server()
+
+
+def tearDownModule():
+    import harness
+    harness.stop_wine_server(WINE_SERVER)
+
+
 def fleet(*args):
     result = report("--fleet", *args)
     result.stdout = result.stdout.replace(b"\r\n", b"\n")
