@@ -1,6 +1,9 @@
 #include "monitor/command_line.h"
 
 #include <limits>
+#include <string_view>
+
+#include "clock/build_info.h"
 
 #include "monitor/console_output.h"
 
@@ -43,6 +46,28 @@ scanned_int scan_decimal_int(const char* text) {
         return {true, std::numeric_limits<int32_t>::max()};
     }
     return {true, static_cast<int32_t>(value)};
+}
+
+monitor_request read_request(const char* argument) {
+    const std::string_view word = argument != nullptr ? argument : "";
+    if (word == "--help" || word == "-h") {
+        return monitor_request::help;
+    }
+    return word == "--version" ? monitor_request::version : monitor_request::run;
+}
+
+void print_monitor_usage() {
+    write_line(
+        "usage: clockgap [SLEEP_PERIOD_MS]\n"
+        "\n"
+        "Reads the wall clock in an endless loop, pausing SLEEP_PERIOD_MS milliseconds after\n"
+        "each reading (0 when none is given: one CPU's worth), and writes one row of the gaps\n"
+        "between readings just after the start of every second, until it is stopped\n"
+        "(Ctrl-C). Read its rows with clockgap-report.\n");
+}
+
+void print_monitor_version() {
+    write_line("clockgap %s\nbuilt with %s\n", build_version(), build_words());
 }
 
 int32_t parse_sleep_period(const char* argument) {

@@ -13,6 +13,15 @@ struct scanned_int {
 // 32-bit range give the nearest limit.
 scanned_int scan_decimal_int(const char* text);
 
+// What the first argument asks for: the monitor, or, by the conventions of every
+// command-line tool, the usage (--help, -h) or the version (--version). Any other word
+// is a sleep period, or warned about as one.
+enum class monitor_request { run, help, version };
+monitor_request read_request(const char* argument);
+// The usage and the version, on standard output.
+void print_monitor_usage();
+void print_monitor_version();
+
 // Turns the first argument (nullptr when there is none) into the sleep period and
 // writes one line saying what was made of it (none without an argument).
 int32_t parse_sleep_period(const char* argument);

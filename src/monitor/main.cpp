@@ -7,6 +7,16 @@
 
 int main(int argc, char** argv) {
     // Only the first argument counts; further ones are ignored.
+    switch (read_request(argc > 1 ? argv[1] : nullptr)) {
+        case monitor_request::help:
+            print_monitor_usage();
+            return 0;
+        case monitor_request::version:
+            print_monitor_version();
+            return 0;
+        case monitor_request::run:
+            break;
+    }
     const int32_t sleep_period = parse_sleep_period(argc > 1 ? argv[1] : nullptr);
 
     FILETIME start_reading;

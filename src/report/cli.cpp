@@ -1,5 +1,7 @@
 #include "report/cli.h"
 
+#include "clock/build_info.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -300,22 +302,7 @@ void print_usage(FILE* out) {
 }
 
 void print_version(FILE* out) {
-    fprintf(out, "clockgap-report %s\nbuilt with %s for %s\n", CLOCKGAP_VERSION,
-#if defined(__clang__)
-            "clang " __clang_version__,
-#elif defined(__GNUC__)
-            "g++ " __VERSION__,
-#else
-            "an unknown compiler",
-#endif
-#if defined(_WIN32)
-            "Windows x86-64"
-#elif defined(__linux__)
-            "Linux"
-#else
-            "a POSIX system"
-#endif
-    );
+    fprintf(out, "clockgap-report %s\nbuilt with %s\n", build_version(), build_words());
 }
 
 int read_options(int argc, char** argv, report_options* o) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "clock/build_info.h"
 #include "report/cli.h"
 #include "service/service.h"
 
@@ -17,8 +18,9 @@ namespace {
 
 const char usage_text[] =
     "usage: clockgap-service install [--period MS] [--log-dir DIR] [--prometheus FILE]\n"
-    "                                [--keep N] [--gzip]\n"
+    "                                [--keep N] [--gzip | --no-gzip]\n"
     "       clockgap-service uninstall\n"
+    "       clockgap-service --help | --version\n"
     "\n"
     "Installs clockgap as the Windows service \"clockgap\", started at boot as\n"
     "NT AUTHORITY\\LocalService and restarted whenever it fails: the monitor\n"
@@ -125,6 +127,10 @@ int main(int argc, char** argv) {
     }
     if (verb == "--help" || verb == "-h") {
         fputs(usage_text, stdout);
+        return 0;
+    }
+    if (verb == "--version") {
+        printf("clockgap-service %s\nbuilt with %s\n", build_version(), build_words());
         return 0;
     }
     return usage(verb.empty() ? "install or uninstall?" : "unknown verb '%s'", verb.c_str());

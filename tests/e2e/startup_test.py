@@ -69,5 +69,32 @@ class StartUp(unittest.TestCase):
                 self.assertLessEqual(said, after + slack, start)
 
 
+class HelpAndVersion(unittest.TestCase):
+    """--help, -h and --version answer and end (status 0): no start line, no row, no
+    warning. Any other word is still a sleep period (abc: its warning, then rows)."""
+
+    def test_help_and_version_end_at_once(self):
+        import subprocess
+        for args, said in ((["--help"], "usage: clockgap [SLEEP_PERIOD_MS]"),
+                           (["-h"], "usage: clockgap [SLEEP_PERIOD_MS]"),
+                           (["--version"], "clockgap 0.1.0"),
+                           (["--version", "250"], "clockgap 0.1.0")):
+            with self.subTest(args=args):
+                done = subprocess.run(harness.WRAPPER + [harness.BINARY, *args],
+                                      capture_output=True, timeout=60)
+                out = done.stdout.replace(b"\r\n", b"\n").decode()
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertTrue(out.startswith(said + "\n"), out)
+                self.assertNotIn("Starting at", out)
+                self.assertNotIn("does not look like an integer", out)
+                if args[0] == "--version":
+                    self.assertRegex(out, r"\nbuilt with .+ for (Linux|Windows x86-64)\n$")
+        # A word that merely looks like an option is still warned about and run at 0.
+        with harness.Run("--helps") as run:
+            self.assertEqual(harness.text_line(run.read_line()),
+                             "--helps does not look like an integer.")
+            self.assertIsNotNone(harness.START.match(harness.text_line(run.read_line())))
+
+
 if __name__ == "__main__":
     unittest.main()
