@@ -194,6 +194,7 @@ int read_file(pipeline* p, const std::string& path) {
         return 1;
     }
     input.follow = p->o->follow;
+    p->facts.files.push_back(log_facts::file_span{p->facts.lines + 1, p->facts.file});
     open_line_source(&p->source, input);
     cause_input(&p->causes, input.fd);
     if (!standard_input && !p->o->follow) {
@@ -246,6 +247,8 @@ int run_report(const report_options& o) {
     p->facts.ended = input_end::end_of_input;
     p->facts.follow = o.follow;
     p->facts.days_not_read = days_not_read;
+    p->facts.several_files = several_inputs(o.inputs);
+    p->out.facts = &p->facts;
     for (const std::string& file : files) {
         if (const int status = read_file(p.get(), file); status != 0) {
             return status;

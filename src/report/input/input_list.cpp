@@ -95,8 +95,11 @@ int list_folder(const char* folder, int64_t from_ms, int64_t to_ms, std::vector<
         return 1;
     }
     std::sort(names.begin(), names.end());
-    const std::string base =
-        std::string(folder) + (file_name_start(folder) == strlen(folder) ? "" : "/");
+    // The folder's own separator: C:\ProgramData\clockgap's files keep backslashes.
+    const bool backslashes = strchr(folder, '\\') != nullptr && strchr(folder, '/') == nullptr;
+    const std::string base = std::string(folder) + (file_name_start(folder) == strlen(folder) ? ""
+                                                    : backslashes                             ? "\\"
+                                                                  : "/");
     line_source source{};
     std::vector<folder_log> logs;
     bool any_log = false;
@@ -180,4 +183,9 @@ std::string inputs_name(const std::vector<const char*>& inputs) {
         name += " and " + std::to_string(inputs.size() - 1) + " more";
     }
     return name;
+}
+
+bool several_inputs(const std::vector<const char*>& inputs) {
+    return inputs.size() > 1 ||
+           (inputs.size() == 1 && strcmp(inputs[0], "-") != 0 && is_folder(inputs[0]));
 }

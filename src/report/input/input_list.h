@@ -16,6 +16,9 @@
 int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t to_ms,
                 std::vector<std::string>* files, long* days_not_read);
 
+// Whether the inputs are several files, or a folder: lines are then named with their file.
+bool several_inputs(const std::vector<const char*>& inputs);
+
 // What the report calls its input: the one INPUT's name, "standard input", or the first
 // and how many more.
 std::string inputs_name(const std::vector<const char*>& inputs);

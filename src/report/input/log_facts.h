@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "report/input/input_stage.h"
 #include "report/os/report_os.h"
@@ -22,7 +24,25 @@ struct log_facts {
     uint64_t nul_bytes;        // NUL bytes passed over where lines begin
     long days_not_read;        // day files of a folder wholly outside the window
     bool not_a_log_said;       // the note that the file is no log at all was given
+    // Several inputs, or a folder: a line is named with its file and counted within it.
+    bool several_files;
+    struct file_span {
+        long first_line;  // the first line of the file, as the lines of all are counted
+        std::string name;
+    };
+    std::vector<file_span> files;  // in the order read
 };
+
+// Where the line `line` (counted over all the files read) is: its file (nullptr with one
+// input) and its line there, as an editor counts it.
+struct line_place {
+    const char* file;
+    long line;
+};
+line_place place_of(const log_facts& facts, long line);
+// "line 11", or with several files "logs/clockgap-2026-12-04.log.gz line 4", into
+// `text` (at most `size` - 1 characters).
+const char* place_words(const log_facts& facts, long line, char* text, size_t size);
 
 // How the input ended, in words: "end of input", "Ctrl-C" or "SIGTERM".
 const char* end_words(input_end ended);

@@ -2,6 +2,8 @@
 // line in the log and an ISO 8601 UTC time.
 #pragma once
 
+#include "report/input/log_facts.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -12,5 +14,7 @@ struct csv_output {
 };
 
 // Writes the header.
-void open_csv(csv_output* csv, FILE* out);
-void csv_row(csv_output* csv, const report_row& row, long line, int32_t run);
+// `several`: several files are read, and each row names its file (a column "file"
+// before "line", the line counted within the file).
+void open_csv(csv_output* csv, FILE* out, bool several);
+void csv_row(csv_output* csv, const report_row& row, line_place at, int32_t run);

@@ -143,15 +143,19 @@ void put_axis_label(FILE* out, double x, double y, const char* text) {
 }
 
 // A mark's tooltip: how many rows of the column it marks, and the first of them.
-void put_mark(FILE* out, const char* cls, const char* shape, double x, double y,
-              const heat_mark& mark, const char* what) {
-    char t[40];
+void put_mark(FILE* out, const picture_model& m, const char* cls, const char* shape, double x,
+              double y, const heat_mark& mark, const char* what) {
+    char t[40], where[4200] = "";
+    if (m.facts != nullptr) {
+        place_words(*m.facts, mark.line, where, sizeof where);
+    } else {
+        snprintf(where, sizeof where, "line %ld", mark.line);
+    }
     format_utc(mark.ms, false, t, sizeof t);
     fprintf(out, "<path class=\"%s\" d=\"", cls);
     put_shape(out, shape, {x, y});
-    fprintf(out,
-            "\"><title>%s in %" PRIu32 " row%s, the first at %.19s UTC (line %ld)</title></path>\n",
-            what, mark.rows, mark.rows == 1 ? "" : "s", t, mark.line);
+    fprintf(out, "\"><title>%s in %" PRIu32 " row%s, the first at %.19s UTC (%s)</title></path>\n",
+            what, mark.rows, mark.rows == 1 ? "" : "s", t, where);
 }
 
 // A dot on the worst gap of each column with stalls, in the colour of the cause of most
@@ -254,11 +258,11 @@ void put_worst_panel(FILE* out, const picture_model& m) {
         const heat_cell& c = m.grid->cells[i];
         const double x = x_at(m, i + 0.5);
         if (c.set_back.rows > 0) {
-            put_mark(out, "set-back", "M@ @h14l-7 12z", x - 7,
+            put_mark(out, m, "set-back", "M@ @h14l-7 12z", x - 7,
                      f.bottom - height * set_back_mark_height - 6, c.set_back, "clock set back");
         }
         if (c.above_5s.rows > 0) {
-            put_mark(out, "above-5s", "M@ @h14l-7-12z", x - 7,
+            put_mark(out, m, "above-5s", "M@ @h14l-7-12z", x - 7,
                      f.bottom - height * above_5s_mark_height + 6, c.above_5s, "gap above 5 s");
         }
     }
@@ -345,10 +349,12 @@ void put_colour_bar(FILE* out, const picture_model& m) {
               {(f.left + f.right) / 2 + 8, f.top - 14});
 }
 
-void put_picture(FILE* out, const heat_grid* grid, const culprit_fold* culprits, int64_t stall_ns) {
+void put_picture(FILE* out, const heat_grid* grid, const culprit_fold* culprits,
+                 const log_facts* facts, int64_t stall_ns) {
     const auto m = std::make_unique<picture_model>();
     build_picture(m.get(), grid, stall_ns);
     m->culprits = culprits;
+    m->facts = facts;
     fprintf(out,
             "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %d %d\" role=\"img\" "
             "aria-label=\"",
@@ -390,9 +396,10 @@ void put_figures(FILE* out, const run_fold* f, const stall_figures& s, const log
         snprintf(v, sizeof v, "%" PRIu64, f->totals.readings);
         put_figure(out, "readings", v);
         format_utc(unix_ms(f->named.largest.row.timestamp), false, a, sizeof a);
-        snprintf(v, sizeof v, "%s, in the row of %.19s UTC (line %ld)",
+        char where[4200];
+        snprintf(v, sizeof v, "%s, in the row of %.19s UTC (%s)",
                  format_duration(f->named.largest.row.max_diff_this_rep, b, sizeof b), a,
-                 f->named.largest.line);
+                 place_words(facts, f->named.largest.line, where, sizeof where));
         put_figure(out, "largest gap", v);
         threshold_text(s.threshold_ns, a, sizeof a);
         int used = snprintf(v, sizeof v, "%" PRIu64 " row%s with a gap of %s or more", s.rows,
@@ -414,8 +421,9 @@ void put_figures(FILE* out, const run_fold* f, const stall_figures& s, const log
         put_figure(out, "stretches without rows (over 1.5 s)", v);
     }
     if (facts.skipped_lines > 0) {
-        snprintf(v, sizeof v, "%" PRIu64 " (the first is line %ld)", facts.skipped_lines,
-                 facts.first_skipped_line);
+        char where[4200];
+        snprintf(v, sizeof v, "%" PRIu64 " (the first is %s)", facts.skipped_lines,
+                 place_words(facts, facts.first_skipped_line, where, sizeof where));
         put_figure(out, "lines skipped", v);
     }
     fputs("</dl>\n", out);
@@ -479,7 +487,7 @@ bool write_html_page(const char* path, const report_figures& figures, char* reas
     const stall_figures& stalls = *read_fold(figures.fold, figures.rule).stalls;
     put_figures(out, figures.fold, stalls, facts);
     if (figures.grid->rows >= 2) {
-        put_picture(out, figures.grid, &figures.fold->culprits, stalls.threshold_ns);
+        put_picture(out, figures.grid, &figures.fold->culprits, figures.facts, stalls.threshold_ns);
     } else {
         fprintf(out,
                 "<p class=\"note\">Too few rows for a picture: %" PRIu64

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/input/input_list.h"
 #include "report/os/report_os.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
@@ -14,7 +15,7 @@
 
 int open_outputs(outputs* out, const report_options& o) {
     out->o = &o;
-    open_csv(&out->csv, o.kind == output_kind::csv ? o.out : nullptr);
+    open_csv(&out->csv, o.kind == output_kind::csv ? o.out : nullptr, several_inputs(o.inputs));
     open_event_lines(&out->events, o.follow ? o.out : nullptr, o.kind == output_kind::json);
     char reason[160] = "";
     long held_by = -1;
@@ -77,7 +78,9 @@ void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const
 void outputs_row(outputs* out, const window_row& in, const row_events& events,
                  const cause_figures& figures, const run_fold* fold, bool more_waiting) {
     errno = 0;
-    csv_row(&out->csv, *in.row, in.line, in.run);
+    csv_row(&out->csv, *in.row,
+            out->facts != nullptr ? place_of(*out->facts, in.line) : line_place{nullptr, in.line},
+            in.run);
     event_lines_row(&out->events, *in.row, in.line, events, figures);
     if (figures.have != 0 && (events.stall || events.negative_gaps > 0)) {
         log_cause(&out->days, *in.row, events, figures);

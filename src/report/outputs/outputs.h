@@ -23,6 +23,7 @@
 
 struct outputs {
     const report_options* o;
+    const log_facts* facts;  // where each line is: set before the first line is read
     csv_output csv;
     event_lines events;
     day_log days;

@@ -13,6 +13,7 @@
 
 #include "report/fold/heat_grid.h"
 #include "report/fold/run_fold.h"
+#include "report/input/log_facts.h"
 
 struct picture_tick {
     double at;
@@ -31,6 +32,7 @@ inline constexpr uint32_t colour_stops[] = {0xfde725, 0x5ec962, 0x21918c, 0x3b52
 struct picture_model {
     const heat_grid* grid;
     const culprit_fold* culprits;  // who took the CPU, for the page's legend; nullptr: none
+    const log_facts* facts;        // where the rows' lines are, for the page's tooltips
     int64_t first_ms, span_ms;     // the time of column 0's start, and of all the columns
     char title[200];
     char column_words[32];  // the span of one column in words: "10 s"

@@ -9,10 +9,19 @@
 
 namespace {
 
-void json_row(json_writer* w, const char* key, const named_row& r) {
+// "file" (with several files) and "line", counted within the file.
+void json_place(json_writer* w, const log_facts& facts, long line) {
+    const line_place place = place_of(facts, line);
+    if (place.file != nullptr) {
+        json_string(w, "file", place.file);
+    }
+    json_int(w, "line", place.line);
+}
+
+void json_row(json_writer* w, const log_facts& facts, const char* key, const named_row& r) {
     json_open_object(w, key);
     json_time(w, "time", unix_ms(r.row.timestamp));
-    json_int(w, "line", r.line);
+    json_place(w, facts, r.line);
     json_int(w, "run", r.run);
     json_int(w, "min_gap_ns", r.row.min_diff_this_rep);
     json_int(w, "max_gap_ns", r.row.max_diff_this_rep);
@@ -23,12 +32,12 @@ void json_row(json_writer* w, const char* key, const named_row& r) {
 }
 
 template <int N>
-void json_list(json_writer* w, const char* name, const row_list<N>& list) {
+void json_list(json_writer* w, const log_facts& facts, const char* name, const row_list<N>& list) {
     json_open_object(w, name);
     json_uint(w, "count", list.total);
     json_open_array(w, "listed");
     for (int i = 0; i < list.count; ++i) {
-        json_row(w, nullptr, list.kept[i]);
+        json_row(w, facts, nullptr, list.kept[i]);
     }
     json_close(w, ']');
     json_close(w, '}');
@@ -55,7 +64,11 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_int(w, "lines", facts.lines);
     json_int(w, "cut_short_line", facts.cut_short_line);
     json_uint(w, "skipped_lines", facts.skipped_lines);
-    json_int(w, "first_skipped_line", facts.first_skipped_line);
+    const line_place skipped = place_of(facts, facts.first_skipped_line);
+    if (skipped.file != nullptr && facts.first_skipped_line > 0) {
+        json_string(w, "first_skipped_file", skipped.file);
+    }
+    json_int(w, "first_skipped_line", facts.first_skipped_line > 0 ? skipped.line : 0);
     json_bool(w, "first_line_a_fragment", facts.fragment_first);
     json_uint(w, "nul_bytes", facts.nul_bytes);
     const input_stage& in = *facts.input;
@@ -76,7 +89,7 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_uint(w, "readings", f->totals.readings);
 }
 
-void json_runs(json_writer* w, const run_fold* f) {
+void json_runs(json_writer* w, const log_facts& facts, const run_fold* f) {
     json_open_object(w, "runs");
     json_int(w, "count", f->run_list.runs_with_rows);
     json_open_array(w, "listed");
@@ -84,7 +97,7 @@ void json_runs(json_writer* w, const run_fold* f) {
         const run_entry& e = f->run_list.runs[i];
         json_open_object(w, nullptr);
         json_int(w, "run", e.number);
-        json_int(w, "line", e.first_line);
+        json_place(w, facts, e.first_line);
         json_bool(w, "has_start", e.has_start);
         json_time(w, "first_row", e.first_ms);
         json_time(w, "last_row", e.last_ms);
@@ -98,7 +111,8 @@ void json_runs(json_writer* w, const run_fold* f) {
     json_close(w, '}');
 }
 
-void json_gaps(json_writer* w, const run_fold* f, const stall_rule* rule, const fold_reading& r) {
+void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const stall_rule* rule,
+               const fold_reading& r) {
     json_open_object(w, "bands");
     for (int b = 0; b < band_count; ++b) {
         json_uint(w, band_names[b], f->totals.bands[b]);
@@ -110,8 +124,8 @@ void json_gaps(json_writer* w, const run_fold* f, const stall_rule* rule, const 
     json_band_ms(w, "p99_9", r.p999_band);
     json_close(w, '}');
     if (f->totals.rows > 0) {
-        json_row(w, "smallest_gap", f->named.smallest);
-        json_row(w, "largest_gap", f->named.largest);
+        json_row(w, facts, "smallest_gap", f->named.smallest);
+        json_row(w, facts, "largest_gap", f->named.largest);
     } else {
         json_null(w, "smallest_gap");
         json_null(w, "largest_gap");
@@ -152,21 +166,22 @@ void json_gaps(json_writer* w, const run_fold* f, const stall_rule* rule, const 
     json_close(w, '}');
     json_open_array(w, "worst_gaps");
     for (int i = 0; i < f->named.worst_count; ++i) {
-        json_row(w, nullptr, f->named.worst[i]);
+        json_row(w, facts, nullptr, f->named.worst[i]);
     }
     json_close(w, ']');
-    json_list(w, "clock_events", f->named.clock_events);
-    json_list(w, "long_waits", f->named.long_waits);
+    json_list(w, facts, "clock_events", f->named.clock_events);
+    json_list(w, facts, "long_waits", f->named.long_waits);
 }
 
-void json_latency_and_table(json_writer* w, const run_fold* f, const fold_reading& r) {
+void json_latency_and_table(json_writer* w, const log_facts& facts, const run_fold* f,
+                            const fold_reading& r) {
     json_open_object(w, "printf_latency");
     json_uint(w, "rows", f->latency.rows);
     if (r.has_latency) {
         json_int(w, "median_min_ns", r.latency_median_low);
         json_int(w, "median_max_ns", r.latency_median_high);
         json_int(w, "largest_ns", f->latency.largest);
-        json_row(w, "largest_row", f->latency.slowest);
+        json_row(w, facts, "largest_row", f->latency.slowest);
     } else {
         json_null(w, "median_min_ns");
         json_null(w, "median_max_ns");
@@ -206,8 +221,8 @@ void print_json(FILE* out, const report_figures& figures, bool pretty) {
     json_writer w = json_start(out, pretty);
     json_open_object(&w, nullptr);
     json_log(&w, f, *figures.facts);
-    json_runs(&w, f);
-    json_gaps(&w, f, figures.rule, r);
-    json_latency_and_table(&w, f, r);
+    json_runs(&w, *figures.facts, f);
+    json_gaps(&w, *figures.facts, f, figures.rule, r);
+    json_latency_and_table(&w, *figures.facts, f, r);
     json_close(&w, '}');
 }

@@ -43,9 +43,10 @@ int partial_band(int64_t threshold_ns) {
     return -1;
 }
 
-void print_row_place(text_out* out, const named_row& r, bool runs) {
-    char t[40];
-    outf(out, "%s (line %ld", row_time(r.row, false, t, sizeof t), r.line);
+void print_row_place(text_out* out, const log_facts& facts, const named_row& r, bool runs) {
+    char t[40], where[4200];
+    outf(out, "%s (%s", row_time(r.row, false, t, sizeof t),
+         place_words(facts, r.line, where, sizeof where));
     if (runs) {
         outf(out, ", run %d", r.run);
     }
@@ -191,6 +192,7 @@ void print_table(text_out* out, const run_fold* f, const fold_reading& r) {
 namespace {
 
 void print_notes(text_out* out, const log_facts& facts) {
+    char where[4200];
     if (facts.input->start_missing) {
         outf(out,
              "Note: %s begins with rows, not with the monitor's start line and header: "
@@ -212,11 +214,11 @@ void print_notes(text_out* out, const log_facts& facts) {
     if (facts.skipped_lines > 0) {
         outf(out,
              "Note: %" PRIu64
-             " line%s that %s not clockgap's %s skipped (the first is line %ld); "
+             " line%s that %s not clockgap's %s skipped (the first is %s); "
              "the figures are those of the other lines.\n",
              facts.skipped_lines, facts.skipped_lines == 1 ? "" : "s",
              facts.skipped_lines == 1 ? "is" : "are", facts.skipped_lines == 1 ? "was" : "were",
-             facts.first_skipped_line);
+             place_words(facts, facts.first_skipped_line, where, sizeof where));
     }
     if (facts.ended == input_end::ctrl_c || facts.ended == input_end::sigterm) {
         outf(out, "Note: the input was ended by %s; this is everything read before.\n",
@@ -269,14 +271,14 @@ void print_totals(text_out* out, const run_fold* f, const stall_rule* rule, cons
     }
 }
 
-void print_run(text_out* out, const run_fold* f, int i) {
-    char a[48], b[48];
+void print_run(text_out* out, const log_facts& facts, const run_fold* f, int i) {
+    char a[48], b[48], where[4200];
     const run_entry& e = f->run_list.runs[i];
     format_utc(e.first_ms, false, a, sizeof a);
     format_utc(e.last_ms, false, b, sizeof b);
     const double seconds = static_cast<double>(e.covered_ns) / 1e9;
-    outf(out, "  run %d (line %ld): %" PRIu64 " rows, first %s, last %s UTC, %.3f s", e.number,
-         e.first_line, e.rows, a, b, seconds);
+    outf(out, "  run %d (%s): %" PRIu64 " rows, first %s, last %s UTC, %.3f s", e.number,
+         place_words(facts, e.first_line, where, sizeof where), e.rows, a, b, seconds);
     if (seconds > 0) {
         outf(out, ", %.0f readings per second", static_cast<double>(e.readings) / seconds);
     }
@@ -290,11 +292,11 @@ void print_run(text_out* out, const run_fold* f, int i) {
     outf(out, "\n");
 }
 
-void print_runs(text_out* out, const run_fold* f) {
+void print_runs(text_out* out, const log_facts& facts, const run_fold* f) {
     outf(out, "\nRuns (a start line or header after rows begins a new run):\n");
     const int listed = std::min(f->run_list.runs_with_rows, kept_runs);
     for (int i = 0; i < listed; ++i) {
-        print_run(out, f, i);
+        print_run(out, facts, f, i);
     }
     if (f->run_list.runs_with_rows > kept_runs) {
         outf(out, "  ... and %d more runs\n", f->run_list.runs_with_rows - kept_runs);
@@ -335,20 +337,20 @@ void print_bands(text_out* out, const run_fold* f, const fold_reading& r, bool r
     }
 }
 
-void print_extremes(text_out* out, const run_fold* f, bool runs) {
+void print_extremes(text_out* out, const log_facts& facts, const run_fold* f, bool runs) {
     char a[48];
     outf(out, "\nSmallest gap: %" PRId64 " ns (%s), in the row of ",
          f->named.smallest.row.min_diff_this_rep,
          format_duration(f->named.smallest.row.min_diff_this_rep, a, sizeof a));
-    print_row_place(out, f->named.smallest, runs);
+    print_row_place(out, facts, f->named.smallest, runs);
     outf(out, "\nLargest gap:  %" PRId64 " ns (%s), in the row of ",
          f->named.largest.row.max_diff_this_rep,
          format_duration(f->named.largest.row.max_diff_this_rep, a, sizeof a));
-    print_row_place(out, f->named.largest, runs);
+    print_row_place(out, facts, f->named.largest, runs);
     outf(out, "\n");
 }
 
-void print_worst(text_out* out, const run_fold* f, bool runs) {
+void print_worst(text_out* out, const log_facts& facts, const run_fold* f, bool runs) {
     char a[48];
     outf(out, "\nWorst gaps (the largest gap of each of the %d worst rows):\n",
          std::min(f->named.worst_count, kept_worst));
@@ -356,18 +358,18 @@ void print_worst(text_out* out, const run_fold* f, bool runs) {
         const named_row& w = f->named.worst[i];
         outf(out, "  %2d. %s in the row of ", i + 1,
              format_duration(w.row.max_diff_this_rep, a, sizeof a));
-        print_row_place(out, w, runs);
+        print_row_place(out, facts, w, runs);
         outf(out, "\n");
     }
 }
 
-void print_clock_events(text_out* out, const run_fold* f, bool runs) {
+void print_clock_events(text_out* out, const log_facts& facts, const run_fold* f, bool runs) {
     outf(out, "\nClock set back, set forward or process held up above 5 s:%s\n",
          f->named.clock_events.total == 0 ? " never" : "");
     for (int i = 0; i < f->named.clock_events.count; ++i) {
         const named_row& e = f->named.clock_events.kept[i];
         outf(out, "  ");
-        print_row_place(out, e, runs);
+        print_row_place(out, facts, e, runs);
         outf(out, ": ");
         write_clock_words(out, e.events);
         outf(out, "\n");
@@ -375,7 +377,7 @@ void print_clock_events(text_out* out, const run_fold* f, bool runs) {
     print_more(out, f->named.clock_events);
 }
 
-void print_long_waits(text_out* out, const run_fold* f, bool runs) {
+void print_long_waits(text_out* out, const log_facts& facts, const run_fold* f, bool runs) {
     char a[48];
     outf(out,
          "\nStretches of more than 1.5 s without a row (a row that took long to write "
@@ -384,13 +386,14 @@ void print_long_waits(text_out* out, const run_fold* f, bool runs) {
     for (int i = 0; i < f->named.long_waits.count; ++i) {
         const named_row& w = f->named.long_waits.kept[i];
         outf(out, "  %s without a row before ", format_duration(w.row.diff_report, a, sizeof a));
-        print_row_place(out, w, runs);
+        print_row_place(out, facts, w, runs);
         outf(out, "\n");
     }
     print_more(out, f->named.long_waits);
 }
 
-void print_latency(text_out* out, const run_fold* f, const fold_reading& r) {
+void print_latency(text_out* out, const log_facts& facts, const run_fold* f,
+                   const fold_reading& r) {
     char a[48], b[48];
     outf(out, "\nRow write time (printf_latency): median ");
     if (r.latency_median_low == r.latency_median_high) {
@@ -403,7 +406,7 @@ void print_latency(text_out* out, const run_fold* f, const fold_reading& r) {
     }
     outf(out, ", largest %s, reported by the row of ",
          format_duration(f->latency.largest, a, sizeof a));
-    print_row_place(out, f->latency.slowest, f->run_list.runs_with_rows > 1);
+    print_row_place(out, facts, f->latency.slowest, f->run_list.runs_with_rows > 1);
     outf(out, "\n");
 }
 
@@ -426,19 +429,19 @@ void print_summary(text_out* out, const report_figures& figures) {
     }
     print_totals(out, f, figures.rule, r, runs, facts.input->rows_outside, facts.days_not_read);
     if (runs) {
-        print_runs(out, f);
+        print_runs(out, facts, f);
     }
     const input_stage& in = *facts.input;
     print_bands(out, f, r, runs,
                 in.from_ms != std::numeric_limits<int64_t>::min() ||
                     in.to_ms != std::numeric_limits<int64_t>::max());
-    print_extremes(out, f, runs);
+    print_extremes(out, facts, f, runs);
     print_stalls(out, f, figures.rule, r);
-    print_worst(out, f, runs);
-    print_clock_events(out, f, runs);
-    print_long_waits(out, f, runs);
+    print_worst(out, facts, f, runs);
+    print_clock_events(out, facts, f, runs);
+    print_long_waits(out, facts, f, runs);
     if (r.has_latency) {
-        print_latency(out, f, r);
+        print_latency(out, facts, f, r);
     }
     if (r.table_ms > 0) {
         print_table(out, f, r);
