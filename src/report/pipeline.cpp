@@ -1,6 +1,8 @@
 #include "report/pipeline.h"
 
 #include <algorithm>
+#include <cinttypes>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,6 +42,8 @@ struct pipeline {
     cause_figures row_figures;  // over the time of the row being read
     cause_book book;            // the causes kept beside the day file being read
     outputs out;
+    int64_t line_came_ms;  // monotonic ms of the last line read (a watch)
+    bool file_note_said;   // a watch on a file that does not grow has been told so
 };
 
 int64_t wall_ms() {
@@ -93,6 +97,8 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     outputs_line(&p->out, log_line_kind::row, text, &row);
     if (p->o->follow) {
         const int64_t row_ms = unix_ms(row.timestamp);
+        const int64_t wall = wall_ms();
+        p->out.events.row_live = row_ms - wall <= live_row_ms && wall - row_ms <= live_row_ms;
         p->row_figures = cause_row_figures(&p->causes, row_ms, wall_ms());
         int64_t silent_ms = 0;
         if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
@@ -129,7 +135,26 @@ int take_other_line(pipeline* p, std::string_view text) {
         case log_line_kind::bad:
             break;
     }
-    return skip_bad_line(&p->facts, &p->source, p->source.number, line.error, p->o->strict) ? 0 : 1;
+    return skip_bad_line(&p->facts, &p->source, p->source.number, text, line.error, p->o->strict)
+               ? 0
+               : 1;
+}
+
+// A watch on a regular file that has not grown for this long says, once, that it goes
+// on waiting for the file to grow.
+constexpr int64_t file_note_ms = 10'000;
+
+void note_a_file_that_waits(pipeline* p) {
+    if (p->file_note_said || monotonic_ms() - p->line_came_ms < file_note_ms ||
+        !is_regular_file(p->source.in.input.fd)) {
+        return;
+    }
+    p->file_note_said = true;
+    tell("%s has not grown for %" PRId64
+         " s: the watch follows it as it grows, as tail -f does, until Ctrl-C; to read it to "
+         "its end and stop, run clockgap-report %s (or cat it into clockgap-report)",
+         p->facts.file, file_note_ms / 1000,
+         strcmp(p->facts.file, "standard input") == 0 ? "FILE" : p->facts.file);
 }
 
 // Reads every line into the folds and the outputs. Returns 0, or the status that ends
@@ -140,12 +165,17 @@ int read_lines(pipeline* p) {
         if (p->o->follow) {
             p->source.in.input.quiet_at_ms =
                 std::min(p->silence.next_ms, next_cause_tick_ms(&p->causes));
+            if (!p->file_note_said) {
+                p->source.in.input.quiet_at_ms =
+                    std::min(p->source.in.input.quiet_at_ms, p->line_came_ms + file_note_ms);
+            }
         }
         std::string_view text;
         switch (next_line(&p->source, &text, reason, sizeof reason)) {
             case line_status::end:
                 return 0;
             case line_status::quiet: {
+                note_a_file_that_waits(p);
                 cause_tick(&p->causes);
                 int64_t silent_ms = 0;
                 if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
@@ -159,7 +189,7 @@ int read_lines(pipeline* p) {
                 complain_cannot_read(p->facts.file, reason);
                 return 1;
             case line_status::too_long:
-                if (!skip_bad_line(&p->facts, &p->source, p->source.number,
+                if (!skip_bad_line(&p->facts, &p->source, p->source.number, text,
                                    "is longer than any line clockgap writes", p->o->strict)) {
                     return 1;
                 }
@@ -171,6 +201,7 @@ int read_lines(pipeline* p) {
                 p->facts.cut_short_line = p->facts.lines + p->source.number;
                 return 0;
             case line_status::line:
+                p->line_came_ms = monotonic_ms();
                 break;
         }
         note_nul_bytes(&p->source, &p->facts);
@@ -240,6 +271,7 @@ int run_report(const report_options& o) {
     start_thresholds(p.get(), -1);
     start_heat(&p->grid);
     start_silence(&p->silence, monotonic_ms());
+    p->line_came_ms = monotonic_ms();
     start_cause_watch(&p->causes, o.follow, o.monitor_pid);
     p->facts = log_facts{};
     p->facts.name = name.c_str();

@@ -377,6 +377,34 @@ class Places(unittest.TestCase):
         self.assertIn("(line 12)", report(third).stdout.decode())
 
 
+class Messages(unittest.TestCase):
+    """What a reader of a folder is told: of the day files a window left unread, of the
+    rows read, and nothing of the Windows service's own messages beside the days."""
+
+    def test_a_window_and_the_service_messages(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        for d in range(3):
+            with open(os.path.join(folder, day_name(d)), "w") as f:
+                f.write(days_log([d]))
+        for name in ("clockgap-service.log", "clockgap-service.log.1"):
+            with open(os.path.join(folder, name), "w") as f:
+                f.write("2026-12-01T00:00:00Z information: started\n")
+        cases = [
+            (["--from", "2027-01-01"], "No rows: the window holds none of the log's rows; "
+                                        "3 day files wholly outside it were not read."),
+            (["--from", "2026-10-01T23:30Z", "--to", "2026-10-02"],
+             "No rows: the window holds none of the 24 rows read; 2 day files wholly outside "
+             "it were not read."),
+        ]
+        for args, said in cases:
+            with self.subTest(args=args):
+                result = report(*args, folder)
+                self.assertIn(said.encode(), result.stdout)
+                self.assertNotIn(b"clockgap-service", result.stderr)
+        self.assertEqual(report(folder).stderr, b"")
+
+
 class Durable(unittest.TestCase):
     """What a power cut, a second watch or a killed compression could cost: the order in
     which the watch flushes, renames and removes, its lock on the folder, and the parts

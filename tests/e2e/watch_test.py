@@ -637,6 +637,35 @@ class Rules(unittest.TestCase):
         self.assertIn(b"SUCCESS", result.stdout)
 
 
+class FollowedFile(unittest.TestCase):
+    """A watch on a file that does not grow says so once, after 10 s, and how to read it
+    to its end; its silence notes about rows days old count from when it read them."""
+
+    def test_a_file_that_does_not_grow_is_said_once(self):
+        with tempfile.TemporaryDirectory() as d:
+            log = os.path.join(d, "old.log")
+            with open(log, "w") as f:
+                f.write(f"Starting at 00:00:00.144\n{harness.HEADER}\n" +
+                        "".join(row_line(f"2026-10-01 00:00:{s:02d}") + "\n" for s in range(1, 6)))
+            watch = subprocess.Popen([REPORT, "--follow", log], stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, text=True)
+            started = time.monotonic()
+            try:
+                # The notes come at 2, 4, 8 and 16 s after the last row: the file's note
+                # at 10 s comes between the third and the fourth.
+                lines = [watch.stdout.readline() for _ in range(4)]
+            finally:
+                watch.send_signal(signal.SIGINT)
+                _, err = watch.communicate(timeout=30)
+            waited = time.monotonic() - started
+            self.assertGreaterEqual(waited, 16, lines)
+            self.assertEqual(err.count("has not grown for 10 s"), 1, err)
+            self.assertIn(f"run clockgap-report {log}", err)
+            for line in lines:
+                self.assertIn("no new row for", line)
+                self.assertIn("since the watch read this one", line)
+
+
 class Pipeline(unittest.TestCase):
     def test_sigterm_to_the_pipeline_loses_no_row_that_reached_the_log(self):
         with tempfile.TemporaryDirectory() as d:

@@ -1,5 +1,6 @@
 #include "report/input/bad_lines.h"
 
+#include <algorithm>
 #include <cinttypes>
 
 #include "report/util/complain.h"
@@ -18,10 +19,20 @@ const char* not_text(const line_source* source) {
     return nullptr;
 }
 
+// Whether `text` could be the end of a row cut off at its start: only the characters of
+// a row's fields, and at least one comma. Any other first line is simply not a row.
+bool row_tail(std::string_view text) {
+    const bool row_chars = std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || c == ',' || c == ' ' || c == '-' || c == ':' || c == '.' ||
+               c == '\r';
+    });
+    return row_chars && text.find(',') != std::string_view::npos;
+}
+
 }  // namespace
 
-bool skip_bad_line(log_facts* facts, const line_source* source, long number, const char* fault,
-                   bool strict) {
+bool skip_bad_line(log_facts* facts, const line_source* source, long number, std::string_view text,
+                   const char* fault, bool strict) {
     if (!facts->not_a_log_said && facts->skipped_lines == 0 && !facts->fragment_first) {
         if (const char* why = not_text(source)) {
             facts->not_a_log_said = true;
@@ -32,7 +43,7 @@ bool skip_bad_line(log_facts* facts, const line_source* source, long number, con
         complain("%s line %ld %s", facts->file, number, fault);
         return false;
     }
-    if (number == 1 && !facts->fragment_first && !facts->not_a_log_said) {
+    if (number == 1 && !facts->fragment_first && !facts->not_a_log_said && row_tail(text)) {
         facts->fragment_first = true;
         complain(
             "%s line 1 is the rest of a line whose start is missing (the log was cut "

@@ -14,8 +14,8 @@ inline constexpr uint64_t named_bad_lines = 10;
 
 // A bad line at `number`, whose fault is `fault`. Returns false when it ends the report
 // (--strict).
-bool skip_bad_line(log_facts* facts, const line_source* source, long number, const char* fault,
-                   bool strict);
+bool skip_bad_line(log_facts* facts, const line_source* source, long number, std::string_view text,
+                   const char* fault, bool strict);
 
 // NUL bytes passed over since the last note: one note for each run of them.
 void note_nul_bytes(const line_source* source, log_facts* facts);

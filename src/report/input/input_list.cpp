@@ -71,11 +71,13 @@ bool name_date_ms(std::string_view name, int64_t* ms) {
     return false;
 }
 
-// A file the folder's writer may hold half-made: hidden files (the keeper's order) and
-// parts (NAME.part-PID) being written.
+// A file the folder's writer keeps beside the days, passed over without a word: hidden
+// files (the keeper's order, the watch's lock), parts (NAME.part-PID) being written,
+// the causes, and the Windows service's messages.
 bool writers_own(const std::string& name) {
     return name.starts_with(".") || name.find(".part-") != std::string::npos ||
-           name.ends_with(causes_suffix);
+           name.ends_with(causes_suffix) || name == "clockgap-service.log" ||
+           name == "clockgap-service.log.1";  // the Windows service's own messages
 }
 
 // The logs of `folder` that the window needs, in the order of their first rows.

@@ -43,6 +43,9 @@ long read_log(log_input* in, char* data, size_t size, char* reason, size_t reaso
 
 void close_log(log_input* in);
 
+// Whether `fd` is a regular file (not a pipe, a named pipe or a terminal).
+bool is_regular_file(int fd);
+
 // Whether standard input is a terminal (nobody would type a log).
 bool stdin_is_terminal();
 

@@ -139,6 +139,11 @@ void close_log(log_input* in) {
     }
 }
 
+bool is_regular_file(int fd) {
+    struct stat st {};
+    return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 bool stdin_is_terminal() {
     return isatty(STDIN_FILENO) == 1;
 }

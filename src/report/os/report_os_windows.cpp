@@ -95,6 +95,11 @@ void close_log(log_input* in) {
     }
 }
 
+bool is_regular_file(int fd) {
+    struct _stat64 st {};
+    return fd >= 0 && _fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG;
+}
+
 bool stdin_is_terminal() {
     return _isatty(_fileno(stdin)) != 0;
 }

@@ -91,7 +91,7 @@ void write_row_text(FILE* file, int64_t ms, long line, const row_events& e,
 }  // namespace
 
 void open_event_lines(event_lines* lines, FILE* out, bool json) {
-    *lines = event_lines{out, json};
+    *lines = event_lines{out, json, true};
 }
 
 void event_lines_row(event_lines* lines, const report_row& row, long line, const row_events& e,
@@ -117,6 +117,7 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
     if (lines->json) {
         json_writer w = open_event(lines->out, "no_row", last_ms, line);
         json_int(&w, "silent_ms", silent_ms);
+        json_bool(&w, "row_live", lines->row_live || line == 0);
         write_cause_json(&w, cause, f, nullptr);
         json_close(&w, '}');
         fflush(lines->out);
@@ -125,8 +126,11 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
     text_out out = to_file(lines->out);
     if (line > 0) {
         format_utc(last_ms, false, when, sizeof when);
-        outf(&out, "%s (line %ld): no row for %s since this row's time, and still none", when, line,
-             format_duration(ms_as_ns(silent_ms), a, sizeof a));
+        outf(&out,
+             lines->row_live ? "%s (line %ld): no row for %s since this row's time, and still none"
+                             : "%s (line %ld): no new row for %s since the watch read this one, "
+                               "and still none",
+             when, line, format_duration(ms_as_ns(silent_ms), a, sizeof a));
     } else {
         outf(&out, "no row for %s since the watch started, and still none",
              format_duration(ms_as_ns(silent_ms), a, sizeof a));

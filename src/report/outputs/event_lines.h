@@ -13,6 +13,9 @@
 struct event_lines {
     FILE* out;  // nullptr: off
     bool json;
+    // The last row was live (its time the watch's clock's): a silence is counted from
+    // its time; else (a replayed file) from when the watch read it.
+    bool row_live;
 };
 
 void open_event_lines(event_lines* lines, FILE* out, bool json);

@@ -419,12 +419,20 @@ void print_summary(text_out* out, const report_figures& figures) {
     const bool runs = f->run_list.runs_with_rows > 1;
     print_notes(out, facts);
     if (f->totals.rows == 0) {
+        // Of the files read: day files wholly outside the window were not read at all.
         if (facts.input->rows_outside > 0) {
-            outf(out, "No rows: the window holds none of the log's %" PRIu64 " rows.\n",
+            outf(out, "No rows: the window holds none of the %" PRIu64 " rows read",
                  facts.input->rows_outside);
+        } else if (facts.days_not_read == 0) {
+            outf(out, "No rows: the log holds no report yet");
         } else {
-            outf(out, "No rows: the log holds no report yet.\n");
+            outf(out, "No rows: the window holds none of the log's rows");
         }
+        if (facts.days_not_read > 0) {
+            outf(out, "; %ld day file%s wholly outside it %s not read", facts.days_not_read,
+                 facts.days_not_read == 1 ? "" : "s", facts.days_not_read == 1 ? "was" : "were");
+        }
+        outf(out, ".\n");
         return;
     }
     print_totals(out, f, figures.rule, r, runs, facts.input->rows_outside, facts.days_not_read);
