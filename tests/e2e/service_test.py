@@ -251,6 +251,12 @@ class WindowsService(unittest.TestCase):
             self.assertEqual(f.read(), "another product's\n")
 
     def test_wrong_usage_and_a_folder_that_cannot_be_made(self):
+        for args, said in ((["--help"], "usage: clockgap-service install"),
+                           (["--version"], "clockgap-service 0.1.0\nbuilt with ")):
+            with self.subTest(args=args):
+                result = self.wine(self.service, *args)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertTrue(result.stdout.startswith(said), result.stdout)
         for args, status in (([], 2), (["start"], 2), (["install", "--keep", "0"], 2),
                              (["install", "--period"], 2)):
             with self.subTest(args=args):
