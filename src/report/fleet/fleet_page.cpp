@@ -199,7 +199,7 @@ void put_moments(FILE* out, const std::vector<const fleet_host*>& hosts,
 bool write_fleet_page(const char* path, const std::vector<const fleet_host*>& hosts,
                       const std::vector<shared_moment>& moments, char* reason, size_t reason_size) {
     whole_file page{};
-    if (!begin_whole_file(&page, path, reason, reason_size)) {
+    if (!begin_whole_file(&page, path, false, reason, reason_size)) {
         return false;
     }
     FILE* const out = page.file;

@@ -9,8 +9,10 @@ void part_name(const char* path, char* part, size_t size) {
     snprintf(part, size, "%s.part-%ld", path, process_id());
 }
 
-bool begin_whole_file(whole_file* w, const char* path, char* reason, size_t reason_size) {
+bool begin_whole_file(whole_file* w, const char* path, bool durable, char* reason,
+                      size_t reason_size) {
     w->path = path;
+    w->durable = durable;
     part_name(path, w->part, sizeof w->part);
     w->file = fopen(w->part, "wb");
     if (w->file == nullptr) {

@@ -20,8 +20,10 @@ struct whole_file {
 // The name a file is written under before it is moved over `path`.
 void part_name(const char* path, char* part, size_t size);
 
-// Opens the part for writing. False, with the reason, if it cannot be made.
-bool begin_whole_file(whole_file* w, const char* path, char* reason, size_t reason_size);
+// Opens the part for writing; `durable` for a file kept for years. False, with the
+// reason, if it cannot be made.
+bool begin_whole_file(whole_file* w, const char* path, bool durable, char* reason,
+                      size_t reason_size);
 
 // Closes the part and moves it over the file. False, with the reason, if anything failed
 // along the way (the writes, the close or the move); the part is then removed.

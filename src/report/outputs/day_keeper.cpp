@@ -175,7 +175,6 @@ void compress_day(day_keeper* k, const day_entry& day) {
         return;
     }
     whole_file w{};
-    w.durable = true;
     char reason[200] = "";
     // The day reaches the disk before anything is made of it, its .gz before its move,
     // and the move before the day is removed: a power cut leaves one of them whole.
@@ -220,9 +219,8 @@ void read_order(day_keeper* k) {
 
 void write_order(day_keeper* k) {
     whole_file w{};
-    w.durable = true;
     char reason[200] = "";
-    bool ok = begin_whole_file(&w, k->order_path.c_str(), reason, sizeof reason);
+    bool ok = begin_whole_file(&w, k->order_path.c_str(), true, reason, sizeof reason);
     for (size_t i = 0; ok && i < k->order.size(); ++i) {
         fprintf(w.file, "%s\n", k->order[i].c_str());
     }

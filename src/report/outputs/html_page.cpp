@@ -470,7 +470,7 @@ bool page_name_ok(const char* path) {
 bool write_html_page(const char* path, const report_figures& figures, char* reason,
                      size_t reason_size) {
     whole_file page;
-    if (!begin_whole_file(&page, path, reason, reason_size)) {
+    if (!begin_whole_file(&page, path, false, reason, reason_size)) {
         return false;
     }
     FILE* const out = page.file;

@@ -139,7 +139,7 @@ void write_prom(prom_file* p, const run_fold* f) {
     p->changed = false;
     char reason[160] = "";
     whole_file file;
-    bool written = begin_whole_file(&file, p->path, reason, sizeof reason);
+    bool written = begin_whole_file(&file, p->path, false, reason, sizeof reason);
     if (written) {
         write_file(p, f, file.file);
         written = commit_whole_file(&file, reason, sizeof reason);

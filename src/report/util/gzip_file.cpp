@@ -79,7 +79,7 @@ bool gzip_into(const char* plain, const char* gz, whole_file* w, char* reason, s
         say(reason, reason_size, strerror(errno));
         return false;
     }
-    if (!begin_whole_file(w, gz, reason, reason_size)) {
+    if (!begin_whole_file(w, gz, true, reason, reason_size)) {
         return false;
     }
     const auto buffers = std::make_unique<unsigned char[]>(2 * chunk);

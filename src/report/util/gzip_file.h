@@ -9,8 +9,9 @@
 #include "report/os/whole_file.h"
 
 // Writes what `gz` is to become, with `plain` compressed at its end, into the part of
-// `w`, which the caller then commits (commit_whole_file) or abandons. False, with the
-// reason, if it could not be written; the part is then removed and `gz` is as it was.
+// `w` (durable: a day kept for years), which the caller then commits (commit_whole_file) or
+// abandons. False, with the reason, if it could not be written; the part is then removed and `gz`
+// is as it was.
 bool gzip_into(const char* plain, const char* gz, whole_file* w, char* reason, size_t reason_size);
 
 // Whether `gz` ends with a member that holds exactly the bytes of `plain` (its CRC-32 and
