@@ -98,8 +98,8 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     if (p->o->follow) {
         const int64_t row_ms = unix_ms(row.timestamp);
         const int64_t wall = wall_ms();
-        p->out.events.row_live = row_ms - wall <= live_row_ms && wall - row_ms <= live_row_ms;
-        p->row_figures = cause_row_figures(&p->causes, row_ms, wall_ms());
+        p->out.events.row_live = is_live_row(row_ms, wall);
+        p->row_figures = cause_row_figures(&p->causes, row_ms, wall);
         int64_t silent_ms = 0;
         if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
             outputs_silence(&p->out, true, silent_ms, row_ms, line, cause_kind::unknown,

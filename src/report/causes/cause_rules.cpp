@@ -221,14 +221,14 @@ cause_figures join_figures(const cause_figures& earlier, const cause_figures& la
     cause_figures f = later;
     f.have = earlier.have & later.have;
     f.span_ns = sum_of(earlier.span_ns, later.span_ns);
-    for (const figure_spec& spec : figure_table) {
-        const int64_t a = earlier.*spec.value, b = later.*spec.value;
-        switch (spec.join) {
+    for (const figure_entry& entry : figure_table) {
+        const int64_t a = earlier.*entry.value, b = later.*entry.value;
+        switch (entry.join) {
             case figure_join::sum:
-                f.*spec.value = sum_of(a, b);
+                f.*entry.value = sum_of(a, b);
                 break;
             case figure_join::most:
-                f.*spec.value = std::max(a, b);
+                f.*entry.value = std::max(a, b);
                 break;
             case figure_join::later:
                 break;
@@ -355,9 +355,9 @@ int list_cause_figures(const cause_figures& f, cause_figure_value* out) {
     }
     int n = 0;
     out[n++] = cause_figure_value{nullptr, "span_ns", f.span_ns};
-    for (const figure_spec& spec : figure_table) {
-        if (has(f, spec.bit)) {
-            out[n++] = cause_figure_value{&spec, spec.key, f.*spec.value};
+    for (const figure_entry& entry : figure_table) {
+        if (has(f, entry.bit)) {
+            out[n++] = cause_figure_value{&entry, entry.key, f.*entry.value};
         }
     }
     return n;
@@ -370,7 +370,7 @@ void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
     cause_figure_value figures[max_cause_figures];
     const int n = list_cause_figures(f, figures);
     for (int i = 0; i < n; ++i) {
-        if (figures[i].spec != nullptr && figures[i].spec->form == figure_form::flag) {
+        if (figures[i].entry != nullptr && figures[i].entry->form == figure_form::flag) {
             json_bool(w, figures[i].key, figures[i].value != 0);
         } else {
             json_int(w, figures[i].key, figures[i].value);

@@ -84,7 +84,7 @@ struct cause_figures {
 enum class figure_source : uint8_t { proc, cgroup, os, watch };
 enum class figure_join : uint8_t { sum, most, later };
 enum class figure_form : uint8_t { number, flag };
-struct figure_spec {
+struct figure_entry {
     uint32_t bit;
     const char* key;
     int64_t cause_figures::*value;
@@ -92,7 +92,7 @@ struct figure_spec {
     figure_join join;
     figure_form form;
 };
-inline constexpr figure_spec figure_table[] = {
+inline constexpr figure_entry figure_table[] = {
     {have_run_delay, "run_delay_ns", &cause_figures::run_delay_ns, figure_source::proc,
      figure_join::sum, figure_form::number},
     {have_run_delay, "wait_excess_ns", &cause_figures::wait_excess_ns, figure_source::proc,
@@ -182,7 +182,7 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
 // The figures taken, by name as the JSON and the day files' causes give them: the span
 // first, then each figure whose bit is set. Returns how many.
 struct cause_figure_value {
-    const figure_spec* spec;  // nullptr for the span
+    const figure_entry* entry;  // nullptr for the span
     const char* key;
     int64_t value;
 };

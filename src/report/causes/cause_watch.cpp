@@ -20,6 +20,21 @@ int64_t grew(int64_t from, int64_t to) {
     return to > from && (from >= 0 || to < INT64_MAX + from) ? to - from : 0;
 }
 
+// The CPU cgroup, the monitor's own (0) or an ancestor, that was throttled most from `a`
+// to `b` (the first of equals); -1 when no cgroup was read.
+int most_throttled(const cgroup_counters& a, const cgroup_counters& b) {
+    const int levels = std::min(a.levels, b.levels);
+    int most = -1;
+    int64_t held = -1;
+    for (int i = 0; i < levels; ++i) {
+        if (const int64_t grown = grew(a.throttled_ns[i], b.throttled_ns[i]); grown > held) {
+            held = grown;
+            most = i;
+        }
+    }
+    return most;
+}
+
 void take_sample(cause_watch* w, cause_sample* s) {
     s->at_ns = monotonic_ns();
     if (__builtin_sub_overflow(wall_clock_ns(), s->at_ns, &s->wall_less_monotonic_ns)) {
@@ -111,17 +126,11 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
     f.psi_memory_full_us = grew(p.psi_memory_full_us, q.psi_memory_full_us);
     f.group_memory_full_us = grew(a.cgroup.memory_full_us, b.cgroup.memory_full_us);
     // The group (itself or an ancestor) that was throttled most, with its limit now.
-    const int levels = std::min(a.cgroup.levels, b.cgroup.levels);
-    for (int i = 0; i < levels; ++i) {
-        const int64_t held = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
-        if (held > f.throttled_ns || i == 0) {
-            f.throttled_ns = held;
-            f.throttled_periods =
-                grew(a.cgroup.throttled_periods[i], b.cgroup.throttled_periods[i]);
-            f.cpu_limit_millicpus = b.cgroup.limit_millicpus[i];
-        }
-    }
-    if (levels == 0) {
+    if (const int i = most_throttled(a.cgroup, b.cgroup); i >= 0) {
+        f.throttled_ns = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
+        f.throttled_periods = grew(a.cgroup.throttled_periods[i], b.cgroup.throttled_periods[i]);
+        f.cpu_limit_millicpus = b.cgroup.limit_millicpus[i];
+    } else {
         f.have &= ~(have_throttle | have_limit);
     }
     f.frozen = b.cgroup.frozen;
@@ -218,17 +227,8 @@ void take_processes(cause_watch* w) {
 // The CPU cgroup, the monitor's own or an ancestor, that was throttled most from `a` to
 // `b`: the one whose members used its quota.
 void note_throttle_group(cause_watch* w, const cause_sample& a, const cause_sample& b) {
-    const int levels = std::min(a.cgroup.levels, b.cgroup.levels);
-    int most = 0;
-    int64_t held = -1;
-    for (int i = 0; i < levels; ++i) {
-        const int64_t grown = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
-        if (grown > held) {
-            held = grown;
-            most = i;
-        }
-    }
-    cpu_group_at(&w->place, most, w->throttle_group, sizeof w->throttle_group);
+    cpu_group_at(&w->place, std::max(most_throttled(a.cgroup, b.cgroup), 0), w->throttle_group,
+                 sizeof w->throttle_group);
 }
 
 void note_wake(cause_watch* w, int64_t now_ns) {
@@ -297,9 +297,7 @@ void cause_tick(cause_watch* w) {
 
 cause_figures cause_row_figures(cause_watch* w, int64_t row_ms, int64_t wall_ms) {
     const int64_t now = monotonic_ns();
-    const bool live =
-        w->follow && row_ms - wall_ms <= live_row_ms && wall_ms - row_ms <= live_row_ms;
-    if (!live || !know_monitor(w, now)) {
+    if (!w->follow || !is_live_row(row_ms, wall_ms) || !know_monitor(w, now)) {
         return cause_figures{};
     }
     take_sample(w, &w->now);

@@ -20,6 +20,9 @@
 
 // A row within this of the watch's clock is live.
 inline constexpr int64_t live_row_ms = 2000;
+inline bool is_live_row(int64_t row_ms, int64_t wall_ms) {
+    return row_ms - wall_ms <= live_row_ms && wall_ms - row_ms <= live_row_ms;
+}
 // The usual wait for a CPU at each wake-up is taken from the last rows' (their median).
 inline constexpr int usual_wait_rows = 64;
 inline constexpr int64_t usual_wait_most_ns = 10'000;
