@@ -86,11 +86,15 @@ void put(day_log* log, std::string_view text) {
 
 // Closes the open file once it has reached the disk.
 void close_file(day_log* log) {
-    if (log->file != nullptr && (!sync_file(log->file) || fclose(log->file) != 0)) {
-        log->file = nullptr;
+    if (log->file == nullptr) {
+        return;
+    }
+    const bool synced = sync_file(log->file);
+    const bool closed = fclose(log->file) == 0;  // closed also when the flush failed
+    log->file = nullptr;
+    if (!synced || !closed) {
         fail(log, "write to");
     }
-    log->file = nullptr;
 }
 
 // Opens the day's file for the next line, after a new day or a failed write.
