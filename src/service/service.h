@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct service_settings {
     int period_ms;          // the monitor's sleep period
@@ -19,9 +20,17 @@ struct service_settings {
 
 inline constexpr const char* service_name = "clockgap";
 
-// Reads the options after the verb into `s`, the defaults first. Returns 0, or 2 after
-// saying what is wrong.
-int read_service_options(int argc, char** argv, int first, service_settings* s);
+// Reads the options after the verb into `s`, the defaults first; a later option wins over
+// an earlier one. Returns 0, or 2 with what is wrong in `problem`.
+int read_service_options(int argc, char** argv, int first, service_settings* s,
+                         std::string* problem);
+// The same of words held as strings: a program name, a verb, then the options.
+int read_service_words(std::vector<std::string> words, service_settings* s, std::string* problem);
+
+// The options that give `s` again (" --period 1 --log-dir \"C:\\x\" ..."), each name
+// quoted so that the C runtime reads it back whole.
+std::string option_words(const service_settings& s);
+std::string quoted(const std::string& s);
 
 // The verbs; each returns the exit status.
 int install_service(const service_settings& s);

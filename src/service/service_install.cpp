@@ -81,19 +81,9 @@ std::string absolute(const std::string& path) {
     return n > 0 && n < sizeof full ? std::string(full) : path;
 }
 
-std::string quoted(const std::string& s) {
-    return "\"" + s + "\"";
-}
-
 // The command the service manager starts.
 std::string run_command(const service_settings& s) {
-    std::string command = quoted(own_path()) + " run --period " + std::to_string(s.period_ms) +
-                          " --log-dir " + quoted(s.log_dir) + " --keep " +
-                          std::to_string(s.keep_days) + (s.gzip ? " --gzip" : " --no-gzip");
-    if (!s.prom_path.empty()) {
-        command += " --prometheus " + quoted(s.prom_path);
-    }
-    return command;
+    return quoted(own_path()) + " run" + option_words(s);
 }
 
 // Description, and recovery: a restart 5 s after every failure, without end (the last

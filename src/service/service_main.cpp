@@ -50,75 +50,14 @@ int usage(const char* problem, const char* what = "") {
     return 2;
 }
 
-std::string environment(const char* name, const char* fallback) {
-    char value[MAX_PATH] = "";
-    const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-    return n > 0 && n < sizeof value ? std::string(value) : std::string(fallback);
-}
-
-// windows_exporter's textfile folder, where it is installed.
-std::string exporter_metrics_file() {
-    const std::string folder =
-        environment("ProgramFiles", "C:\\Program Files") + "\\windows_exporter\\textfile_inputs";
-    const DWORD kind = GetFileAttributesA(folder.c_str());
-    if (kind != INVALID_FILE_ATTRIBUTES && (kind & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        return folder + "\\clockgap.prom";
-    }
-    return "";
-}
-
-// An option's whole number from `low` to `high` into `value`.
-bool take_number(const char* text, long long low, long long high, int* value) {
-    long long n = 0;
-    if (!whole_number(text, low, high, &n)) {
-        return false;
-    }
-    *value = static_cast<int>(n);
-    return true;
-}
-
 }  // namespace
-
-int read_service_options(int argc, char** argv, int first, service_settings* s) {
-    s->period_ms = 1;
-    s->log_dir = environment("ProgramData", "C:\\ProgramData") + "\\clockgap";
-    s->prom_path = exporter_metrics_file();
-    s->keep_days = 28;
-    s->gzip = true;
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--gzip" || arg == "--no-gzip") {
-            s->gzip = arg == "--gzip";
-            continue;
-        }
-        if (arg == "--period") {
-            if (!take_number(value, 0, 100'000, &s->period_ms)) {
-                return usage("--period needs a whole number of milliseconds, 0 to 100000");
-            }
-        } else if (arg == "--keep") {
-            if (!take_number(value, 1, 100'000, &s->keep_days)) {
-                return usage("--keep needs a whole number of day files, 1 to 100000");
-            }
-        } else if (arg == "--log-dir" || arg == "--prometheus") {
-            if (value == nullptr || value[0] == '\0') {
-                return usage("%s needs a name", arg.c_str());
-            }
-            (arg == "--log-dir" ? s->log_dir : s->prom_path) = value;
-        } else {
-            return usage("unknown argument '%s'", argv[i]);
-        }
-        ++i;
-    }
-    return 0;
-}
 
 int main(int argc, char** argv) {
     const std::string verb = argc > 1 ? argv[1] : "";
     service_settings s;
     if (verb == "install" || verb == "run") {
-        if (const int status = read_service_options(argc, argv, 2, &s); status != 0) {
-            return status;
+        if (std::string problem; read_service_options(argc, argv, 2, &s, &problem) != 0) {
+            return usage("%s", problem.c_str());
         }
         return verb == "install" ? install_service(s) : run_service(s);
     }
