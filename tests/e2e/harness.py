@@ -251,6 +251,32 @@ def start_wine_server(prefix=None):
     return server
 
 
+def wine_run(prefix, *args, cwd=None):
+    """A Windows program of the prefix, run to its end; its output as text with LF."""
+    result = subprocess.run([WRAPPER[-1], *args], env=wine_env(prefix),
+                            stdin=subprocess.DEVNULL, capture_output=True, timeout=120, cwd=cwd)
+    result.stdout = result.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
+    result.stderr = result.stderr.replace(b"\r\n", b"\n").decode(errors="replace")
+    return result
+
+
+def wine_pids(prefix, name):
+    """The processes of the prefix whose Windows program is `name`."""
+    pids = []
+    for p in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{p}/cmdline", "rb") as f:
+                command = f.read().split(b"\0")[0].decode(errors="replace")
+            with open(f"/proc/{p}/environ", "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if (re.search(r"[\\/]" + re.escape(name) + r"$", command, re.I) and
+                f"WINEPREFIX={prefix}".encode() in environ):
+            pids.append(int(p))
+    return pids
+
+
 def stop_wine_server(server):
     """Ends every program of the prefix and the server, and waits for it."""
     if server is None:

@@ -62,28 +62,10 @@ class WindowsService(unittest.TestCase):
         self.drive = os.path.join(self.prefix, "drive_c")
 
     def wine(self, *args, cwd=None):
-        result = subprocess.run([harness.WRAPPER[-1], *args], env=harness.wine_env(self.prefix),
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=120,
-                                cwd=cwd)
-        result.stdout = result.stdout.replace(b"\r\n", b"\n").decode(errors="replace")
-        result.stderr = result.stderr.replace(b"\r\n", b"\n").decode(errors="replace")
-        return result
+        return harness.wine_run(self.prefix, *args, cwd=cwd)
 
     def linux_pids(self, name):
-        """The processes of this prefix whose Windows program is `name`."""
-        pids = []
-        for p in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open(f"/proc/{p}/cmdline", "rb") as f:
-                    command = f.read().split(b"\0")[0].decode(errors="replace")
-                with open(f"/proc/{p}/environ", "rb") as f:
-                    environ = f.read().split(b"\0")
-            except OSError:
-                continue
-            if (re.search(r"[\\/]" + re.escape(name) + r"$", command, re.I) and
-                    f"WINEPREFIX={self.prefix}".encode() in environ):
-                pids.append(int(p))
-        return pids
+        return harness.wine_pids(self.prefix, name)
 
     def day_file(self):
         folder = os.path.join(self.drive, "clockgap-test")
