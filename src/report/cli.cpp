@@ -3,7 +3,6 @@
 #include "clock/build_info.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -288,14 +287,6 @@ int check_options(const report_options& o) {
 }
 
 }  // namespace
-
-bool whole_number(const char* value, long long low, long long high, long long* number) {
-    char* end = nullptr;
-    errno = 0;
-    *number = value != nullptr ? strtoll(value, &end, 10) : 0;
-    return value != nullptr && end != value && *end == '\0' && errno == 0 && *number >= low &&
-           *number <= high;
-}
 
 void print_usage(FILE* out) {
     fputs(usage_text, out);
