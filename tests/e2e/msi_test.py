@@ -21,6 +21,7 @@ SERVICE_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\clockgap"
 UNINSTALL_KEY = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"
 LOG_DIR = "C:\\clockgap-test"
 PROGRAMS = ("clockgap.exe", "clockgap-report.exe", "clockgap-service.exe")
+VERSION = re.search(r"clockgap-([\d.]+)-win64\.msi$", MSI).group(1) if MSI else ""
 
 
 def msi_table(name):
@@ -52,8 +53,7 @@ class PackageTables(unittest.TestCase):
         secure = properties["SecureCustomProperties"].split(";")
         for name in ("PERIOD", "LOGDIR", "KEEP", "GZIP", "PROMETHEUS"):
             self.assertIn(name, secure)
-        self.assertEqual(properties["ProductVersion"], re.search(r"clockgap-([\d.]+)-win64",
-                                                                 MSI).group(1))
+        self.assertEqual(properties["ProductVersion"], VERSION)
         order = {row[0]: int(row[2]) for row in msi_table("InstallExecuteSequence")}
         for earlier, later in (("CostFinalize", "CheckSettings"),
                                ("CheckSettings", "InstallValidate"),
@@ -149,6 +149,12 @@ class Msiexec(unittest.TestCase):
             f.write("the upgrade's\n")
         subprocess.run([MAKE_MSI, stage, "99.0.1", os.path.join(self.drive, "newer.msi")],
                        check=True, capture_output=True)
+        # With a wrong setting it changes nothing: the older stays as it was.
+        status, _, log = self.msiexec("/i", "KEEP=-1", package="newer.msi")
+        self.assertNotEqual(status, 0)
+        self.assertIn("KEEP=-1 is wrong", log)
+        self.assertEqual(self.registered_products(), [VERSION])
+        self.assertIn(settings, self.command())
         before = self.day_text()
         runs = before.count("Starting at")
         took_upgrade, log = self.install(package="newer.msi")
