@@ -192,6 +192,12 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
          cause_kind::unknown},
         {"no figures", [](cause_figures* f) { *f = cause_figures{}; }, 20 * ms, 0,
          cause_kind::unknown},
+        {"the watch's clocks a microsecond apart, without figures, and no step",
+         [](cause_figures* f) {
+             f->have = have_clock | have_watch | have_monitor_cpu;
+             f->clock_set_ns = -1'000;
+         },
+         300 * ms, 0, cause_kind::unknown},
         {"an extreme gap",
          [](cause_figures* f) {
              f->span_ns = INT64_MAX;

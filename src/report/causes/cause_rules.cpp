@@ -86,9 +86,10 @@ bool clock_set_forward(const cause_figures& f, int64_t gap_ns) {
     return has(f, have_clock) && reaches(f.clock_set_ns, gap_ns, cover_percent);
 }
 
-// The watch's clock went back by most of the monitor's step back.
+// The monitor stepped back, and the watch's clock went back by most of the step (without
+// a step, its clocks' drift of a microsecond would count as one).
 bool clock_set_back(const cause_figures& f, int64_t step_back_ns) {
-    return has(f, have_clock) && f.clock_set_ns < 0 &&
+    return step_back_ns > 0 && has(f, have_clock) && f.clock_set_ns < 0 &&
            reaches(less_of(0, f.clock_set_ns), step_back_ns, cover_percent);
 }
 
