@@ -277,6 +277,23 @@ def wine_pids(prefix, name):
     return pids
 
 
+def day_text(folder):
+    """The text of the folder's day file (clockgap-YYYY-MM-DD.log); empty until the watch
+    has made it."""
+    names = [n for n in os.listdir(folder) if re.match(r"clockgap-\d{4}-\d\d-\d\d\.log$", n)]
+    if not names:
+        return ""
+    with open(os.path.join(folder, names[0]), "rb") as f:
+        return f.read().decode()
+
+
+def new_run_has_rows(text, runs_before):
+    """Whether a day file's `text` holds a run begun after its first `runs_before` runs,
+    with a whole row written."""
+    return (text.count("Starting at") > runs_before and
+            re.search(r"\n\d{4}-[^\n]*\n$", text.split("Starting at")[-1]) is not None)
+
+
 def stop_wine_server(server):
     """Ends every program of the prefix and the server, and waits for it."""
     if server is None:

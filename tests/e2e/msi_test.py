@@ -106,20 +106,13 @@ class Msiexec(unittest.TestCase):
                           self.reg(UNINSTALL_KEY, "/s").stdout, re.S)
 
     def day_text(self):
-        """The day file's text; empty until the watch has made it."""
-        folder = os.path.join(self.drive, "clockgap-test")
-        names = [n for n in os.listdir(folder) if re.match(r"clockgap-\d{4}-\d\d-\d\d\.log$", n)]
-        if not names:
-            return ""
-        with open(os.path.join(folder, names[0]), "rb") as f:
-            return f.read().decode()
+        return harness.day_text(os.path.join(self.drive, "clockgap-test"))
 
     def wait_rows(self, runs_before):
         """Rows of a run that started after `runs_before` runs; how long they took."""
         started = time.monotonic()
         self.assertTrue(harness.wait_for(
-            lambda: self.day_text().count("Starting at") > runs_before and re.search(
-                r"\n\d{4}-[^\n]*\n$", self.day_text().split("Starting at")[-1]) or None, 30))
+            lambda: harness.new_run_has_rows(self.day_text(), runs_before) or None, 30))
         return time.monotonic() - started
 
     def test_install_kill_upgrade_repair_remove(self):

@@ -67,15 +67,8 @@ class WindowsService(unittest.TestCase):
     def linux_pids(self, name):
         return harness.wine_pids(self.prefix, name)
 
-    def day_file(self):
-        folder = os.path.join(self.drive, "clockgap-test")
-        names = [n for n in os.listdir(folder) if re.match(r"clockgap-\d{4}-\d\d-\d\d\.log$", n)]
-        return os.path.join(folder, names[0]) if names else None
-
     def day_text(self):
-        path = self.day_file()
-        with open(path, "rb") as f:
-            return f.read().decode()
+        return harness.day_text(os.path.join(self.drive, "clockgap-test"))
 
     def wait(self, what, seconds=30.0):
         start = time.monotonic()
@@ -91,7 +84,7 @@ class WindowsService(unittest.TestCase):
 
         started = time.monotonic()
         self.assertEqual(self.wine("net", "start", "clockgap").returncode, 0)
-        self.wait(lambda: self.day_file() and re.search(r"\n\d{4}-.*\n", self.day_text()))
+        self.wait(lambda: re.search(r"\n\d{4}-.*\n", self.day_text()))
         first_row = time.monotonic() - started
         metrics = os.path.join(self.drive, "metrics", "clockgap.prom")
         self.wait(lambda: os.path.exists(metrics))
@@ -115,8 +108,7 @@ class WindowsService(unittest.TestCase):
         runs = self.day_text().count("Starting at")
         self.assertEqual(self.wine("taskkill", "/f", "/im", "clockgap.exe").returncode, 0)
         killed = time.monotonic()
-        self.wait(lambda: self.day_text().count("Starting at") > runs and re.search(
-            r"\n\d{4}-[^\n]*\n$", self.day_text().split("Starting at")[-1]), 30)
+        self.wait(lambda: harness.new_run_has_rows(self.day_text(), runs), 30)
         taskkill_rows = time.monotonic() - killed
         self.assertEqual(self.linux_pids("clockgap-service.exe"), service)
 
