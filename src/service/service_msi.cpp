@@ -97,6 +97,31 @@ bool whole_path(const std::string& p) {
            p.rfind("\\\\", 0) == 0;
 }
 
+// Appends to `words` the options a property's value stands for, checked alone with the
+// service's own reading (GZIP, whose `option` is nullptr: 1 or 0). False, with what is
+// wrong in `problem`.
+bool property_words(const char* option, bool path, const std::string& value,
+                    std::vector<std::string>* words, std::string* problem) {
+    if (option == nullptr) {
+        if (value != "1" && value != "0") {
+            *problem = "1 compresses finished day files, 0 leaves them";
+            return false;
+        }
+        words->push_back(value == "1" ? "--gzip" : "--no-gzip");
+        return true;
+    }
+    if (path && !whole_path(value)) {
+        *problem = "a whole path such as D:\\clockgap is needed";
+        return false;
+    }
+    service_settings alone;
+    if (read_service_words({"clockgap-service", "install", option, value}, &alone, problem) != 0) {
+        return false;
+    }
+    words->insert(words->end(), {option, value});
+    return true;
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install) {
@@ -130,25 +155,13 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         if (value.empty()) {
             continue;
         }
-        std::vector<std::string> one = {"clockgap-service", "install"};
-        if (g.option == nullptr) {
-            one.push_back(value == "1" ? "--gzip" : value == "0" ? "--no-gzip" : "");
-            problem = "1 compresses finished day files, 0 leaves them";
-        } else {
-            one.insert(one.end(), {g.option, value});
-            problem = g.path ? "a whole path such as D:\\clockgap is needed" : "";
-        }
-        const bool right = (g.option != nullptr || !one.back().empty()) &&
-                           (!g.path || whole_path(value)) &&
-                           read_service_words(one, &s, &problem) == 0;
-        if (!right) {
+        if (!property_words(g.option, g.path, value, &words, &problem)) {
             say(install,
                 std::string("clockgap: ") + g.name + "=" + value + " is wrong: " + problem +
                     ". Nothing was installed or changed.",
                 true);
             return ERROR_INSTALL_FAILURE;
         }
-        words.insert(words.end(), one.begin() + 2, one.end());
     }
     if (read_service_words(words, &s, &problem) != 0) {
         say(install, "clockgap: " + problem, true);
