@@ -6,6 +6,7 @@ that are not a live monitor's (never explained)."""
 import datetime
 import glob
 import json
+import shlex
 import os
 import shutil
 import signal
@@ -356,7 +357,8 @@ class HiddenProc(unittest.TestCase):
                           enough=lambda cause: False):
         if subprocess.run(["unshare", "-m", "-p", "-f", "true"]).returncode != 0:
             self.skipTest("no mount and PID namespaces here")
-        pipeline = pipeline or f"{harness.BINARY} 1 | {REPORT} --follow --json --stall 1"
+        pipeline = pipeline or (f"{shlex.quote(harness.BINARY)} 1 | {shlex.quote(REPORT)} "
+                                 "--follow --json --stall 1")
         script = f"mount -t proc -o {options} proc /proc && {before}{pipeline}"
         run = subprocess.Popen(["unshare", "-m", "-p", "-f", "--kill-child", "--propagation", "private",
                                 "sh", "-c", script], stdout=subprocess.PIPE,
@@ -406,9 +408,10 @@ class HiddenProc(unittest.TestCase):
         for options, group, named in ((self.unit_proc_options(), 0, True),
                                       ("hidepid=invisible", 1, False)):
             with self.subTest(options=options, group=group):
+                inner = (f"{shlex.quote(harness.BINARY)} 1 | {shlex.quote(REPORT)} "
+                         "--follow --json --stall 1")
                 pipeline = (f"setpriv --regid={group} --clear-groups --bounding-set=-all "
-                            f"--inh-caps=-all taskset -c {cpu} "
-                            f"sh -c '{harness.BINARY} 1 | {REPORT} --follow --json --stall 1'")
+                            f"--inh-caps=-all taskset -c {cpu} sh -c {shlex.quote(inner)}")
                 causes, err = self.watch_in_own_proc(
                     options, before, pipeline, 8, lambda cause: "culprits" in cause)
                 culprits = [c for cause in causes for c in cause.get("culprits", [])]

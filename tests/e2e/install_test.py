@@ -77,7 +77,7 @@ class Install(unittest.TestCase):
             # The service runs the programs of this prefix.
             with open(os.path.join(prefix, "lib", "systemd", "system", "clockgap.service")) as f:
                 unit = f.read()
-            self.assertIn(f"exec {prefix}/bin/clockgap 1 | exec {prefix}/bin/clockgap-report "
+            self.assertIn(f'exec "{prefix}/bin/clockgap" 1 | exec "{prefix}/bin/clockgap-report" '
                           "--follow", unit)
             self.assertTrue(os.path.exists(
                 os.path.join(prefix, "share", "clockgap", "clockgap-rules.yml")))
@@ -185,7 +185,7 @@ class ServiceRestart(unittest.TestCase):
         self.assertRegex(unit, r"\nRestart=always\n")
         self.assertRegex(unit, r"\nRestartSec=[1-9]")
         self.assertRegex(unit, r"\[Unit\][^[]*\nStartLimitIntervalSec=0\n")
-        self.assertIn("/clockgap 1 |", unit)
+        self.assertIn('/clockgap" 1 |', unit)
         if shutil.which("systemd-analyze"):
             with tempfile.TemporaryDirectory() as d:
                 path = os.path.join(d, "clockgap.service")

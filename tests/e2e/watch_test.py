@@ -659,7 +659,7 @@ class Pipeline(unittest.TestCase):
         with tempfile.TemporaryDirectory() as d:
             log = os.path.join(d, "run.log")
             pipeline = subprocess.Popen(
-                ["sh", "-c", f'"$0" | "$1" --follow --log "{log}"', harness.BINARY, REPORT],
+                ["sh", "-c", '"$0" | "$1" --follow --log "$2"', harness.BINARY, REPORT, log],
                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
             time.sleep(3.5)
             os.killpg(pipeline.pid, signal.SIGTERM)
