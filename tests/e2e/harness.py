@@ -1,5 +1,6 @@
 """Runs the real clockgap binary and reads what it writes, line by line, with deadlines."""
 
+import json
 import os
 import re
 import select
@@ -8,8 +9,9 @@ import subprocess
 import time
 
 BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
-# Programs run under a wrapper (wine for the Windows build) get it here, split on spaces.
-WRAPPER = os.environ.get("CLOCKGAP_WRAPPER", "").split()
+# Programs run under a wrapper (wine for the Windows build) get it here, as a JSON array
+# of its words (a word may hold a space).
+WRAPPER = json.loads(os.environ.get("CLOCKGAP_WRAPPER") or "[]")
 # The line end the program writes: CR LF for the Windows program.
 LINE_END = b"\r\n" if os.environ.get("CLOCKGAP_LINE_END") == "CRLF" else b"\n"
 

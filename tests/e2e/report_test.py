@@ -35,7 +35,7 @@ Starting at 07:37:50.144
 
 
 # The Windows program runs under Wine; its standard output is in text mode (CR LF).
-WRAPPER = os.environ.get("CLOCKGAP_WRAPPER", "").split()
+WRAPPER = harness.WRAPPER
 ON_WINDOWS = bool(WRAPPER)
 BENCH = os.path.join(os.path.dirname(__file__), "..", "..", "bench")
 
