@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "report/causes/cause_file.h"
@@ -137,6 +138,9 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
          20 * ms, 0, cause_kind::stopped},
         {"the watch ran through a long gap", [](cause_figures*) {}, 500 * ms, 0,
          cause_kind::stopped},
+        {"the watch ran, but the monitor waited for a CPU through half of it",
+         [](cause_figures* f) { f->run_delay_ns = 250 * ms; }, 500 * ms, 0,
+         cause_kind::unexplained},
         {"the clock set forward while all ran",
          [](cause_figures* f) {
              f->have |= have_clock;
@@ -171,6 +175,20 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
         {"a step back the watch's clock did not see",
          [](cause_figures* f) { f->wait_excess_ns = 100 * ms; }, 0, 3'000 * ms,
          cause_kind::unexplained},
+        {"interrupts on its CPU explain the wait, which is then not contention",
+         [](cause_figures* f) {
+             f->have |= have_interrupts | have_softirqs;
+             f->run_delay_ns = f->wait_excess_ns = 30 * ms;
+             f->interrupt_ns = 15 * ms;
+         },
+         20 * ms, 0, cause_kind::interrupts},
+        {"a little interrupt time beside much waiting behind others",
+         [](cause_figures* f) {
+             f->have |= have_interrupts | have_softirqs;
+             f->run_delay_ns = f->wait_excess_ns = 30 * ms;
+             f->interrupt_ns = 5 * ms;
+         },
+         20 * ms, 0, cause_kind::cpu_contention},
         {"interrupts on Windows",
          [](cause_figures* f) {
              f->have = have_interrupts | have_suspend | have_watch;
@@ -229,11 +247,31 @@ struct recorded_proc {
     ~recorded_proc() { std::filesystem::remove_all(root); }
 };
 
+// /proc/softirqs of two CPUs, with CPU1's TIMER and NET_RX counts as given.
+std::string softirqs(int timer, int net_rx) {
+    return "                    CPU0       CPU1\n"
+           "          HI:          0          0\n"
+           "       TIMER:        100 " +
+           std::to_string(timer) +
+           "\n"
+           "      NET_TX:          0          0\n"
+           "      NET_RX:         10 " +
+           std::to_string(net_rx) +
+           "\n"
+           "       BLOCK:          0          0\n"
+           "    IRQ_POLL:          0          0\n"
+           "     TASKLET:          0          0\n"
+           "       SCHED:         50          60\n"
+           "     HRTIMER:          0          0\n"
+           "         RCU:         30          40\n";
+}
+
 std::map<std::string, std::string> calm_proc() {
     return {
         {"stat",
          "cpu  100 0 50 1000 0 0 2 7 0 0\ncpu0 50 0 25 500 0 0 1 3 0 0\n"
          "cpu1 50 0 25 500 0 0 1 4 0 0\nintr 12345 0 0\n"},
+        {"softirqs", softirqs(200, 20)},
         {"pressure/cpu",
          "some avg10=0.00 avg60=0.00 avg300=0.00 total=1000\n"
          "full avg10=0.00 avg60=0.00 avg300=0.00 total=0\n"},
@@ -261,9 +299,10 @@ cause_sample read_sample(const std::filesystem::path& root, int64_t at_ns, int64
     auto s = std::make_unique<cause_sample>();
     s->at_ns = at_ns;
     s->proc.have = 0;
-    read_steal(&r, &s->proc);
+    read_cpu_times(&r, &s->proc);
     read_pressure(&r, &s->proc);
     read_threads(&r, &s->proc);
+    read_softirqs(&r, &s->proc);
     s->os = os_counters{have_suspend, suspended_ns, 0, {}, 0};
     return *s;
 }
@@ -328,6 +367,35 @@ TEST(CauseFigures, RecordedProcFoldersNameWhatCannotBeMadeOnDemand) {
          cause_kind::suspended,
          "suspended_ns",
          29'000 * ms},
+        {"hard and soft interrupts on the monitor's CPU (1) cover the gap",
+         {{"stat",
+           "cpu  100 0 50 1000 0 2 4 7 0 0\ncpu0 50 0 25 500 0 0 1 3 0 0\n"
+           "cpu1 50 0 25 500 0 2 3 4 0 0\n"},
+          {"softirqs", softirqs(250, 12020)}},
+         0,
+         40 * ms,
+         cause_kind::interrupts,
+         "interrupt_ns",
+         40 * ms},
+        {"the same interrupts, counted by kind",
+         {{"stat",
+           "cpu  100 0 50 1000 0 2 4 7 0 0\ncpu0 50 0 25 500 0 0 1 3 0 0\n"
+           "cpu1 50 0 25 500 0 2 3 4 0 0\n"},
+          {"softirqs", softirqs(250, 12020)}},
+         0,
+         40 * ms,
+         cause_kind::interrupts,
+         "softirq_net_rx",
+         12000},
+        {"interrupts on another CPU do not",
+         {{"stat",
+           "cpu  100 0 50 1000 0 4 5 7 0 0\ncpu0 50 0 25 500 0 4 5 3 0 0\n"
+           "cpu1 50 0 25 500 0 0 1 4 0 0\n"}},
+         0,
+         40 * ms,
+         cause_kind::unexplained,
+         "interrupt_ns",
+         0},
         {"a kernel without pressure files",
          {{"pressure/memory", ""}},
          0,
@@ -368,7 +436,7 @@ TEST(CauseFigures, AThreadThatHasEndedLeavesItsFiguresOut) {
     proc_reader r{folder.c_str(), 10 * ms, 4242, {4242}, 1, buffer, sizeof buffer};
     auto c = std::make_unique<proc_counters>();
     read_threads(&r, c.get());
-    read_steal(&r, c.get());
+    read_cpu_times(&r, c.get());
     EXPECT_TRUE(c->gone);
     EXPECT_EQ(c->have, have_steal);
     EXPECT_EQ(c->steal_ns, 80 * ms);
@@ -382,29 +450,47 @@ TEST(CauseFile, ACauseKeptBesideADayFileIsFoundByItsRowAlone) {
     ASSERT_NE(file, nullptr);
     cause_figures f = linux_figures();
     f.run_delay_ns = 17 * ms;
-    culprit_list who{2,
-                     {{4242, 1912 * ms, "busy, loop %1", "/system.slice/batch job.service"},
-                      {77, 400 * ms, "make", ""}}};
+    culprit_list who{
+        2,
+        culprit_seen::switches,
+        7,
+        true,
+        {{4242, 1912 * ms, "busy, loop %1", "/system.slice/batch job.service", 2, {4243, 4250}},
+         {77, 400 * ms, "make", "", 0, {}}}};
     write_cause_line(file, 1796601601000, 18 * ms, cause_kind::cpu_contention, f, who);
     write_cause_line(file, 1796601600000, 12 * ms, cause_kind::stopped, f, culprit_list{});
     fputs("not a cause line\n", file);
     // As a watch before culprits wrote it.
     fputs("1796601603000 6000000 memory span_ns=2000000000 psi_io_some_us=5 major_faults=3\n",
           file);
+    // As a watch before the switch records wrote it: processes sampled.
+    fputs("1796601604000 20000000 cpu_contention span_ns=2000000000 culprit=9,990000000,sh,/\n",
+          file);
     fclose(file);
     cause_book book;
     load_causes((day + ".gz").c_str(), &book);
     std::filesystem::remove_all(folder);
-    EXPECT_EQ(book.entries.size(), 3u);
+    EXPECT_EQ(book.entries.size(), 4u);
     culprit_list found{};
     EXPECT_EQ(find_cause(&book, 1796601601000, 18 * ms, &found), cause_kind::cpu_contention);
     ASSERT_EQ(found.count, 2);
+    EXPECT_EQ(found.seen, culprit_seen::switches);
+    EXPECT_EQ(found.lost, 7u);
+    EXPECT_TRUE(found.partial);
     EXPECT_EQ(found.top[0].pid, 4242);
     EXPECT_EQ(found.top[0].cpu_ns, 1912 * ms);
     EXPECT_STREQ(found.top[0].name, "busy, loop %1");
     EXPECT_STREQ(found.top[0].cgroup, "/system.slice/batch job.service");
+    EXPECT_EQ(std::vector<long>(found.top[0].tids, found.top[0].tids + found.top[0].threads),
+              (std::vector<long>{4243, 4250}));
     EXPECT_STREQ(found.top[1].name, "make");
     EXPECT_STREQ(found.top[1].cgroup, "");
+    EXPECT_EQ(found.top[1].threads, 0);
+    EXPECT_EQ(find_cause(&book, 1796601604000, 20 * ms, &found), cause_kind::cpu_contention);
+    ASSERT_EQ(found.count, 1);
+    EXPECT_EQ(found.seen, culprit_seen::sampled);
+    EXPECT_STREQ(found.top[0].cgroup, "/");
+    EXPECT_EQ(found.top[0].threads, 0);
     EXPECT_EQ(find_cause(&book, 1796601600000, 12 * ms, &found), cause_kind::stopped);
     EXPECT_EQ(found.count, 0);
     EXPECT_EQ(find_cause(&book, 1796601603000, 6 * ms, &found), cause_kind::memory);
@@ -572,13 +658,17 @@ TEST(CauseFigures, RecordedCgroupsNameALimitAFreezeAndTheirOwnPressure) {
     }
 }
 
-// Every process's CPU time from a recorded /proc, and who of them took the monitor's CPU.
-TEST(Culprits, TheProcessesThatRanMostOnItsCpuAreNamed) {
-    const auto stat = [](long pid, const char* name, int64_t ticks, int cpu) {
-        return std::to_string(pid) + " (" + name + ") R 1 1 1 0 -1 0 0 0 0 0 " +
-               std::to_string(ticks) + " 0 0 0 20 0 1 0 100 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " +
-               std::to_string(cpu) + " 0 0 0 0 0\n";
-    };
+// A task's stat line: its name, CPU time in ticks and last CPU.
+std::string task_stat(long id, const char* name, int64_t ticks, int cpu) {
+    return std::to_string(id) + " (" + name + ") R 1 1 1 0 -1 0 0 0 0 0 " + std::to_string(ticks) +
+           " 0 0 0 20 0 1 0 100 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 " + std::to_string(cpu) +
+           " 0 0 0 0 0\n";
+}
+
+// Every process's CPU time from a recorded /proc, on any CPU: for a quota's group, and
+// the busiest processes where nothing tells who ran where.
+TEST(Culprits, TheProcessesThatRanMostAnywhereAreNamed) {
+    const auto stat = task_stat;
     const recorded_proc before({{"4242/stat", stat(4242, "clockgap", 10, 1)},
                                 {"100/stat", stat(100, "busy (1)", 100, 1)},
                                 {"101/stat", stat(101, "other cpu", 100, 0)},
@@ -609,28 +699,85 @@ TEST(Culprits, TheProcessesThatRanMostOnItsCpuAreNamed) {
     ASSERT_EQ(now.count, 7);
     const long skip[] = {4242};
     culprit top[max_culprits];
-    struct {
-        const char* what;
-        int cpu;
-        std::vector<std::pair<long, int64_t>> named;
-    } cases[] = {
-        {"on CPU 1: the busy loop, then make (there before it moved), then a newcomer",
-         1,
-         {{100, 1910 * ms}, {102, 400 * ms}, {104, 200 * ms}}},
-        {"on any CPU", -1, {{101, 2000 * ms}, {100, 1910 * ms}, {102, 400 * ms}}},
-        {"on a CPU nobody used", 5, {}},
-    };
-    for (const auto& c : cases) {
-        const int n = rank_processes(then, now, c.cpu, skip, 1, top, max_culprits);
-        std::vector<std::pair<long, int64_t>> named;
-        for (int i = 0; i < n; ++i) {
-            named.emplace_back(top[i].pid, top[i].cpu_ns);
-        }
-        EXPECT_EQ(named, c.named) << c.what;
+    const int n = rank_processes(then, now, skip, 1, top, max_culprits);
+    std::vector<std::pair<long, int64_t>> named;
+    for (int i = 0; i < n; ++i) {
+        named.emplace_back(top[i].pid, top[i].cpu_ns);
     }
+    EXPECT_EQ(named, (std::vector<std::pair<long, int64_t>>{
+                         {101, 2000 * ms}, {100, 1910 * ms}, {102, 400 * ms}}));
     // A name with spaces and parentheses is read whole.
-    ASSERT_EQ(rank_processes(then, now, 1, skip, 1, top, 1), 1);
-    EXPECT_STREQ(top[0].name, "busy (1)");
+    EXPECT_STREQ(top[1].name, "busy (1)");
+}
+
+// Where the switch records are refused, who took the monitor's CPU is sampled from the
+// threads of a recorded /proc: a process counts only by its threads last seen on the
+// monitor's CPU, never by where its first thread sleeps.
+TEST(Culprits, ThreadsLastSeenOnItsCpuNameTheirProcess) {
+    if (proc_folder() == nullptr) {
+        GTEST_SKIP() << "no /proc on this system";
+    }
+    const auto stat = task_stat;
+    // The monitor on CPU 0. A server: its first thread asleep on CPU 1, two workers
+    // spinning on CPU 0. A bystander busy on CPU 1 throughout. A worker that moved from
+    // CPU 0 to CPU 1, and one that moved from CPU 1 to CPU 0. A newcomer on CPU 0.
+    const std::map<std::string, std::string> before{
+        {"200/task/200/stat", stat(200, "server", 5, 1)},
+        {"200/task/201/stat", stat(201, "worker", 100, 0)},
+        {"200/task/202/stat", stat(202, "worker", 100, 0)},
+        {"300/task/300/stat", stat(300, "bystander", 100, 1)},
+        {"400/task/400/stat", stat(400, "left", 100, 0)},
+        {"500/task/500/stat", stat(500, "came", 100, 1)},
+    };
+    const std::map<std::string, std::string> after{
+        {"200/task/200/stat", stat(200, "server", 5, 1)},
+        {"200/task/201/stat", stat(201, "worker", 195, 0)},
+        {"200/task/202/stat", stat(202, "worker", 194, 0)},
+        {"200/task/203/stat", stat(203, "worker", 3, 0)},
+        {"300/task/300/stat", stat(300, "bystander", 300, 1)},
+        {"400/task/400/stat", stat(400, "left", 110, 1)},
+        {"500/task/500/stat", stat(500, "came", 120, 0)},
+        {"600/task/600/stat", stat(600, "newcomer", 50, 0)},
+    };
+    const auto read = [](const std::map<std::string, std::string>& files,
+                         std::vector<thread_time>* out) {
+        const recorded_proc root(files);
+        static char buffer[4096];
+        static long tids[64];
+        const std::string folder = root.root.string();
+        proc_reader r{folder.c_str(), 10 * ms, 4242, {4242}, 1, buffer, sizeof buffer};
+        out->clear();
+        for (long pid : {200L, 300L, 400L, 500L, 600L}) {
+            thread_time threads[16];
+            const int n = read_process_threads(&r, pid, tids, threads, 16);
+            out->insert(out->end(), threads, threads + n);
+        }
+    };
+    std::vector<thread_time> a, b;
+    read(before, &a);
+    read(after, &b);
+    ASSERT_EQ(b.size(), 8u);
+    const thread_list start{static_cast<int>(a.size()), a.data(), 0};
+    const thread_list end{static_cast<int>(b.size()), b.data(), 0};
+    culprit top[max_culprits];
+    const long skip[] = {4242};
+    const int n = rank_threads(&start, 1, end, skip, 1, top, max_culprits);
+    std::vector<std::tuple<long, int64_t, std::vector<long>>> named;
+    for (int i = 0; i < n; ++i) {
+        named.emplace_back(top[i].pid, top[i].cpu_ns,
+                           std::vector<long>(top[i].tids, top[i].tids + top[i].threads));
+    }
+    // The server by its workers (the newest counted from 0); the two that moved by
+    // their whole time, each seen on CPU 0 at one end; never the bystander nor the
+    // newcomer, whose process was not sampled at the span's start.
+    EXPECT_EQ(named,
+              (std::vector<std::tuple<long, int64_t, std::vector<long>>>{
+                  {200, 1920 * ms, {201, 202, 203}}, {500, 200 * ms, {}}, {400, 100 * ms, {}}}));
+    // Seen from the other CPU, only the bystander and the movers.
+    const thread_list start1{static_cast<int>(a.size()), a.data(), 1};
+    const thread_list end1{static_cast<int>(b.size()), b.data(), 1};
+    ASSERT_EQ(rank_threads(&start1, 1, end1, skip, 1, top, max_culprits), 3);
+    EXPECT_EQ(top[0].pid, 300);
 }
 
 // Windows lists every process's CPU time in one call; Linux keeps them in /proc.

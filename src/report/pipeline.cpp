@@ -99,6 +99,7 @@ bool take_row(pipeline* p, std::string_view text, const report_row& row) {
         const int64_t row_ms = unix_ms(row.timestamp);
         const int64_t wall = wall_ms();
         p->out.events.row_live = is_live_row(row_ms, wall);
+        cause_pause(&p->causes, p->input.pause_ms);
         p->row_figures = cause_row_figures(&p->causes, row_ms, wall);
         int64_t silent_ms = 0;
         if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
@@ -289,6 +290,7 @@ int run_report(const report_options& o) {
             break;  // Ctrl-C or SIGTERM: the files after it are not read
         }
     }
+    stop_cause_watch(&p->causes);
     finish_fold(&p->fold);
     note_unnamed_bad_lines(p->facts);
     const report_figures figures{&p->fold, &p->grid, &p->rule, &p->facts};

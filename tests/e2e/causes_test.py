@@ -150,13 +150,20 @@ class Contention(unittest.TestCase):
             self.assertGreaterEqual(len(loops), 1, cause)
             for c in loops:
                 self.assertEqual(c["name"], "cgbusy")
-                self.assertGreater(c["cpu_ns"], 0.1 * cause["span_ns"], cause)
+            ran = sum(c["cpu_ns"] for c in loops)
+            if loops[0]["seen"] == "switches":
+                # They ran while the monitor waited: most of its wait, never more.
+                self.assertGreater(ran, 0.5 * cause["wait_excess_ns"], cause)
+                self.assertLessEqual(ran, cause["run_delay_ns"], cause)
+            else:
+                self.assertGreater(ran, 0.1 * cause["span_ns"], cause)
             loop_pids.update(c["pid"] for c in loops)
         self.assertGreaterEqual(len(loop_pids), 2, loop_pids)
         total = json.loads(out.splitlines()[-1])
         self.assertEqual(total["stalls"]["causes"]["cpu_contention"], kinds.count("cpu_contention"))
         self.assertEqual(total["stalls"]["culprits"][0],
-                         {"name": "cgbusy", "stall_rows": kinds.count("cpu_contention")})
+                         {"name": "cgbusy", "stall_rows": kinds.count("cpu_contention"),
+                          "seen": stalls[-1]["cause"]["culprits"][0]["seen"]})
         with open(os.path.join(folder, "clockgap.prom")) as f:
             metrics = f.read()
         self.assertIn('clockgap_stall_rows_total{cause="cpu_contention"} '
@@ -176,6 +183,120 @@ class Contention(unittest.TestCase):
             os.remove(causes)
         bare = report_json("--stall", "5", folder)["stalls"]
         self.assertEqual(bare["causes"]["unknown"], bare["rows"])
+
+
+SPINNER = os.environ.get("CLOCKGAP_SPINNER", "build/tests/clockgap_spinner")
+
+BURSTS = """
+import time
+while True:
+    start = time.monotonic()
+    while time.monotonic() - start < 0.3:
+        pass
+    time.sleep(0.7)
+"""
+
+NO_CAPABILITIES = ["setpriv", "--bounding-set=-all", "--inh-caps=-all"]
+
+
+class Culprits(unittest.TestCase):
+    """Who took the monitor's CPU, as the kernel's switch records show it and, where they
+    are refused, as the threads last seen on it: a server whose first thread sleeps on
+    the other CPU while its workers spin on the monitor's is named; a process busy on the
+    other CPU throughout never is; a real-time burst is."""
+
+    def setUp(self):
+        if os.cpu_count() < 2:
+            self.skipTest("needs two CPUs")
+        self.folder = tempfile.mkdtemp(prefix="clockgap-culprits-")
+        self.addCleanup(shutil.rmtree, self.folder, True)
+        self.cpu = os.cpu_count() - 1
+        self.other = self.cpu - 1
+
+    def start(self, name, program, args, before=()):
+        """`program` under its own name (a process's name is the file it was started
+        from), after the programs `before` that exec it; stopped at the end."""
+        path = os.path.join(self.folder, name)
+        os.symlink(program, path)
+        p = subprocess.Popen([*before, path, *args])
+        self.addCleanup(lambda: (p.kill(), p.wait()))
+        return p
+
+    def watch(self, wrapper, want, enough=lambda cause: True):
+        """Stall events of a monitor pinned to self.cpu, the monitor and the watch each run
+        with `wrapper`, until `want` of them are named cpu_contention and `enough`. Both
+        stay in this test's session: the kernel shares a CPU fairly between sessions
+        (autogroups), and the busy processes are in this one."""
+        monitor = subprocess.Popen([*wrapper, "taskset", "-c", str(self.cpu), harness.BINARY, "1"],
+                                   stdout=subprocess.PIPE)
+        watch = subprocess.Popen([*wrapper, REPORT, "--follow", "--json", "--stall", "5"],
+                                 stdin=monitor.stdout, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, text=True)
+        monitor.stdout.close()
+        named = []
+        try:
+            deadline = time.time() + 60
+            while time.time() < deadline and len(named) < want:
+                text = watch.stdout.readline()
+                if not text:
+                    break
+                event = json.loads(text)
+                cause = event.get("cause", {})
+                if event["event"] == "stall" and cause.get("kind") == "cpu_contention" \
+                        and enough(cause):
+                    named.append(cause)
+        finally:
+            monitor.kill()
+            monitor.wait()
+            _, err = watch.communicate(timeout=30)
+        for cause in named:
+            print(f"\n{[(c['pid'], c['name'], c['cpu_ns'], c['tids'], c['seen']) for c in cause.get('culprits', [])]}",
+                  file=sys.stderr)
+        self.assertEqual(len(named), want, err)
+        return named, err
+
+    def switches_refused(self, err):
+        return "refuses the watch the context switches" in err or \
+            "gives no context switches" in err
+
+    def test_a_server_shaped_culprit_is_named_and_a_bystander_never(self):
+        server = self.start("cgserver", os.path.abspath(SPINNER),
+                            [str(self.other), str(self.cpu), "3"])
+        bystander = self.start("cgbystander", shutil.which("sh"), ["-c", "while :; do :; done"],
+                               ["taskset", "-c", str(self.other)])
+        for seen, wrapper in (("switches", []), ("sampled", NO_CAPABILITIES)):
+            with self.subTest(seen=seen):
+                stalls, err = self.watch(wrapper, 6)
+                if seen == "switches" and self.switches_refused(err):
+                    self.skipTest(f"this machine refuses context switches even to root: {err}")
+                refusals = err.count("refuses the watch the context switches")
+                self.assertEqual(refusals, 0 if seen == "switches" else 1, err)
+                pids = [[c["pid"] for c in cause.get("culprits", [])] for cause in stalls]
+                # Sampling needs a listing before the span: the first stalls may name none.
+                named = sum(server.pid in p for p in pids)
+                self.assertGreaterEqual(named, 5 if seen == "switches" else 3, (pids, err))
+                for cause in stalls:
+                    for c in cause.get("culprits", []):
+                        self.assertNotEqual(c["pid"], bystander.pid, cause)
+                        self.assertEqual(c["seen"], seen, cause)
+                        if c["pid"] == server.pid:
+                            self.assertEqual(c["name"], "cgserver")
+                            # Its workers by thread id, never its sleeping first thread.
+                            self.assertTrue(c["tids"] and server.pid not in c["tids"], c)
+
+    def test_a_real_time_burst_is_named(self):
+        if subprocess.run(["chrt", "-f", "10", "true"]).returncode != 0:
+            self.skipTest("real-time scheduling is refused here")
+        burst = self.start("cgburst", shutil.which("python3"), ["-c", BURSTS],
+                           ["chrt", "-f", "10", "taskset", "-c", str(self.cpu)])
+        stalls, err = self.watch([], 2, lambda cause: cause["wait_excess_ns"] > 100_000_000)
+        if self.switches_refused(err):
+            self.skipTest(f"this machine refuses context switches even to root: {err}")
+        for cause in stalls:
+            top = cause["culprits"][0]
+            self.assertEqual((top["pid"], top["name"], top["seen"]),
+                             (burst.pid, "cgburst", "switches"), cause)
+            self.assertGreater(top["cpu_ns"], 100_000_000, cause)
 
 
 class Stopped(unittest.TestCase):
@@ -377,7 +498,7 @@ class HiddenProc(unittest.TestCase):
         finally:
             run.kill()  # its PID namespace ends with it, and the monitor and watch too
             _, err = run.communicate(timeout=30)
-        self.assertTrue(len(causes) == want or enough(causes[-1]), err)
+        self.assertTrue(len(causes) == want or (causes and enough(causes[-1])), err)
         return causes, err
 
     def test_the_units_proc_shows_the_watch_what_it_reads(self):
@@ -394,6 +515,41 @@ class HiddenProc(unittest.TestCase):
             self.assertNotIn("psi_memory_full_us", cause)
         self.assertEqual(err.count("does not give steal time"), 1, err)
         self.assertEqual(err.count("does not give pressure totals"), 1, err)
+
+    def unit_settings(self, name):
+        with open(UNIT) as f:
+            return [line.strip().split("=", 1)[1] for line in f if line.startswith(name + "=")]
+
+    def test_the_units_capabilities_let_the_watch_read_switches(self):
+        """As the unit runs it, with only the capabilities it gives (in its bounding and
+        ambient sets), its system calls and its /proc: the switch records are read, and
+        busy loops on the monitor's CPU are named by them."""
+        if not shutil.which("setpriv"):
+            self.skipTest("no setpriv here")
+        (bounding,) = self.unit_settings("CapabilityBoundingSet")
+        (ambient,) = self.unit_settings("AmbientCapabilities")
+        self.assertEqual(self.unit_settings("PrivateUsers"), ["no"])  # else caps stay inside
+        allowed = " ".join(self.unit_settings("SystemCallFilter"))
+        self.assertIn("perf_event_open", allowed.split())
+        denied = subprocess.run(["systemd-analyze", "syscall-filter",
+                                 *[g for g in allowed.replace("~", "").split() if g.startswith("@")
+                                   and g not in ("@system-service",)]],
+                                capture_output=True, text=True).stdout.split()
+        self.assertNotIn("perf_event_open", denied)
+        caps = lambda names: ",".join(["-all"] + ["+" + n.lower().removeprefix("cap_")
+                                                  for n in names.split()])
+        cpu = os.cpu_count() - 1
+        loop = f"taskset -c {cpu} sh -c 'while :; do :; done' &"
+        inner = (f"{shlex.quote(harness.BINARY)} 1 | {shlex.quote(REPORT)} "
+                 "--follow --json --stall 1")
+        pipeline = (f"setpriv --bounding-set={caps(bounding)} --inh-caps={caps(ambient)} "
+                    f"--ambient-caps={caps(ambient)} taskset -c {cpu} sh -c {shlex.quote(inner)}")
+        causes, err = self.watch_in_own_proc(
+            self.unit_proc_options(), f"({loop} {loop} {loop}); ", pipeline, 8,
+            lambda cause: "culprits" in cause)
+        self.assertNotIn("context switches", err)
+        seen = {c["seen"] for cause in causes for c in cause.get("culprits", [])}
+        self.assertEqual(seen, {"switches"}, (causes, err))
 
     def test_the_units_proc_shows_another_users_busy_loop(self):
         """As the unit runs it, a root without capabilities: busy loops of another user on

@@ -75,7 +75,25 @@ bool read_culprit(const char* at, culprit* c) {
         ++at;
     }
     take_escaped(&at, ',', c->cgroup, sizeof c->cgroup);
+    // Then, from watches that tell them, the threads: ",TID:TID".
+    c->threads = 0;
+    if (*at == ',') {
+        do {
+            const long tid = strtol(at + 1, &end, 10);
+            if (end == at + 1 || tid <= 0) {
+                break;
+            }
+            c->tids[c->threads++] = tid;
+            at = end;
+        } while (*at == ':' && c->threads < max_culprit_threads);
+    }
     return true;
+}
+
+// The value of " NAME=" in `line` as a number; `fallback` when it is not there.
+uint64_t number_named(const char* line, const char* name, uint64_t fallback) {
+    const char* at = strstr(line, name);
+    return at != nullptr ? strtoull(at + strlen(name), nullptr, 10) : fallback;
 }
 
 }  // namespace
@@ -88,11 +106,22 @@ void write_cause_line(FILE* file, int64_t row_ms, int64_t gap_ns, cause_kind kin
     for (int i = 0; i < n; ++i) {
         fprintf(file, " %s=%" PRId64, figures[i].key, figures[i].value);
     }
+    if (who.count > 0) {
+        fprintf(file, " culprits_seen=%s", seen_name(who.seen));
+    }
+    if (who.count > 0 && who.seen == culprit_seen::switches) {
+        fprintf(file, " culprits_lost=%" PRIu64 " culprits_partial=%d", who.lost,
+                who.partial ? 1 : 0);
+    }
     for (int i = 0; i < who.count; ++i) {
-        fprintf(file, " culprit=%ld,%" PRId64 ",", who.top[i].pid, who.top[i].cpu_ns);
-        put_escaped(file, who.top[i].name);
+        const culprit& c = who.top[i];
+        fprintf(file, " culprit=%ld,%" PRId64 ",", c.pid, c.cpu_ns);
+        put_escaped(file, c.name);
         fputc(',', file);
-        put_escaped(file, who.top[i].cgroup);
+        put_escaped(file, c.cgroup);
+        for (int t = 0; t < c.threads; ++t) {
+            fprintf(file, "%c%ld", t == 0 ? ',' : ':', c.tids[t]);
+        }
     }
     fputc('\n', file);
 }
@@ -118,6 +147,15 @@ void load_causes(const char* path, cause_book* book) {
              at = strstr(at + 1, " culprit=")) {
             who.count += read_culprit(at + 9, &who.top[who.count]) ? 1 : 0;
         }
+        // Watches before these words sampled every process's last CPU.
+        const char* seen = strstr(line, " culprits_seen=");
+        char seen_word[16] = "";
+        if (seen == nullptr || sscanf(seen, " culprits_seen=%15s", seen_word) != 1 ||
+            !seen_from_name(seen_word, &who.seen)) {
+            who.seen = culprit_seen::sampled;
+        }
+        who.lost = number_named(line, " culprits_lost=", 0);
+        who.partial = number_named(line, " culprits_partial=", 0) != 0;
         int place = -1;
         if (who.count > 0) {
             place = static_cast<int>(book->culprits.size());

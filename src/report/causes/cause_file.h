@@ -1,10 +1,12 @@
 // The causes kept beside a day file, so that a later report of the day names them:
 // FILE.causes (FILE without .gz), plain text, a line for each row whose events the watch
 // named a cause for, in the order of the rows: "UNIX_MS LARGEST_GAP_NS KIND", then the
-// figures as name=value, then each culprit as "culprit=PID,CPU_NS,NAME,CGROUP" (NAME and
-// CGROUP with '%', ',', spaces and control characters as %XX). A row is found again by
-// its time and its largest gap; a row that has no line there, or a day file without one,
-// has the cause unknown. Lines of older watches, without culprits, read the same.
+// figures as name=value, how the culprits were seen ("culprits_seen=switches", with
+// "culprits_lost=N culprits_partial=0|1"), then each culprit as
+// "culprit=PID,CPU_NS,NAME,CGROUP[,TID:TID...]" (NAME and CGROUP with '%', ',', spaces and
+// control characters as %XX). A row is found again by its time and its largest gap; a
+// row that has no line there, or a day file without one, has the cause unknown. Lines of
+// older watches read the same: without culprits, or with culprits sampled.
 #pragma once
 
 #include <cstdint>

@@ -69,9 +69,11 @@ int64_t memory_wait_ns(const cause_figures& f) {
     return std::max(ns, has(f, have_group_memory) ? us_as_ns(f.group_memory_full_us) : 0);
 }
 
-// The run delay beyond the usual that throttling does not explain: waiting behind others.
+// The run delay beyond the usual that neither throttling nor interrupts on its CPU
+// explain: waiting behind other tasks.
 int64_t contended_ns(const cause_figures& f) {
-    return less_of(f.wait_excess_ns, has(f, have_throttle) ? f.throttled_ns : 0);
+    const int64_t wait = less_of(f.wait_excess_ns, has(f, have_throttle) ? f.throttled_ns : 0);
+    return less_of(wait, has(f, have_interrupts) ? f.interrupt_ns : 0);
 }
 
 // Its CPU cgroup was throttled through half the gap, and the monitor waited meanwhile.
@@ -105,23 +107,76 @@ bool watch_ran(const cause_figures& f, int64_t gap_ns) {
 }
 
 // The monitor did not run while the watch did, and was not waiting for a CPU (which only
-// its run delay can tell).
+// its run delay can tell: it must not reach half the gap).
 bool held_alone(const cause_figures& f, int64_t gap_ns) {
-    return watch_ran(f, gap_ns) && has(f, have_run_delay);
+    return watch_ran(f, gap_ns) && has(f, have_run_delay) &&
+           !reaches(f.run_delay_ns, gap_ns, cover_percent);
 }
 
-// " while stress (pid 4242) ran 1.91 s and make (pid 77) 0.40 s on its CPU"
-void write_culprits(text_out* out, const culprit_list* who, const char* where) {
+const char* list_separator(int i, int count) {
+    return i == 0 ? "" : i + 1 == count ? " and " : ", ";
+}
+
+// "stress (pid 4242) ran 1.91 s and make (pid 77, threads 78 and 80) ran 0.40 s"
+void write_culprits(text_out* out, const culprit_list* who) {
     char a[48];
     for (int i = 0; i < who->count; ++i) {
         const culprit& c = who->top[i];
-        outf(out, "%s%s (pid %ld) ran %s",
-             i == 0                ? ""
-             : i + 1 == who->count ? " and "
-                                   : ", ",
-             c.name, c.pid, format_duration(c.cpu_ns, a, sizeof a));
+        outf(out, "%s%s (pid %ld", list_separator(i, who->count), c.name, c.pid);
+        for (int t = 0; t < c.threads; ++t) {
+            outf(out, "%s%ld",
+                 t == 0 ? (c.threads == 1 ? ", thread " : ", threads ")
+                        : list_separator(t, c.threads),
+                 c.tids[t]);
+        }
+        outf(out, ") ran %s", format_duration(c.cpu_ns, a, sizeof a));
     }
-    outf(out, "%s", where);
+}
+
+// Who took the monitor's CPU, as they were found: " while ... ran ... on its CPU".
+void write_contenders(text_out* out, const culprit_list* who) {
+    outf(out, " while ");
+    write_culprits(out, who);
+    if (who->seen != culprit_seen::switches) {
+        outf(out,
+             who->count == 1 ? " and was last seen on its CPU" : "; each was last seen on its CPU");
+        return;
+    }
+    outf(out, " on its CPU");
+    if (who->lost > 0) {
+        outf(out, " (at least: the kernel lost %" PRIu64 " switch records meanwhile)", who->lost);
+    } else if (who->partial) {
+        outf(out, " (at least: more tasks ran than the watch counts)");
+    }
+}
+
+// "its CPU spent 31.00 ms in interrupts and softirqs, most NET_RX (12000) and TIMER (250)"
+void write_interrupts(text_out* out, const cause_figures& f) {
+    char a[48];
+    if (!has(f, have_softirqs)) {
+        outf(out, "a processor spent %s in interrupts and DPCs",
+             format_duration(f.interrupt_ns, a, sizeof a));
+        return;
+    }
+    outf(out, "its CPU spent %s in interrupts and softirqs",
+         format_duration(f.interrupt_ns, a, sizeof a));
+    // The kinds that ran most, up to three.
+    int order[softirq_kinds];
+    for (int k = 0; k < softirq_kinds; ++k) {
+        order[k] = k;
+    }
+    std::stable_sort(order, order + softirq_kinds, [&f](int x, int y) {
+        return f.*softirq_table[x].value > f.*softirq_table[y].value;
+    });
+    int shown = 0;
+    while (shown < 3 && f.*softirq_table[order[shown]].value > 0) {
+        ++shown;
+    }
+    for (int i = 0; i < shown; ++i) {
+        const softirq_kind& k = softirq_table[order[i]];
+        outf(out, "%s%s (%" PRId64 ")", i == 0 ? ", most " : list_separator(i, shown), k.name,
+             f.*k.value);
+    }
 }
 
 void write_throttled(text_out* out, const cause_figures& f, const culprit_list* who) {
@@ -137,7 +192,7 @@ void write_throttled(text_out* out, const cause_figures& f, const culprit_list* 
          f.throttled_periods);
     if (who != nullptr && who->count > 0) {
         outf(out, "; in the group, ");
-        write_culprits(out, who, "");
+        write_culprits(out, who);
     }
 }
 
@@ -163,7 +218,7 @@ void write_unexplained(text_out* out, const cause_figures& f, int64_t gap_ns,
     char a[48];
     if (who != nullptr && who->count > 0) {
         outf(out, "nothing here accounts for it; the busiest processes meanwhile: ");
-        write_culprits(out, who, "");
+        write_culprits(out, who);
         return;
     }
     if (watch_ran(f, gap_ns)) {
@@ -206,6 +261,24 @@ void write_memory(text_out* out, const cause_figures& f) {
 
 const char* cause_name(cause_kind kind) {
     return names[static_cast<int>(kind)];
+}
+
+namespace {
+constexpr const char* seen_names[] = {"sampled", "switches", "busiest"};
+}
+
+const char* seen_name(culprit_seen seen) {
+    return seen_names[static_cast<int>(seen)];
+}
+
+bool seen_from_name(std::string_view name, culprit_seen* seen) {
+    for (int i = 0; i < static_cast<int>(std::size(seen_names)); ++i) {
+        if (name == seen_names[i]) {
+            *seen = static_cast<culprit_seen>(i);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool cause_from_name(std::string_view name, cause_kind* kind) {
@@ -299,8 +372,7 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
                 outf(out, ", preempted %" PRId64 " times,", f.involuntary_switches);
             }
             if (who != nullptr && who->count > 0) {
-                outf(out, " while ");
-                write_culprits(out, who, " on its CPU");
+                write_contenders(out, who);
             } else {
                 outf(out, " while other tasks ran");
             }
@@ -316,8 +388,7 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
             return;
         }
         case cause_kind::interrupts:
-            outf(out, "a processor spent %s in interrupts and DPCs",
-                 format_duration(f.interrupt_ns, a, sizeof a));
+            write_interrupts(out, f);
             return;
         case cause_kind::memory:
             write_memory(out, f);
@@ -378,6 +449,10 @@ void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
         }
     }
     if (who != nullptr && who->count > 0) {
+        if (who->seen == culprit_seen::switches) {
+            json_uint(w, "switches_lost", who->lost);
+            json_bool(w, "culprits_partial", who->partial);
+        }
         json_open_array(w, "culprits");
         for (int i = 0; i < who->count; ++i) {
             const culprit& c = who->top[i];
@@ -390,6 +465,12 @@ void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
             } else {
                 json_null(w, "cgroup");
             }
+            json_string(w, "seen", seen_name(who->seen));
+            json_open_array(w, "tids");
+            for (int t = 0; t < c.threads; ++t) {
+                json_int(w, nullptr, c.tids[t]);
+            }
+            json_close(w, ']');
             json_close(w, '}');
         }
         json_close(w, ']');

@@ -51,6 +51,7 @@ enum cause_figure : uint32_t {
     have_freezer = 1u << 14,       // whether its cgroup was seen frozen
     have_group_memory = 1u << 15,  // its cgroup's own memory pressure
     have_due = 1u << 16,           // in a silence: when the monitor's next row is due
+    have_softirqs = 1u << 17,      // softirqs of each kind run on the monitor's CPU
 };
 
 // Figures over the watch's own time `span_ns` around a gap: what each counter grew by.
@@ -71,7 +72,12 @@ struct cause_figures {
     int64_t major_faults;
     int64_t suspended_ns;
     int64_t watch_gap_ns;  // the longest the watch itself went without running
-    int64_t interrupt_ns;  // on the processor that had the most
+    // Time in interrupts: on Linux, hard and soft, of the monitor's CPU; on Windows,
+    // interrupts and DPCs of the processor that had the most.
+    int64_t interrupt_ns;
+    // Softirqs run on the monitor's CPU, by kind (Linux's /proc/softirqs).
+    int64_t softirq_hi, softirq_timer, softirq_net_tx, softirq_net_rx, softirq_block;
+    int64_t softirq_irq_poll, softirq_tasklet, softirq_sched, softirq_hrtimer, softirq_rcu;
     int64_t clock_set_ns;  // the wall clock less the monotonic clock grew by (a step)
     int64_t row_due_ns;    // a silence: the monitor's next row is due in this (< 0: overdue)
     int64_t stopped;       // the monitor was seen stopped (a signal, a debugger)
@@ -123,6 +129,26 @@ inline constexpr figure_entry figure_table[] = {
      figure_join::most, figure_form::number},
     {have_interrupts, "interrupt_ns", &cause_figures::interrupt_ns, figure_source::os,
      figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_hi", &cause_figures::softirq_hi, figure_source::proc, figure_join::sum,
+     figure_form::number},
+    {have_softirqs, "softirq_timer", &cause_figures::softirq_timer, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_net_tx", &cause_figures::softirq_net_tx, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_net_rx", &cause_figures::softirq_net_rx, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_block", &cause_figures::softirq_block, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_irq_poll", &cause_figures::softirq_irq_poll, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_tasklet", &cause_figures::softirq_tasklet, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_sched", &cause_figures::softirq_sched, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_hrtimer", &cause_figures::softirq_hrtimer, figure_source::proc,
+     figure_join::sum, figure_form::number},
+    {have_softirqs, "softirq_rcu", &cause_figures::softirq_rcu, figure_source::proc,
+     figure_join::sum, figure_form::number},
     {have_clock, "clock_set_ns", &cause_figures::clock_set_ns, figure_source::watch,
      figure_join::sum, figure_form::number},
     {have_due, "row_due_ns", &cause_figures::row_due_ns, figure_source::watch, figure_join::later,
@@ -138,6 +164,20 @@ inline constexpr int max_cause_figures = figure_count + 1;
 static_assert(sizeof(cause_figures) == sizeof(uint64_t) * (figure_count + 2),
               "each figure of cause_figures has its line in figure_table");
 
+// The kinds of softirq as /proc/softirqs names them, each with its figure.
+struct softirq_kind {
+    const char* name;
+    int64_t cause_figures::*value;
+};
+inline constexpr softirq_kind softirq_table[] = {
+    {"HI", &cause_figures::softirq_hi},           {"TIMER", &cause_figures::softirq_timer},
+    {"NET_TX", &cause_figures::softirq_net_tx},   {"NET_RX", &cause_figures::softirq_net_rx},
+    {"BLOCK", &cause_figures::softirq_block},     {"IRQ_POLL", &cause_figures::softirq_irq_poll},
+    {"TASKLET", &cause_figures::softirq_tasklet}, {"SCHED", &cause_figures::softirq_sched},
+    {"HRTIMER", &cause_figures::softirq_hrtimer}, {"RCU", &cause_figures::softirq_rcu},
+};
+inline constexpr int softirq_kinds = static_cast<int>(std::size(softirq_table));
+
 // The figures of two windows one after the other, as one: sums held at 64 bits' ends.
 cause_figures join_figures(const cause_figures& earlier, const cause_figures& later);
 
@@ -151,16 +191,34 @@ inline constexpr int64_t cover_percent = 50;
 inline constexpr int64_t contention_percent = 100;
 
 // Who used the CPU the monitor waited for: the processes that used the most of it over
-// the span, the most first.
+// the span, the most first, and how that was found:
+// - switches: the kernel's context-switch records: they ran on its CPU while it waited;
+// - sampled: CPU time of the threads last seen on its CPU (at either end of the span);
+// - busiest: the busiest processes meanwhile, on any CPU (a system without either).
+enum class culprit_seen : uint8_t { sampled, switches, busiest };
+const char* seen_name(culprit_seen seen);
+bool seen_from_name(std::string_view name, culprit_seen* seen);
+
 inline constexpr int max_culprits = 3;
+inline constexpr int max_culprit_threads = 4;
 struct culprit {
     long pid;
     int64_t cpu_ns;
     char name[32];
     char cgroup[128];  // its CPU cgroup's path; empty where there is none
+    // The threads that ran, most first, when they are not just the process's first
+    // thread; 0: not told.
+    int threads;
+    long tids[max_culprit_threads];
 };
 struct culprit_list {
     int count;
+    culprit_seen seen;
+    // Seen by switches: records the kernel lost over the span, and whether anything was
+    // not counted (lost records, or more tasks than the tally holds): the times are then
+    // at least these, not the whole.
+    uint64_t lost;
+    bool partial;
     culprit top[max_culprits];
 };
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "report/causes/cause_rules.h"
 #include "report/os/report_os.h"
@@ -87,11 +88,12 @@ bool pressure_total(const char* text, const char* kind, int64_t* total_us) {
     return false;
 }
 
-void read_steal(const proc_reader* r, proc_counters* c) {
+void read_cpu_times(const proc_reader* r, proc_counters* c) {
     c->cpus = 0;
     if (!load(r, "stat")) {
         return;
     }
+    bool irq_read = true;
     // "cpu  user nice system idle iowait irq softirq steal ...", then "cpuN ..." lines.
     for (const char* line = r->buffer; strncmp(line, "cpu", 3) == 0;) {
         const char* at = line + 3;
@@ -99,26 +101,92 @@ void read_steal(const proc_reader* r, proc_counters* c) {
         if (*at != ' ' && !next_number(&at, &cpu)) {
             return;
         }
-        int64_t value = 0;
-        for (int field = 0; field < 8; ++field) {
+        int64_t ticks[8] = {};
+        for (int64_t& value : ticks) {
             if (!next_number(&at, &value)) {
                 return;  // a kernel without a steal field
             }
+            // Ticks as ns, held at the largest value a nonsense count could pass.
+            value = value > INT64_MAX / r->ns_per_tick ? INT64_MAX : value * r->ns_per_tick;
         }
-        // Ticks as ns, held at the largest value a nonsense count could pass.
-        value = value > INT64_MAX / r->ns_per_tick ? INT64_MAX : value * r->ns_per_tick;
         if (cpu < 0) {
-            c->steal_ns = value;
+            c->steal_ns = ticks[7];
             c->have |= have_steal;
         } else if (cpu < max_cpus) {
-            c->cpu_steal_ns[cpu] = value;
+            c->cpu_steal_ns[cpu] = ticks[7];
+            irq_read = irq_read && !__builtin_add_overflow(ticks[5], ticks[6], &c->cpu_irq_ns[cpu]);
             c->cpus = static_cast<int>(cpu) + 1;
         }
         const char* end = strchr(at, '\n');
         if (end == nullptr) {
-            return;
+            break;
         }
         line = end + 1;
+    }
+    if (irq_read && c->cpus > 0) {
+        c->have |= have_interrupts;
+    }
+}
+
+void read_softirqs(const proc_reader* r, proc_counters* c) {
+    c->softirq_cpus = 0;
+    if (!load(r, "softirqs")) {
+        return;
+    }
+    // "                    CPU0       CPU1", then "      NET_RX:         12          3" lines:
+    // the header names the CPUs that have a column (not always all of them).
+    int cpu_of[max_softirq_cpus];
+    int columns = 0;
+    const char* at = r->buffer;
+    while (*at != '\n' && *at != '\0' && columns < max_softirq_cpus) {
+        at += strspn(at, " ");
+        int64_t cpu = -1;
+        if (strncmp(at, "CPU", 3) != 0) {
+            break;
+        }
+        at += 3;
+        if (!next_number(&at, &cpu) || cpu < 0 || cpu >= max_softirq_cpus) {
+            return;
+        }
+        cpu_of[columns++] = static_cast<int>(cpu);
+    }
+    at = strchr(at, '\n');
+    if (at == nullptr || columns == 0) {
+        return;
+    }
+    for (int k = 0; k < columns; ++k) {
+        std::fill(c->softirqs[cpu_of[k]], c->softirqs[cpu_of[k]] + softirq_kinds, int64_t{0});
+    }
+    int found = 0;
+    for (const char* line = at + 1; *line != '\0';) {
+        line += strspn(line, " ");
+        const char* colon = strchr(line, ':');
+        const char* end = strchr(line, '\n');
+        if (colon == nullptr || (end != nullptr && colon > end)) {
+            break;
+        }
+        const std::string_view name(line, static_cast<size_t>(colon - line));
+        for (int k = 0; k < softirq_kinds; ++k) {
+            if (name != softirq_table[k].name) {
+                continue;
+            }
+            const char* value_at = colon + 1;
+            int64_t value = 0;
+            for (int column = 0; column < columns && next_number(&value_at, &value); ++column) {
+                c->softirqs[cpu_of[column]][k] = value;
+            }
+            ++found;
+        }
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+    if (found > 0) {  // an older kernel lacks a kind or two: they stay 0
+        for (int k = 0; k < columns; ++k) {
+            c->softirq_cpus = std::max(c->softirq_cpus, cpu_of[k] + 1);
+        }
+        c->have |= have_softirqs;
     }
 }
 
@@ -126,6 +194,43 @@ void read_pressure(const proc_reader* r, proc_counters* c) {
     if (load(r, "pressure/memory") && pressure_total(r->buffer, "full", &c->psi_memory_full_us)) {
         c->have |= have_psi;
     }
+}
+
+int read_process_threads(const proc_reader* r, long pid, long* tids, thread_time* out,
+                         int capacity) {
+    char folder[512];
+    snprintf(folder, sizeof folder, "%s/%ld/task", r->root, pid);
+    const int listed = list_ids(folder, tids, capacity);
+    std::sort(tids, tids + listed);
+    int count = 0;
+    for (int i = 0; i < listed; ++i) {
+        char name[64];
+        snprintf(name, sizeof name, "%ld/task/%ld/stat", pid, tids[i]);
+        const char* at = nullptr;
+        int64_t fields[stat_numbers] = {};
+        int64_t ticks = 0;
+        if (!load(r, name) || !stat_fields(r->buffer, &at) ||
+            numbers_after_state(at, fields) != stat_numbers ||
+            __builtin_add_overflow(fields[10], fields[11], &ticks) || ticks < 0 ||
+            ticks > INT64_MAX / r->ns_per_tick) {
+            continue;  // a thread that has ended
+        }
+        // utime and stime are fields 14 and 15, processor 39.
+        out[count++] =
+            thread_time{pid, tids[i], static_cast<int>(fields[35]), ticks * r->ns_per_tick};
+    }
+    return count;
+}
+
+bool read_process_name(const proc_reader* r, long pid, char* name, size_t size) {
+    char file[48];
+    snprintf(file, sizeof file, "%ld/comm", pid);
+    if (!load(r, file)) {
+        return false;
+    }
+    r->buffer[strcspn(r->buffer, "\n")] = '\0';
+    snprintf(name, size, "%s", r->buffer);
+    return true;
 }
 
 int read_processes(const proc_reader* r, long* pids, process_time* out, int capacity) {
@@ -165,6 +270,7 @@ int read_processes(const proc_reader* r, long* pids, process_time* out, int capa
 }
 
 void read_threads(const proc_reader* r, proc_counters* c) {
+    c->last_cpu = -1;
     c->run_ns = c->run_delay_ns = c->slices = 0;
     c->major_faults = c->involuntary_switches = 0;
     c->stopped = false;

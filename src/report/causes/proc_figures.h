@@ -7,17 +7,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "report/causes/cause_rules.h"
 #include "report/os/report_os.h"
 
 inline constexpr int max_cpus = 1024;
 inline constexpr int max_threads = 16;
+inline constexpr int max_softirq_cpus = 256;
 
 struct proc_counters {
     uint32_t have;  // cause_figure bits of what was read
     int64_t steal_ns;
     int cpus;                        // CPU lines read
     int64_t cpu_steal_ns[max_cpus];  // by CPU number
-    int64_t psi_memory_full_us;      // all tasks stalled on memory
+    int64_t cpu_irq_ns[max_cpus];    // time in hard and soft interrupts, by CPU number
+    int softirq_cpus;  // CPUs whose softirqs were read (by number, below max_softirq_cpus)
+    int64_t softirqs[max_softirq_cpus][softirq_kinds];  // by CPU, then kind (softirq_table)
+    int64_t psi_memory_full_us;                         // all tasks stalled on memory
     // The monitor's threads, added up.
     int64_t run_ns, run_delay_ns, slices;
     int64_t major_faults, involuntary_switches;
@@ -36,8 +41,11 @@ struct proc_reader {
     size_t size;
 };
 
-// /proc/stat's steal time, the machine's and each CPU's.
-void read_steal(const proc_reader* r, proc_counters* c);
+// /proc/stat's steal time, the machine's and each CPU's, and each CPU's time in
+// interrupts (irq and softirq).
+void read_cpu_times(const proc_reader* r, proc_counters* c);
+// /proc/softirqs: the softirqs run on each CPU so far, by kind.
+void read_softirqs(const proc_reader* r, proc_counters* c);
 // The memory pressure total of /proc/pressure/memory (all tasks stalled).
 void read_pressure(const proc_reader* r, proc_counters* c);
 // The monitor's threads: run delay, state, faults, switches and CPU; `gone` when the
@@ -48,6 +56,19 @@ void read_stopped(const proc_reader* r, proc_counters* c);
 // Every process's CPU time and last CPU, from ROOT/PID/stat, up to `capacity`, sorted by
 // process id: how many.
 int read_processes(const proc_reader* r, long* pids, process_time* out, int capacity);
+
+// A thread's CPU time so far and the CPU it last ran on.
+struct thread_time {
+    long pid, tid;
+    int cpu;
+    int64_t cpu_ns;
+};
+// The threads of process `pid`, from ROOT/PID/task/TID/stat, up to `capacity`, sorted by
+// thread id: how many.
+int read_process_threads(const proc_reader* r, long pid, long* tids, thread_time* out,
+                         int capacity);
+// A process's name (its first thread's, as ROOT/PID/comm gives it); false if it has ended.
+bool read_process_name(const proc_reader* r, long pid, char* name, size_t size);
 
 // The value of "total=" on the line of a pressure file's text that begins with `kind`
 // ("some", "full").

@@ -253,6 +253,15 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
             json_uint(&w, cause_name(static_cast<cause_kind>(k)), h->causes[k]);
         }
         json_close(&w, '}');
+        json_open_array(&w, "culprits");
+        for (int i = 0; i < h->culprit_count; ++i) {
+            json_open_object(&w, nullptr);
+            json_string(&w, "name", h->culprits[i].name);
+            json_uint(&w, "stall_rows", h->culprits[i].rows);
+            json_string(&w, "seen", seen_name(tally_seen(h->culprits[i])));
+            json_close(&w, '}');
+        }
+        json_close(&w, ']');
         json_close(&w, '}');
         json_int(&w, "largest_gap_ns", h->largest_gap_ns);
         if (h->rows > 0) {

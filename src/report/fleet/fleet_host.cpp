@@ -57,6 +57,11 @@ int finish_fleet_host(fleet_host* host, const report_figures& figures) {
     host->runs = f.run_list.runs_with_rows;
     host->stall_rows = reading.stalls->rows;
     std::copy(reading.stalls->causes, reading.stalls->causes + cause_kinds, host->causes);
+    int order[kept_culprits];
+    host->culprit_count = std::min(culprits_by_rows(&f.culprits, order), 3);
+    for (int i = 0; i < host->culprit_count; ++i) {
+        host->culprits[i] = f.culprits.names[order[i]];
+    }
     host->largest_gap_ns = f.totals.rows > 0 ? f.named.largest.row.max_diff_this_rep : 0;
     host->largest_gap_ms = f.totals.rows > 0 ? unix_ms(f.named.largest.row.timestamp) : 0;
     const heat_grid& grid = *figures.grid;

@@ -10,6 +10,7 @@
 
 #include "report/events/row_events.h"
 #include "report/fold/report_figures.h"
+#include "report/fold/run_fold.h"
 #include "report/input/input_stage.h"
 
 // The kinds of event that hosts can share.
@@ -33,6 +34,8 @@ struct fleet_host {
     int32_t runs;
     uint64_t stall_rows;
     uint64_t causes[cause_kinds];
+    culprit_tally culprits[3];  // who took its CPU in most stall rows, most first
+    int culprit_count;
     int64_t largest_gap_ns, largest_gap_ms;        // and when (Unix ms)
     uint64_t steps_back, gaps_above_5s, silences;  // rows with such an event
     int64_t first_ms, last_ms;                     // its first and last row

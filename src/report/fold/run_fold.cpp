@@ -348,6 +348,7 @@ void fold_culprits(culprit_fold* f, const row_events& events) {
         }
         ++f->names[at].rows;
         ++f->names[at].by_kind[static_cast<int>(events.cause)];
+        ++f->names[at].by_seen[static_cast<int>(events.culprits.seen)];
         placed = true;
     }
     f->rows_left_out += placed ? 0 : 1;
@@ -364,7 +365,27 @@ int culprits_by_rows(const culprit_fold* fold, int* order) {
     return fold->count;
 }
 
-const char* top_culprit(const culprit_fold* fold, cause_kind kind) {
+culprit_seen tally_seen(const culprit_tally& tally) {
+    int most = static_cast<int>(culprit_seen::switches);
+    for (int i = 0; i < 3; ++i) {
+        most = tally.by_seen[i] > tally.by_seen[most] ? i : most;
+    }
+    return static_cast<culprit_seen>(most);
+}
+
+const char* seen_note(culprit_seen seen) {
+    switch (seen) {
+        case culprit_seen::switches:
+            break;
+        case culprit_seen::sampled:
+            return " (last seen on its CPU)";
+        case culprit_seen::busiest:
+            return " (busiest meanwhile)";
+    }
+    return "";
+}
+
+const culprit_tally* top_culprit(const culprit_fold* fold, cause_kind kind) {
     const culprit_tally* top = nullptr;
     for (int i = 0; i < fold->count; ++i) {
         const uint64_t rows = fold->names[i].by_kind[static_cast<int>(kind)];
@@ -372,7 +393,7 @@ const char* top_culprit(const culprit_fold* fold, cause_kind kind) {
             top = &fold->names[i];
         }
     }
-    return top != nullptr ? top->name : nullptr;
+    return top;
 }
 
 void fold_row(run_fold* f, const window_row& in, const row_events& events) {

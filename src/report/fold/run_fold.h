@@ -125,7 +125,13 @@ struct culprit_tally {
     char name[32];
     uint64_t rows;                  // stall rows it is named in
     uint64_t by_kind[cause_kinds];  // of them, by the row's cause
+    uint64_t by_seen[3];            // of them, by how it was seen (culprit_seen)
 };
+// How a name was seen in most of its rows.
+culprit_seen tally_seen(const culprit_tally& tally);
+// What a way of seeing says of a name, after it in the summary and on the page: "" for
+// switches (it ran on the monitor's CPU while it waited).
+const char* seen_note(culprit_seen seen);
 struct culprit_fold {
     culprit_tally names[kept_culprits];
     int count;
@@ -171,7 +177,7 @@ fold_reading read_fold(const run_fold* fold, const stall_rule* rule);
 // returns how many.
 int culprits_by_rows(const culprit_fold* fold, int* order);
 // The name most often named in stall rows of `kind`; nullptr if none.
-const char* top_culprit(const culprit_fold* fold, cause_kind kind);
+const culprit_tally* top_culprit(const culprit_fold* fold, cause_kind kind);
 
 // The stall figures at `threshold_ns`, one of the thresholds kept (the one asked for, or
 // a band's lower edge).

@@ -208,11 +208,12 @@ void put_cause_legend(FILE* out, const picture_model& m, double lx) {
         put_shape(out, "cx=\"@\" cy=\"@\"/>", {lx + 14, y - 4});
         put_shape(out, "<text x=\"@\" y=\"@\">", {lx + 36, y});
         fprintf(out, "%s %" PRIu64, cause_name(static_cast<cause_kind>(k)), rows[k]);
-        const char* top =
+        const culprit_tally* top =
             m.culprits != nullptr ? top_culprit(m.culprits, static_cast<cause_kind>(k)) : nullptr;
         if (top != nullptr) {
             fputs(", mostly ", out);
-            put_text(out, top);
+            put_text(out, top->name);
+            put_text(out, seen_note(tally_seen(*top)));
         }
         fputs("</text>\n", out);
         y += 18;

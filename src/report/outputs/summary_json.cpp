@@ -160,6 +160,7 @@ void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const 
         json_open_object(w, nullptr);
         json_string(w, "name", f->culprits.names[order[i]].name);
         json_uint(w, "stall_rows", f->culprits.names[order[i]].rows);
+        json_string(w, "seen", seen_name(tally_seen(f->culprits.names[order[i]])));
         json_close(w, '}');
     }
     json_close(w, ']');

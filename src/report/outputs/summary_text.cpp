@@ -148,8 +148,9 @@ void print_stalls(text_out* out, const run_fold* f, const stall_rule* rule, cons
     if (n > 0) {
         outf(out, "\n  who took the CPU (stall rows):");
         for (int i = 0; i < std::min(n, 5); ++i) {
-            outf(out, "%s%s %" PRIu64, i == 0 ? " " : ", ", f->culprits.names[order[i]].name,
-                 f->culprits.names[order[i]].rows);
+            const culprit_tally& c = f->culprits.names[order[i]];
+            outf(out, "%s%s %" PRIu64 "%s", i == 0 ? " " : ", ", c.name, c.rows,
+                 seen_note(tally_seen(c)));
         }
     }
     outf(out, "\n");
