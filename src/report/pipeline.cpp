@@ -10,7 +10,7 @@
 #include "report/causes/cause_file.h"
 #include "report/causes/cause_watch.h"
 #include "report/events/row_events.h"
-#include "report/fleet/fleet_host.h"
+#include "report/events/silence.h"
 #include "report/fold/heat_grid.h"
 #include "report/fold/report_figures.h"
 #include "report/fold/run_fold.h"
@@ -22,7 +22,6 @@
 #include "report/input/log_reader.h"
 #include "report/os/report_os.h"
 #include "report/outputs/outputs.h"
-#include "report/silence.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 
@@ -31,6 +30,7 @@ namespace {
 // Everything one pass keeps, allocated once; nothing in it grows with the log.
 struct pipeline {
     const report_options* o;
+    row_sink sink;
     line_source source;
     log_facts facts;
     input_stage input;
@@ -38,13 +38,41 @@ struct pipeline {
     run_fold fold;
     heat_grid grid;
     silence_timer silence;
-    cause_watch causes;         // the watch's figures of the machine, live
+    // The watch's live figures of the machine: a watch's only (--follow), else nullptr.
+    std::unique_ptr<cause_watch> causes;
     cause_figures row_figures;  // over the time of the row being read
     cause_book book;            // the causes kept beside the day file being read
-    outputs out;
-    int64_t line_came_ms;  // monotonic ms of the last line read (a watch)
-    bool file_note_said;   // a watch on a file that does not grow has been told so
+    int64_t line_came_ms;       // monotonic ms of the last line read (a watch)
+    bool file_note_said;        // a watch on a file that does not grow has been told so
 };
+
+// The sink's calls, each to whichever sink there is.
+void sink_line(pipeline* p, log_line_kind kind, std::string_view text, const report_row* row) {
+    if (p->sink.out != nullptr) {
+        outputs_line(p->sink.out, kind, text, row);
+    }
+}
+
+void sink_row(pipeline* p, const classified_row& row) {
+    if (p->sink.out != nullptr) {
+        outputs_row(p->sink.out, row, &p->fold);
+    }
+    if (p->sink.host != nullptr) {
+        fold_fleet_host(p->sink.host, row);
+    }
+}
+
+void sink_silence(pipeline* p, bool again, int64_t silent_ms, int64_t ms, long line,
+                  cause_kind cause, const cause_figures& figures) {
+    if (p->sink.out != nullptr) {
+        outputs_silence(p->sink.out, again, silent_ms, ms, line, cause, figures);
+    }
+}
+
+int sink_finish(pipeline* p, const report_figures& figures) {
+    return p->sink.out != nullptr ? finish_outputs(p->sink.out, figures)
+                                  : finish_fleet_host(p->sink.host, figures);
+}
 
 int64_t wall_ms() {
     return floor_div(wall_clock_ns(), 1'000'000);
@@ -58,7 +86,7 @@ void row_cause(pipeline* p, int64_t row_ms, row_events* events) {
         events->cause =
             name_cause(p->row_figures, events->largest_gap_ns, step_back_only_ns(*events));
         if (any_event(*events)) {
-            cause_culprits(&p->causes, events->cause, &events->culprits);
+            cause_culprits(p->causes.get(), events->cause, &events->culprits);
         }
         return;
     }
@@ -81,45 +109,50 @@ void take_window_row(pipeline* p, const window_row& in) {
         start_thresholds(p, p->input.pause_ms);  // nothing is folded yet
     }
     learn_clock(&p->rule, *in.row);
-    row_events events = find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns);
-    row_cause(p, in.ms, &events);
-    fold_row(&p->fold, in, events);
-    fold_heat(&p->grid, in, events);
-    outputs_row(&p->out, in, events, p->row_figures, &p->fold, line_waiting(&p->source));
-    if (p->o->host != nullptr) {
-        fold_fleet_host(p->o->host, in, events);
+    classified_row row{in, find_row_events(*in.row, threshold_in_force(&p->rule).threshold_ns),
+                       p->row_figures, line_waiting(&p->source)};
+    row_cause(p, in.ms, &row.events);
+    fold_row(&p->fold, in, row.events);
+    fold_heat(&p->grid, in, row.events);
+    sink_row(p, row);
+}
+
+// A row read live (a watch): the cause figures over its time, and the end of a silence.
+void watch_row(pipeline* p, const report_row& row, long line) {
+    const int64_t row_ms = unix_ms(row.timestamp);
+    const int64_t wall = wall_ms();
+    if (p->sink.out != nullptr) {
+        outputs_row_live(p->sink.out, is_live_row(row_ms, wall));
+    }
+    cause_pause(p->causes.get(), p->input.pause_ms);
+    p->row_figures = cause_row_figures(p->causes.get(), row_ms, wall);
+    int64_t silent_ms = 0;
+    if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
+        sink_silence(p, true, silent_ms, row_ms, line, cause_kind::unknown, cause_figures{});
     }
 }
 
 // A row at the source's line. False when standard output is gone.
 bool take_row(pipeline* p, std::string_view text, const report_row& row) {
     const long line = p->facts.lines + p->source.number;  // as in the files joined
-    outputs_line(&p->out, log_line_kind::row, text, &row);
-    if (p->o->follow) {
-        const int64_t row_ms = unix_ms(row.timestamp);
-        const int64_t wall = wall_ms();
-        p->out.events.row_live = is_live_row(row_ms, wall);
-        cause_pause(&p->causes, p->input.pause_ms);
-        p->row_figures = cause_row_figures(&p->causes, row_ms, wall);
-        int64_t silent_ms = 0;
-        if (silence_ends(&p->silence, monotonic_ms(), row_ms, line, &silent_ms)) {
-            outputs_silence(&p->out, true, silent_ms, row_ms, line, cause_kind::unknown,
-                            cause_figures{});
-        }
+    sink_line(p, log_line_kind::row, text, &row);
+    if (p->causes != nullptr) {
+        watch_row(p, row, line);
     }
     window_row in;
     if (input_row(&p->input, row, line, &in)) {
         take_window_row(p, in);
     }
-    if (p->out.output_gone && p->o->follow) {
+    int error = 0;
+    if (p->sink.out == nullptr || !outputs_gone(p->sink.out, &error)) {
+        return true;
+    }
+    if (p->o->follow) {
         complain("standard output is gone; stopping the watch");
-        return false;
+    } else {
+        output_failed(error);  // a reader that has gone ends it here
     }
-    if (p->out.output_gone) {
-        output_failed(p->out.output_error);  // a reader that has gone ends it here
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // A whole line that is not a fast-read row. Returns 0, or the status that ends the report.
@@ -129,7 +162,7 @@ int take_other_line(pipeline* p, std::string_view text) {
         case log_line_kind::preamble:
         case log_line_kind::header:
             input_run_line(&p->input, text, line.kind == log_line_kind::header);
-            outputs_line(&p->out, line.kind, text, nullptr);
+            sink_line(p, line.kind, text, nullptr);
             return 0;
         case log_line_kind::row:  // one read_row left to the careful reader
             return take_row(p, text, line.row) ? 0 : 1;
@@ -158,14 +191,26 @@ void note_a_file_that_waits(pipeline* p) {
          strcmp(p->facts.file, "standard input") == 0 ? "FILE" : p->facts.file);
 }
 
-// Reads every line into the folds and the outputs. Returns 0, or the status that ends
-// the report.
+// A watch waited for its input: its own tick, and a silence while it lasts.
+void watch_quiet(pipeline* p) {
+    note_a_file_that_waits(p);
+    cause_tick(p->causes.get());
+    int64_t silent_ms = 0;
+    if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
+        const cause_figures f = cause_silence_figures(p->causes.get());
+        sink_silence(p, false, silent_ms, p->silence.last_row_ms, p->silence.last_line,
+                     name_cause(f, ms_as_ns(silent_ms), 0), f);
+    }
+}
+
+// Reads every line into the folds and the sink. Returns 0, or the status that ends the
+// report.
 int read_lines(pipeline* p) {
     char reason[160] = "";
     for (;;) {
-        if (p->o->follow) {
+        if (p->causes != nullptr) {
             p->source.in.input.quiet_at_ms =
-                std::min(p->silence.next_ms, next_cause_tick_ms(&p->causes));
+                std::min(p->silence.next_ms, next_cause_tick_ms(p->causes.get()));
             if (!p->file_note_said) {
                 p->source.in.input.quiet_at_ms =
                     std::min(p->source.in.input.quiet_at_ms, p->line_came_ms + file_note_ms);
@@ -175,17 +220,9 @@ int read_lines(pipeline* p) {
         switch (next_line(&p->source, &text, reason, sizeof reason)) {
             case line_status::end:
                 return 0;
-            case line_status::quiet: {
-                note_a_file_that_waits(p);
-                cause_tick(&p->causes);
-                int64_t silent_ms = 0;
-                if (silence_due(&p->silence, monotonic_ms(), &silent_ms)) {
-                    const cause_figures f = cause_silence_figures(&p->causes);
-                    outputs_silence(&p->out, false, silent_ms, p->silence.last_row_ms,
-                                    p->silence.last_line, name_cause(f, ms_as_ns(silent_ms), 0), f);
-                }
+            case line_status::quiet:
+                watch_quiet(p);
                 continue;
-            }
             case line_status::failed:
                 complain_cannot_read(p->facts.file, reason);
                 return 1;
@@ -228,7 +265,9 @@ int read_file(pipeline* p, const std::string& path) {
     input.follow = p->o->follow;
     p->facts.files.push_back(log_facts::file_span{p->facts.lines + 1, p->facts.file});
     open_line_source(&p->source, input);
-    cause_input(&p->causes, input.fd);
+    if (p->causes != nullptr) {
+        cause_input(p->causes.get(), input.fd);
+    }
     if (!standard_input && !p->o->follow) {
         load_causes(path.c_str(), &p->book);
     } else {
@@ -251,13 +290,10 @@ int read_file(pipeline* p, const std::string& path) {
 
 }  // namespace
 
-int run_report(const report_options& o) {
+int run_pipeline(const report_options& o, row_sink sink) {
     const auto p = std::make_unique<pipeline>();
     p->o = &o;
-    // The outputs' files are checked before anything is read.
-    if (const int status = open_outputs(&p->out, o); status != 0) {
-        return status;
-    }
+    p->sink = sink;
     std::vector<std::string> files;
     long days_not_read = 0;
     if (const int status = list_inputs(o.inputs, o.from_ms, o.to_ms, &files, &days_not_read);
@@ -265,15 +301,15 @@ int run_report(const report_options& o) {
         return status;
     }
     const std::string name = inputs_name(o.inputs);
-    ignore_broken_pipe();
-    end_input_on_interrupt();
-
     start_input(&p->input, o.from_ms, o.to_ms);
     start_thresholds(p.get(), -1);
     start_heat(&p->grid);
     start_silence(&p->silence, monotonic_ms());
     p->line_came_ms = monotonic_ms();
-    start_cause_watch(&p->causes, o.follow, o.monitor_pid);
+    if (o.follow) {
+        p->causes = std::make_unique<cause_watch>();
+        start_cause_watch(p->causes.get(), true, o.monitor_pid);
+    }
     p->facts = log_facts{};
     p->facts.name = name.c_str();
     p->facts.input = &p->input;
@@ -281,7 +317,9 @@ int run_report(const report_options& o) {
     p->facts.follow = o.follow;
     p->facts.days_not_read = days_not_read;
     p->facts.several_files = several_inputs(o.inputs);
-    p->out.facts = &p->facts;
+    if (sink.out != nullptr) {
+        sink.out->facts = &p->facts;
+    }
     for (const std::string& file : files) {
         if (const int status = read_file(p.get(), file); status != 0) {
             return status;
@@ -290,12 +328,21 @@ int run_report(const report_options& o) {
             break;  // Ctrl-C or SIGTERM: the files after it are not read
         }
     }
-    stop_cause_watch(&p->causes);
+    if (p->causes != nullptr) {
+        stop_cause_watch(p->causes.get());
+    }
     finish_fold(&p->fold);
     note_unnamed_bad_lines(p->facts);
-    const report_figures figures{&p->fold, &p->grid, &p->rule, &p->facts};
-    if (o.host != nullptr) {
-        return finish_fleet_host(o.host, figures);  // a host of a fleet prints nothing
+    return sink_finish(p.get(), report_figures{&p->fold, &p->grid, &p->rule, &p->facts});
+}
+
+int run_report(const report_options& o) {
+    const auto out = std::make_unique<outputs>();
+    // The outputs' files are checked before anything is read.
+    if (const int status = open_outputs(out.get(), o); status != 0) {
+        return status;
     }
-    return finish_outputs(&p->out, figures);
+    ignore_broken_pipe();
+    end_input_on_interrupt();
+    return run_pipeline(o, row_sink{out.get(), nullptr});
 }

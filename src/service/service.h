@@ -7,14 +7,16 @@
 // started again after a short pause; the watch's day files go on.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 struct service_settings {
-    int period_ms;          // the monitor's sleep period
+    int64_t period_ms;      // the monitor's sleep period
     std::string log_dir;    // day files and the service's own message file
     std::string prom_path;  // the metrics file; empty: none
-    int keep_days;          // --keep of the day files
+    int64_t keep_days;      // --keep of the day files
     bool gzip;              // --gzip of the day files
 };
 
@@ -24,6 +26,8 @@ inline constexpr const char* service_name = "clockgap";
 // an earlier one. Returns 0, or 2 with what is wrong in `problem`.
 int read_service_options(int argc, char** argv, int first, service_settings* s,
                          std::string* problem);
+// The help of those options, a line or more each.
+void print_service_option_help(FILE* out);
 // The same of words held as strings: a program name, a verb, then the options.
 int read_service_words(std::vector<std::string> words, service_settings* s, std::string* problem);
 

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "clock/build_info.h"
-#include "report/cli.h"
 #include "service/service.h"
 
 namespace {
@@ -27,18 +26,12 @@ const char usage_text[] =
     "(clockgap.exe from this program's folder) into the watch, which writes day files\n"
     "and a metrics file. Run again, install updates the settings. Needs an\n"
     "administrator's prompt.\n"
-    "\n"
-    "  --period MS      the monitor's sleep period (default 1)\n"
-    "  --log-dir DIR    the day files clockgap-YYYY-MM-DD.log (UTC days) and the\n"
-    "                   service's messages, clockgap-service.log\n"
-    "                   (default %ProgramData%\\clockgap)\n"
-    "  --prometheus FILE\n"
-    "                   the metrics file (default: clockgap.prom in windows_exporter's\n"
-    "                   textfile_inputs folder where windows_exporter is installed;\n"
-    "                   otherwise none)\n"
-    "  --keep N         keep the N day files started last (default 28)\n"
-    "  --gzip           compress finished day files (the default)\n"
-    "  --no-gzip        leave finished day files as they are\n";
+    "\n";
+
+void print_usage(FILE* out) {
+    fputs(usage_text, out);
+    print_service_option_help(out);
+}
 
 int usage(const char* problem, const char* what = "") {
     if (problem != nullptr) {
@@ -46,7 +39,7 @@ int usage(const char* problem, const char* what = "") {
         fprintf(stderr, problem, what);
         fprintf(stderr, "\n");
     }
-    fputs(usage_text, stderr);
+    print_usage(stderr);
     return 2;
 }
 
@@ -65,7 +58,7 @@ int main(int argc, char** argv) {
         return uninstall_service();
     }
     if (verb == "--help" || verb == "-h") {
-        fputs(usage_text, stdout);
+        print_usage(stdout);
         return 0;
     }
     if (verb == "--version") {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/cli.h"
+#include "report/options/option_table.h"
 #include "service/service.h"
 
 namespace {
@@ -27,20 +27,49 @@ std::string exporter_metrics_file() {
     return "";
 }
 
-// An option's whole number from `low` to `high` into `value`.
-bool take_number(const char* text, long long low, long long high, int* value) {
-    long long n = 0;
-    if (!whole_number(text, low, high, &n)) {
-        return false;
-    }
-    *value = static_cast<int>(n);
-    return true;
-}
+using row = option_row<service_settings>;
+using ss = service_settings;
 
-int wrong(std::string* problem, const std::string& what) {
-    *problem = what;
-    return 2;
-}
+// The options of `install` and `run`, each one row.
+constexpr row option_table[] = {
+    {.name = "--period",
+     .kind = value_kind::whole,
+     .value_name = "MS",
+     .help = "the monitor's sleep period (default 1)",
+     .number = &ss::period_ms,
+     .low = 0,
+     .high = 100'000,
+     .unit = "milliseconds"},
+    {.name = "--log-dir",
+     .kind = value_kind::name,
+     .value_name = "DIR",
+     .help = "the day files clockgap-YYYY-MM-DD.log (UTC days) and the\n"
+             "service's messages, clockgap-service.log\n"
+             "(default %ProgramData%\\clockgap)",
+     .string = &ss::log_dir,
+     .needs = "a name"},
+    {.name = "--prometheus",
+     .kind = value_kind::name,
+     .value_name = "FILE",
+     .help = "the metrics file (default: clockgap.prom in windows_exporter's\n"
+             "textfile_inputs folder where windows_exporter is installed;\n"
+             "otherwise none)",
+     .string = &ss::prom_path,
+     .needs = "a name"},
+    {.name = "--keep",
+     .kind = value_kind::whole,
+     .value_name = "N",
+     .help = "keep the N day files started last (default 28)",
+     .number = &ss::keep_days,
+     .low = 1,
+     .high = 100'000,
+     .unit = "day files"},
+    {.name = "--gzip", .help = "compress finished day files (the default)", .flag = &ss::gzip},
+    {.name = "--no-gzip",
+     .help = "leave finished day files as they are",
+     .flag = &ss::gzip,
+     .set = false},
+};
 
 }  // namespace
 
@@ -51,32 +80,12 @@ int read_service_options(int argc, char** argv, int first, service_settings* s,
     s->prom_path = exporter_metrics_file();
     s->keep_days = 28;
     s->gzip = true;
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        if (arg == "--gzip" || arg == "--no-gzip") {
-            s->gzip = arg == "--gzip";
-            continue;
-        }
-        if (arg == "--period") {
-            if (!take_number(value, 0, 100'000, &s->period_ms)) {
-                return wrong(problem, "--period needs a whole number of milliseconds, 0 to 100000");
-            }
-        } else if (arg == "--keep") {
-            if (!take_number(value, 1, 100'000, &s->keep_days)) {
-                return wrong(problem, "--keep needs a whole number of day files, 1 to 100000");
-            }
-        } else if (arg == "--log-dir" || arg == "--prometheus") {
-            if (value == nullptr || value[0] == '\0') {
-                return wrong(problem, arg + " needs a name");
-            }
-            (arg == "--log-dir" ? s->log_dir : s->prom_path) = value;
-        } else {
-            return wrong(problem, "unknown argument '" + arg + "'");
-        }
-        ++i;
-    }
-    return 0;
+    return read_table_options(argc, argv, first, std::span<const row>(option_table), s, nullptr,
+                              problem);
+}
+
+void print_service_option_help(FILE* out) {
+    print_option_help(out, std::span<const row>(option_table), 19);
 }
 
 int read_service_words(std::vector<std::string> words, service_settings* s, std::string* problem) {

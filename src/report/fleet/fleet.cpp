@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "report/fleet/fleet_host.h"
 #include "report/fleet/fleet_page.h"
 #include "report/fleet/shared_moments.h"
+#include "report/fold/fleet_host.h"
 #include "report/os/report_os.h"
 #include "report/pipeline.h"
 #include "report/util/complain.h"
@@ -128,12 +128,11 @@ void read_hosts(const report_options& o, std::vector<std::unique_ptr<fleet_host>
             one.fleet = false;
             one.html_path = nullptr;
             one.kind = output_kind::summary;
-            one.host = h;
             one.inputs.clear();
             for (const std::string& input : h->inputs) {
                 one.inputs.push_back(input.c_str());
             }
-            h->read = run_report(one) == 0;
+            h->read = run_pipeline(one, row_sink{nullptr, h}) == 0;
         }
     };
     const unsigned threads = std::max(

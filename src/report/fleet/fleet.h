@@ -4,7 +4,7 @@
 // page of lanes with --html.
 #pragma once
 
-#include "report/cli.h"
+#include "report/options/report_options.h"
 
 // Returns the exit status: 0; 1 when a host could not be read (the others are
 // reported); 2 wrong usage.

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <vector>
 
-#include "report/fleet/fleet_host.h"
 #include "report/fleet/shared_moments.h"
+#include "report/fold/fleet_host.h"
 
 inline constexpr int fleet_columns = 240;
 

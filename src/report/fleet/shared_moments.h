@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "report/fleet/fleet_host.h"
+#include "report/fold/fleet_host.h"
 
 struct shared_moment {
     fleet_kind kind;

@@ -87,7 +87,7 @@ bool pattern_could_write(const char* pattern, const char* name) {
 // the keeper's thread touches.
 struct day_keeper {
     std::string pattern, folder, order_path;
-    int keep_days;
+    int64_t keep_days;
     bool gzip;
     std::mutex lock;
     std::condition_variable wake;
@@ -389,7 +389,7 @@ void run_keeper(day_keeper* k) {
 
 }  // namespace
 
-day_keeper_ptr start_day_keeper(const char* pattern, int keep_days, bool gzip) {
+day_keeper_ptr start_day_keeper(const char* pattern, int64_t keep_days, bool gzip) {
     day_keeper_ptr k(new day_keeper{});
     k->pattern = pattern;
     const size_t start = file_name_start(pattern);

@@ -28,7 +28,7 @@ bool day_pattern_ok(const char* pattern);
 bool pattern_could_write(const char* pattern, const char* name);
 
 // Starts the thread. `keep_days` 0 keeps every day.
-day_keeper_ptr start_day_keeper(const char* pattern, int keep_days, bool gzip);
+day_keeper_ptr start_day_keeper(const char* pattern, int64_t keep_days, bool gzip);
 
 // The day file `path` is about to be written: it is the newest day, and every other is
 // finished. The caller writes to it only after this returns.

@@ -117,7 +117,7 @@ void open_file(day_log* log) {
 
 }  // namespace
 
-bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, char* reason,
+bool start_day_log(day_log* log, const char* pattern, int64_t keep_days, bool gzip, char* reason,
                    size_t reason_size, long* held_by) {
     *log = day_log{};
     *held_by = -1;

@@ -40,7 +40,7 @@ struct day_log {
 // takes the folder's lock; false with the reason if not (`*held_by`: the process that
 // holds the lock, 0 when another does that cannot be named, -1 when it is not that). With
 // `keep_days` (0: all) or `gzip`, the finished days are kept as day_keeper.h says.
-bool start_day_log(day_log* log, const char* pattern, int keep_days, bool gzip, char* reason,
+bool start_day_log(day_log* log, const char* pattern, int64_t keep_days, bool gzip, char* reason,
                    size_t reason_size, long* held_by);
 
 inline constexpr const char watch_lock_name[] = ".clockgap-watch.lock";

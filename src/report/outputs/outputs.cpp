@@ -75,8 +75,20 @@ void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const
     }
 }
 
-void outputs_row(outputs* out, const window_row& in, const row_events& events,
-                 const cause_figures& figures, const run_fold* fold, bool more_waiting) {
+void outputs_row_live(outputs* out, bool live) {
+    out->events.row_live = live;
+}
+
+bool outputs_gone(const outputs* out, int* error) {
+    *error = out->output_error;
+    return out->output_gone;
+}
+
+void outputs_row(outputs* out, const classified_row& row, const run_fold* fold) {
+    const window_row& in = row.in;
+    const row_events& events = row.events;
+    const cause_figures& figures = row.figures;
+    const bool more_waiting = row.more_waiting;
     errno = 0;
     csv_row(&out->csv, *in.row,
             out->facts != nullptr ? place_of(*out->facts, in.line) : line_place{nullptr, in.line},

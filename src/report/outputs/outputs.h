@@ -11,11 +11,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "report/cli.h"
+#include "report/events/classified_row.h"
 #include "report/events/row_events.h"
 #include "report/fold/report_figures.h"
 #include "report/input/input_stage.h"
 #include "report/input/log_reader.h"
+#include "report/options/report_options.h"
 #include "report/outputs/csv.h"
 #include "report/outputs/day_log.h"
 #include "report/outputs/event_lines.h"
@@ -38,10 +39,14 @@ int open_outputs(outputs* out, const report_options& o);
 // A line the monitor wrote, in the window or not: the day log copies it.
 void outputs_line(outputs* out, log_line_kind kind, std::string_view text, const report_row* row);
 
-// A row of the window and its events; `fold` has taken it in. `more_waiting`: the input
-// already holds the next line (the metrics file waits for a pause in the rows).
-void outputs_row(outputs* out, const window_row& in, const row_events& events,
-                 const cause_figures& figures, const run_fold* fold, bool more_waiting);
+// A row of the window with its events; `fold` has taken it in. With `more_waiting` (the
+// input already holds the next line) the metrics file waits for a pause in the rows.
+void outputs_row(outputs* out, const classified_row& row, const run_fold* fold);
+// Whether the row just read is live (its time is the watch's clock's): the event lines'
+// note of a silence says so.
+void outputs_row_live(outputs* out, bool live);
+// Whether standard output is gone: the report stops, and output_failed() says how.
+bool outputs_gone(const outputs* out, int* error);
 
 // No row for `silent_ms` since the row of `last_ms` at `line` (0: none yet), with its
 // cause so far; or, with `again`, the row at `line` ends such a silence.

@@ -1,4 +1,4 @@
-#include "report/silence.h"
+#include "report/events/silence.h"
 
 #include <algorithm>
 

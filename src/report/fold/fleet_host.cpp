@@ -1,4 +1,4 @@
-#include "report/fleet/fleet_host.h"
+#include "report/fold/fleet_host.h"
 
 #include <algorithm>
 
@@ -28,7 +28,9 @@ const char* fleet_kind_name(fleet_kind kind) {
     return names[static_cast<int>(kind)];
 }
 
-void fold_fleet_host(fleet_host* host, const window_row& in, const row_events& events) {
+void fold_fleet_host(fleet_host* host, const classified_row& row) {
+    const window_row& in = row.in;
+    const row_events& events = row.events;
     const int64_t second = floor_div(in.ms, 1000);
     host->first_ms = host->rows == 0 ? in.ms : std::min(host->first_ms, in.ms);
     host->last_ms = host->rows == 0 ? in.ms : std::max(host->last_ms, in.ms);

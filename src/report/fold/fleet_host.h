@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "report/events/classified_row.h"
 #include "report/events/row_events.h"
 #include "report/fold/report_figures.h"
 #include "report/fold/run_fold.h"
@@ -51,8 +52,8 @@ inline bool clock_stepped(const fleet_host& h) {
     return h.steps_back > 0 || h.gaps_above_5s > 0;
 }
 
-// A row of the window and its events, as the pipeline hands them to the outputs.
-void fold_fleet_host(fleet_host* host, const window_row& in, const row_events& events);
+// A row of the window and its events, as the pipeline hands them to every sink.
+void fold_fleet_host(fleet_host* host, const classified_row& row);
 // The host's figures once its input has ended. Returns 0, or 1 (said) when it holds no
 // row of clockgap's.
 int finish_fleet_host(fleet_host* host, const report_figures& figures);
