@@ -303,7 +303,7 @@ cause_sample read_sample(const std::filesystem::path& root, int64_t at_ns, int64
     read_pressure(&r, &s->proc);
     read_threads(&r, &s->proc);
     read_softirqs(&r, &s->proc);
-    s->os = os_counters{have_suspend, suspended_ns, 0, {}, 0};
+    s->os = os_counters{true, false, false, suspended_ns, 0, {}, 0};
     return *s;
 }
 

@@ -14,7 +14,9 @@ constexpr int64_t t0 = 1'796'601'600;  // a UTC midnight, Unix s
 struct event {
     int host;
     fleet_kind kind;
-    int64_t at;  // s after t0
+    int64_t at;                   // s after t0
+    int64_t gap_ns = 50'000'000;  // its row's largest gap
+    cause_kind cause = cause_kind::unknown;
 };
 
 // `n` hosts with rows from t0 to t0 + 1000 s (host `late` only from t0 + 500 s), and the
@@ -31,12 +33,16 @@ std::vector<std::unique_ptr<fleet_host>> fleet(int n, const std::vector<event>& 
         hosts.push_back(std::move(h));
     }
     for (const event& e : events) {
-        auto& spans = hosts[static_cast<size_t>(e.host)]->spans[static_cast<int>(e.kind)];
-        if (!spans.empty() && spans.back().last_s + 1 == t0 + e.at) {
-            ++spans.back().last_s;
-        } else {
-            spans.push_back(event_span{t0 + e.at, t0 + e.at, 50'000'000, {}});
-        }
+        hosts[static_cast<size_t>(e.host)]->events[static_cast<int>(e.kind)].push_back(
+            event_second{t0 + e.at, e.gap_ns, e.cause});
+    }
+    return hosts;
+}
+
+std::vector<const fleet_host*> pointers(const std::vector<std::unique_ptr<fleet_host>>& owned) {
+    std::vector<const fleet_host*> hosts;
+    for (const auto& h : owned) {
+        hosts.push_back(h.get());
     }
     return hosts;
 }
@@ -85,15 +91,65 @@ TEST(SharedMoments, TwoHostsAndAQuarterWithinASecond) {
     };
     for (const auto& c : cases) {
         const auto owned = fleet(c.hosts, c.events, c.late);
-        std::vector<const fleet_host*> hosts;
-        for (const auto& h : owned) {
-            hosts.push_back(h.get());
-        }
         std::vector<moment> found;
-        for (const shared_moment& m : find_shared_moments(hosts)) {
+        for (const shared_moment& m : find_shared_moments(pointers(owned))) {
             found.push_back(moment{m.kind, m.first_s - t0, m.last_s - t0, m.hosts, m.of});
         }
         EXPECT_EQ(found.size(), c.shared.size()) << c.what;
+        EXPECT_TRUE(found == c.shared) << c.what;
+    }
+}
+
+// A moment's largest gap and causes are its own seconds' rows, never the rest of a
+// stretch of a host that runs into it.
+TEST(SharedMoments, AMomentCountsOnlyTheRowsOfItsOwnSeconds) {
+    const fleet_kind stall = fleet_kind::stall;
+    constexpr int64_t ms = 1'000'000;
+    const cause_kind busy = cause_kind::cpu_contention, steal = cause_kind::hypervisor;
+    struct figures {
+        int64_t first, last, largest_gap_ns;
+        uint32_t contention, hypervisor;
+        bool operator==(const figures&) const = default;
+    };
+    struct {
+        const char* what;
+        int hosts;
+        std::vector<event> events;
+        std::vector<figures> shared;
+    } cases[] = {
+        {"a host stalled for an hour beside a moment of three hosts more",
+         4,
+         [&] {
+             std::vector<event> e;
+             for (int64_t s = 0; s <= 3602; ++s) {
+                 e.push_back({0, stall, s, s < 3599 ? 900 * ms : 100 * ms, busy});
+             }
+             for (int h = 1; h < 4; ++h) {
+                 for (int64_t s = 3600; s <= 3602; ++s) {
+                     e.push_back({h, stall, s, 60 * ms, steal});
+                 }
+             }
+             return e;
+         }(),
+         {{3599, 3602, 100 * ms, 4, 9}}},
+        {"two moments a second apart, a host in both",
+         12,
+         {{0, stall, 10, 40 * ms, busy},
+          {1, stall, 10, 30 * ms, busy},
+          {2, stall, 10, 30 * ms, busy},
+          {0, stall, 12, 900 * ms, steal},
+          {3, stall, 12, 20 * ms, steal},
+          {4, stall, 12, 20 * ms, steal}},
+         {{10, 10, 40 * ms, 3, 0}, {12, 12, 900 * ms, 0, 3}}},
+    };
+    for (const auto& c : cases) {
+        const auto owned = fleet(c.hosts, c.events);
+        std::vector<figures> found;
+        for (const shared_moment& m : find_shared_moments(pointers(owned))) {
+            found.push_back(figures{m.first_s - t0, m.last_s - t0, m.largest_gap_ns,
+                                    m.causes[static_cast<int>(busy)],
+                                    m.causes[static_cast<int>(steal)]});
+        }
         EXPECT_TRUE(found == c.shared) << c.what;
     }
 }

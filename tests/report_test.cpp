@@ -19,6 +19,7 @@
 #include "report/outputs/day_log.h"
 #include "report/outputs/picture.h"
 #include "report/outputs/prom_file.h"
+#include "report/util/json_writer.h"
 #include "report/util/report_time.h"
 
 namespace {
@@ -685,6 +686,48 @@ std::vector<std::pair<line_status, std::string>> lines_of(const std::string& byt
     close_log(&input);
     remove(path.c_str());
     return out;
+}
+
+// The JSON writer keeps what is open itself: the right bracket closes each, and a
+// caller's mistake stops the program instead of writing a document that does not parse.
+TEST(JsonWriter, ClosesWhatItOpenedAndStopsOnMisuse) {
+    FILE* out = tmpfile();
+    ASSERT_NE(out, nullptr);
+    json_writer w = json_start(out, false);
+    json_open_object(&w, nullptr);
+    json_open_array(&w, "a \"b\"");
+    json_int(&w, nullptr, -1);
+    json_open_object(&w, nullptr);
+    json_close(&w);
+    json_close(&w);
+    json_null(&w, "c");
+    json_close(&w);
+    rewind(out);
+    char text[256] = "";
+    EXPECT_GT(fread(text, 1, sizeof text - 1, out), 0u);
+    fclose(out);
+    EXPECT_STREQ(text, "{\"a \\\"b\\\"\": [-1, {}], \"c\": null}\n");
+    const auto misuse = [](void (*use)(json_writer*)) {
+        json_writer m = json_start(stderr, false);
+        use(&m);
+    };
+    EXPECT_DEATH(misuse([](json_writer* m) { json_close(m); }), "closing what is not open");
+    EXPECT_DEATH(misuse([](json_writer* m) {
+                     json_open_array(m, nullptr);
+                     json_int(m, "key", 1);
+                 }),
+                 "a key outside an object");
+    EXPECT_DEATH(misuse([](json_writer* m) {
+                     json_open_object(m, nullptr);
+                     json_int(m, nullptr, 1);
+                 }),
+                 "without a key");
+    EXPECT_DEATH(misuse([](json_writer* m) {
+                     for (int i = 0; i <= json_deepest; ++i) {
+                         json_open_array(m, nullptr);
+                     }
+                 }),
+                 "nested too deep");
 }
 
 TEST(LineSource, LineEndsCutLinesAndOverlongLines) {

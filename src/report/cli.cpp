@@ -9,7 +9,8 @@
 #include <string_view>
 
 #include "report/options/option_table.h"
-#include "report/os/report_os.h"
+#include "report/os/files.h"
+#include "report/os/input.h"
 #include "report/outputs/day_keeper.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"

@@ -11,7 +11,7 @@
 
 #include "report/cli.h"
 #include "report/fleet/fleet.h"
-#include "report/pipeline.h"
+#include "report/pipeline/pipeline.h"
 
 int main(int argc, char** argv) {
     report_options o;

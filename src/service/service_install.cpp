@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "report/os/report_os.h"
+#include "report/os/files.h"
 #include "service/service.h"
 #include "service/service_acl.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "report/cli.h"
-#include "report/pipeline.h"
+#include "report/pipeline/pipeline.h"
 #include "report/util/complain.h"
 #include "service/service.h"
 

@@ -2,18 +2,21 @@
 shared, each host's figures against its own report, bad hosts, and the page in the
 browser."""
 
+import errno
 import gzip
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-from fleet_logs import write_fleet  # noqa: E402
+from fleet_logs import host_day, write_fleet  # noqa: E402
 from report_test import REPORT, WRAPPER, report  # noqa: E402
 
 T0 = "2026-12-01T00:"
@@ -40,6 +43,92 @@ def fleet(*args):
 def fleet_json(*args):
     result = fleet("--json", *args)
     return result, json.loads(result.stdout)
+
+
+def open_writer(fifo, deadline_s=30):
+    """The named pipe `fifo` opened for writing once its reader has opened it; None if no
+    reader came by the deadline."""
+    deadline = time.time() + deadline_s
+    while time.time() < deadline:
+        try:
+            return os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        except OSError as e:
+            if e.errno != errno.ENXIO:
+                raise
+            time.sleep(0.01)
+    return None
+
+
+@unittest.skipIf(WRAPPER, "named pipes and signals of this system")
+class Interrupted(unittest.TestCase):
+    """Ctrl-C during a read of files ends it as the man page says, in a fleet and alone:
+    what was read is reported, with the signal, each host cut and how far it was read,
+    and the hosts not begun; the status is 0."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="clockgap-interrupted-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def fifo_host(self, path, rows):
+        """A host's log that is a named pipe, and the text of `rows` rows to write into it
+        once it is read."""
+        os.mkfifo(path)
+        return path, "\n".join(host_day(0, 4, 0, 3600).split("\n")[:rows + 2]) + "\n"
+
+    def interrupt(self, args, fifos):
+        """Runs clockgap-report on `args`, feeds each fifo its text once it is read (the
+        ones not read in 5 s are left), then Ctrl-C; its status, output and error."""
+        run = subprocess.Popen([REPORT, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        writers = []
+        for fifo, text in fifos:
+            fd = open_writer(fifo, 30 if not writers else 5)
+            if fd is not None:
+                os.write(fd, text.encode())
+                writers.append(fd)
+        self.assertTrue(writers, "no named pipe was read")
+        time.sleep(0.2)  # the rows reach the reader; what is not read yet is drained anyway
+        run.send_signal(signal.SIGINT)
+        out, err = run.communicate(timeout=60)
+        for fd in writers:
+            os.close(fd)
+        return run.returncode, out.decode(), err.decode(), len(writers)
+
+    def test_ctrl_c_during_a_fleet_read(self):
+        fleet_dir = os.path.join(self.dir, "fleet")
+        write_fleet(fleet_dir, 2, 1, 60, name="web-{}")
+        later = os.path.join(self.dir, "later")
+        write_fleet(later, 2, 1, 60, name="zweb-{}")
+        # The hosts are begun in the order given, as many at once as there are CPUs.
+        fifos = [self.fifo_host(os.path.join(self.dir, "web-3.log"), 100),
+                 self.fifo_host(os.path.join(self.dir, "web-4.log"), 50)]
+        args = [os.path.join(fleet_dir, "web-1"), fifos[0][0], fifos[1][0],
+                os.path.join(fleet_dir, "web-2"), later]
+        status, out, err, cut = self.interrupt(["--fleet", "--json", *args], fifos)
+        self.assertEqual(status, 0, err)
+        doc = json.loads(out)
+        self.assertEqual(doc["ended_by"], "Ctrl-C")
+        hosts = {h["name"]: h for h in doc["hosts"]}
+        read_to = {"web-3": "2026-12-01T00:01:40.000Z", "web-4": "2026-12-01T00:00:50.000Z"}
+        for name in ["web-3", "web-4"][:cut]:
+            # Cut: read to its last row written.
+            self.assertEqual((hosts[name]["ended_by"], hosts[name]["read_to"]),
+                             ("Ctrl-C", read_to[name]), hosts[name])
+        for name in ("web-1", "web-2", "zweb-1", "zweb-2"):
+            # Read whole before the Ctrl-C, or never begun (fewer CPUs than hosts).
+            self.assertTrue((name in hosts and hosts[name]["ended_by"] == "end of input")
+                            or name in doc["not_started"], (name, doc["not_started"]))
+        # The text says the same, each cut host with how far it was read.
+        status, out, err, cut = self.interrupt(["--fleet", *args], fifos)
+        self.assertEqual(status, 0, err)
+        self.assertIn("Note: the read was ended by Ctrl-C; this is everything read before.", out)
+        self.assertIn("cut short: web-3 (read to 2026-12-01 00:01:40.000 UTC, 100 rows)", out)
+
+    def test_ctrl_c_during_a_single_read(self):
+        fifo, text = self.fifo_host(os.path.join(self.dir, "one.log"), 30)
+        status, out, err, _ = self.interrupt(["--json", fifo], [(fifo, text)])
+        self.assertEqual(status, 0, err)
+        doc = json.loads(out)
+        self.assertEqual((doc["ended_by"], doc["interrupted"], doc["rows"]), ("Ctrl-C", True, 30))
 
 
 class Fleet(unittest.TestCase):
@@ -147,6 +236,11 @@ class Fleet(unittest.TestCase):
                              capture_output=True, text=True, timeout=120).stdout
         for h in doc["hosts"]:
             self.assertIn(f'data-host="{h["name"]}"', dom)
+        # Each host's chief cause beside its lane, and each moment's causes.
+        self.assertEqual(dom.count('<text class="chief"'), len(doc["hosts"]))
+        for m in doc["shared"]:
+            words = ", ".join(f"{k} {n}" for k, n in m["causes"].items())
+            self.assertIn(f"<td>{words}</td>", dom)
         self.assertEqual(dom.count('class="band"'), len(doc["shared"]))
         self.assertEqual(dom.count('class="moment"'), len(doc["shared"]))
         # The bands in time order, at the moments' own seconds.

@@ -13,11 +13,15 @@ constexpr const char* names[cause_kinds] = {
     "frozen",  "stopped",        "suspended", "clock_set",  "unexplained",
 };
 
-// The figures a rule reads to name a cause other than unexplained; the watch's own
-// witness and the monitor's CPU time alone name none.
-constexpr uint32_t explaining_figures = have_run_delay | have_steal | have_cpu_steal | have_psi |
-                                        have_suspend | have_state | have_interrupts |
-                                        have_throttle | have_freezer | have_group_memory;
+// The figures a rule reads to name a cause other than unexplained, as the table says;
+// the watch's own witness and the monitor's CPU time alone name none.
+constexpr uint32_t explaining_figures = [] {
+    uint32_t bits = 0;
+    for (const figure_entry& entry : figure_table) {
+        bits |= entry.explains ? entry.bit : 0u;
+    }
+    return bits;
+}();
 
 bool has(const cause_figures& f, uint32_t bit) {
     return (f.have & bit) != 0;
@@ -470,10 +474,10 @@ void write_cause_json(json_writer* w, cause_kind kind, const cause_figures& f,
             for (int t = 0; t < c.threads; ++t) {
                 json_int(w, nullptr, c.tids[t]);
             }
-            json_close(w, ']');
-            json_close(w, '}');
+            json_close(w);
+            json_close(w);
         }
-        json_close(w, ']');
+        json_close(w);
     }
-    json_close(w, '}');
+    json_close(w);
 }

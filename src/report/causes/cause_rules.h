@@ -10,6 +10,8 @@
 #include <iterator>
 #include <string_view>
 
+#include "report/causes/cgroup_figures.h"
+#include "report/causes/proc_figures.h"
 #include "report/util/json_writer.h"
 #include "report/util/text_out.h"
 
@@ -31,28 +33,6 @@ inline constexpr int cause_kinds = 11;
 // The kind's name, as the JSON, the metrics and the day files' causes give it.
 const char* cause_name(cause_kind kind);
 bool cause_from_name(std::string_view name, cause_kind* kind);
-
-// Which figures were taken: one bit each (a bit may cover several figures read together).
-enum cause_figure : uint32_t {
-    have_run_delay = 1u << 0,      // the monitor's threads: runnable but not running
-    have_steal = 1u << 1,          // the machine's steal time
-    have_cpu_steal = 1u << 2,      // steal time of the CPU the monitor last ran on
-    have_psi = 1u << 3,            // the machine's memory pressure
-    have_faults = 1u << 4,         // the monitor's major page faults
-    have_switches = 1u << 5,       // its involuntary context switches
-    have_suspend = 1u << 6,        // time the machine spent suspended
-    have_watch = 1u << 7,          // the watch's own longest time without running
-    have_state = 1u << 8,          // whether the monitor was seen stopped
-    have_interrupts = 1u << 9,     // time processors spent in interrupts and DPCs
-    have_monitor_cpu = 1u << 10,   // the monitor's own CPU time
-    have_clock = 1u << 11,         // how far the wall clock was set, against the monotonic
-    have_throttle = 1u << 12,      // time its CPU cgroup (or an ancestor) was throttled
-    have_limit = 1u << 13,         // the CPU limit of the cgroup that throttled most
-    have_freezer = 1u << 14,       // whether its cgroup was seen frozen
-    have_group_memory = 1u << 15,  // its cgroup's own memory pressure
-    have_due = 1u << 16,           // in a silence: when the monitor's next row is due
-    have_softirqs = 1u << 17,      // softirqs of each kind run on the monitor's CPU
-};
 
 // Figures over the watch's own time `span_ns` around a gap: what each counter grew by.
 // Flags (`stopped`, `frozen`) are 0 or 1.
@@ -84,9 +64,12 @@ struct cause_figures {
     int64_t frozen;        // its cgroup was seen frozen
 };
 
-// The one table of figures: each figure's bit, its key in the JSON and the day files'
-// causes, where the watch reads it, and how the figures of two windows one after the
-// other join into one. Adding a figure is a field above and a line here.
+// The one table of figures, a row each: its bit, its key in the JSON and the day files'
+// causes, where the watch reads it, how the figures of two windows one after the other
+// join into one, whether a rule can name a cause from it, the counter of the samples
+// whose growth it is (else counters_between works it out), and what is said once when a
+// system that could give it does not. Adding a figure is a field above and a row here;
+// the static_assert below fails until both are there.
 enum class figure_source : uint8_t { proc, cgroup, os, watch };
 enum class figure_join : uint8_t { sum, most, later };
 enum class figure_form : uint8_t { number, flag };
@@ -97,66 +80,85 @@ struct figure_entry {
     figure_source source;
     figure_join join;
     figure_form form;
+    bool explains;                         // a rule names a cause other than unexplained from it
+    int64_t proc_counters::*proc_counter;  // its counter in /proc, or nullptr
+    int64_t cgroup_counters::*cgroup_counter;  // its counter in its cgroup, or nullptr
+    // Said once where a system that could give it does not: with /proc, and without
+    // (nullptr: nothing; a figure read with another of its bit is said with that one).
+    const char* missing_with_proc;
+    const char* missing_without_proc;
 };
 inline constexpr figure_entry figure_table[] = {
     {have_run_delay, "run_delay_ns", &cause_figures::run_delay_ns, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, &proc_counters::run_delay_ns, nullptr,
+     "the monitor's run delay (schedstat)", nullptr},
     {have_run_delay, "wait_excess_ns", &cause_figures::wait_excess_ns, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, nullptr, nullptr, nullptr, nullptr},
     {have_monitor_cpu, "monitor_cpu_ns", &cause_figures::monitor_cpu_ns, figure_source::os,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_switches, "involuntary_switches", &cause_figures::involuntary_switches,
-     figure_source::proc, figure_join::sum, figure_form::number},
+     figure_source::proc, figure_join::sum, figure_form::number, false,
+     &proc_counters::involuntary_switches, nullptr, nullptr, nullptr},
     {have_throttle, "throttled_ns", &cause_figures::throttled_ns, figure_source::cgroup,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, nullptr, nullptr,
+     "its CPU cgroup's throttled time (cpu.stat)", nullptr},
     {have_throttle, "throttled_periods", &cause_figures::throttled_periods, figure_source::cgroup,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, nullptr, nullptr, nullptr, nullptr},
     {have_limit, "cpu_limit_millicpus", &cause_figures::cpu_limit_millicpus, figure_source::cgroup,
-     figure_join::later, figure_form::number},
+     figure_join::later, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_steal, "steal_ns", &cause_figures::steal_ns, figure_source::proc, figure_join::sum,
-     figure_form::number},
+     figure_form::number, true, &proc_counters::steal_ns, nullptr, "steal time (/proc/stat)",
+     nullptr},
     {have_cpu_steal, "cpu_steal_ns", &cause_figures::cpu_steal_ns, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, nullptr, nullptr, nullptr, nullptr},
     {have_psi, "psi_memory_full_us", &cause_figures::psi_memory_full_us, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, &proc_counters::psi_memory_full_us, nullptr,
+     "pressure totals (/proc/pressure)", nullptr},
     {have_group_memory, "group_memory_full_us", &cause_figures::group_memory_full_us,
-     figure_source::cgroup, figure_join::sum, figure_form::number},
+     figure_source::cgroup, figure_join::sum, figure_form::number, true, nullptr,
+     &cgroup_counters::memory_full_us, nullptr, nullptr},
     {have_faults, "major_faults", &cause_figures::major_faults, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, &proc_counters::major_faults, nullptr,
+     "the monitor's page faults", nullptr},
     {have_suspend, "suspended_ns", &cause_figures::suspended_ns, figure_source::os,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, true, nullptr, nullptr, "time suspended",
+     "time asleep (QueryInterruptTime)"},
     {have_watch, "watch_gap_ns", &cause_figures::watch_gap_ns, figure_source::watch,
-     figure_join::most, figure_form::number},
-    {have_interrupts, "interrupt_ns", &cause_figures::interrupt_ns, figure_source::os,
-     figure_join::sum, figure_form::number},
+     figure_join::most, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
+    {have_interrupts, "interrupt_ns", &cause_figures::interrupt_ns, figure_source::proc,
+     figure_join::sum, figure_form::number, true, nullptr, nullptr,
+     "time in interrupts of each CPU (/proc/stat)",
+     "time in interrupts and DPCs (GetProcessorSystemCycleTime)"},
     {have_softirqs, "softirq_hi", &cause_figures::softirq_hi, figure_source::proc, figure_join::sum,
-     figure_form::number},
+     figure_form::number, false, nullptr, nullptr, "softirqs of each CPU by kind (/proc/softirqs)",
+     nullptr},
     {have_softirqs, "softirq_timer", &cause_figures::softirq_timer, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_net_tx", &cause_figures::softirq_net_tx, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_net_rx", &cause_figures::softirq_net_rx, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_block", &cause_figures::softirq_block, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_irq_poll", &cause_figures::softirq_irq_poll, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_tasklet", &cause_figures::softirq_tasklet, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_sched", &cause_figures::softirq_sched, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_hrtimer", &cause_figures::softirq_hrtimer, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_softirqs, "softirq_rcu", &cause_figures::softirq_rcu, figure_source::proc,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_clock, "clock_set_ns", &cause_figures::clock_set_ns, figure_source::watch,
-     figure_join::sum, figure_form::number},
+     figure_join::sum, figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_due, "row_due_ns", &cause_figures::row_due_ns, figure_source::watch, figure_join::later,
-     figure_form::number},
+     figure_form::number, false, nullptr, nullptr, nullptr, nullptr},
     {have_state, "stopped", &cause_figures::stopped, figure_source::proc, figure_join::most,
-     figure_form::flag},
+     figure_form::flag, true, nullptr, nullptr, nullptr, nullptr},
     {have_freezer, "frozen", &cause_figures::frozen, figure_source::cgroup, figure_join::most,
-     figure_form::flag},
+     figure_form::flag, true, nullptr, nullptr,
+     "whether its cgroup is frozen (freezer.state, cgroup.events)", nullptr},
 };
 inline constexpr int figure_count = static_cast<int>(std::size(figure_table));
 // The span, then each figure.
@@ -176,7 +178,7 @@ inline constexpr softirq_kind softirq_table[] = {
     {"TASKLET", &cause_figures::softirq_tasklet}, {"SCHED", &cause_figures::softirq_sched},
     {"HRTIMER", &cause_figures::softirq_hrtimer}, {"RCU", &cause_figures::softirq_rcu},
 };
-inline constexpr int softirq_kinds = static_cast<int>(std::size(softirq_table));
+static_assert(std::size(softirq_table) == softirq_kinds, "each kind of softirq has its figure");
 
 // The figures of two windows one after the other, as one: sums held at 64 bits' ends.
 cause_figures join_figures(const cause_figures& earlier, const cause_figures& later);

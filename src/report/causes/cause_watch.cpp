@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "report/os/clocks.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 
@@ -54,36 +55,21 @@ void take_sample(cause_watch* w, cause_sample* s) {
 }
 
 uint32_t have_of(const cause_sample& s) {
-    return s.proc.have | s.cgroup.have | s.os.have;
+    const os_counters& os = s.os;
+    return s.proc.have | s.cgroup.have | (os.suspended_read ? have_suspend : 0u) |
+           (os.interrupts_read ? have_interrupts : 0u) |
+           (os.monitor_cpu_read ? have_monitor_cpu : 0u);
 }
 
 // Says once each figure this system could give and does not, when the first row is
-// explained: /proc's on Linux, the interrupt and sleep times on Windows.
+// explained, in the table's words: /proc's on Linux, the interrupt and sleep times on
+// Windows.
 void say_missing(cause_watch* w, uint32_t have) {
-    const struct {
-        uint32_t bit;
-        bool from_proc;
-        const char* words;
-    } figures[] = {
-        {have_run_delay, true, "the monitor's run delay (schedstat)"},
-        {have_steal, true, "steal time (/proc/stat)"},
-        {have_psi, true, "pressure totals (/proc/pressure)"},
-        {have_throttle, true, "its CPU cgroup's throttled time (cpu.stat)"},
-        {have_freezer, true, "whether its cgroup is frozen (freezer.state, cgroup.events)"},
-        {have_faults, true, "the monitor's page faults"},
-        {have_interrupts, true, "time in interrupts of each CPU (/proc/stat)"},
-        {have_softirqs, true, "softirqs of each CPU by kind (/proc/softirqs)"},
-        {have_suspend, true, "time suspended"},
-        {have_suspend, false, "time asleep (QueryInterruptTime)"},
-        {have_interrupts, false, "time in interrupts and DPCs (GetProcessorSystemCycleTime)"},
-    };
-    for (const auto& figure : figures) {
-        if (figure.from_proc != (w->reader.root != nullptr)) {
-            continue;
-        }
-        if ((have & figure.bit) == 0 && (w->said & figure.bit) == 0) {
-            tell("this system does not give %s; causes of stalls are named without it",
-                 figure.words);
+    for (const figure_entry& figure : figure_table) {
+        const char* words =
+            w->reader.root != nullptr ? figure.missing_with_proc : figure.missing_without_proc;
+        if (words != nullptr && (have & figure.bit) == 0 && (w->said & figure.bit) == 0) {
+            tell("this system does not give %s; causes of stalls are named without it", words);
             w->said |= figure.bit;
         }
     }
@@ -114,7 +100,14 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
     }
     f.span_ns = b.at_ns - a.at_ns;
     const proc_counters &p = a.proc, &q = b.proc;
-    f.run_delay_ns = grew(p.run_delay_ns, q.run_delay_ns);
+    // The figures that are the growth of one counter, as the table gives them.
+    for (const figure_entry& entry : figure_table) {
+        if (entry.proc_counter != nullptr) {
+            f.*entry.value = grew(p.*entry.proc_counter, q.*entry.proc_counter);
+        } else if (entry.cgroup_counter != nullptr) {
+            f.*entry.value = grew(a.cgroup.*entry.cgroup_counter, b.cgroup.*entry.cgroup_counter);
+        }
+    }
     const int64_t slices = grew(p.slices, q.slices);
     // slices * usual_wait_ns, when it is less than the run delay (and so cannot overflow).
     const bool all_usual = usual_wait_ns > 0 && slices >= f.run_delay_ns / usual_wait_ns;
@@ -122,7 +115,6 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
     f.monitor_cpu_ns = (f.have & have_run_delay) != 0
                            ? grew(p.run_ns, q.run_ns)
                            : grew(a.os.monitor_cpu_ns, b.os.monitor_cpu_ns);
-    f.steal_ns = grew(p.steal_ns, q.steal_ns);
     const bool cpu_known = q.last_cpu >= 0 && q.last_cpu < std::min(p.cpus, q.cpus);
     if (cpu_known) {
         f.cpu_steal_ns = grew(p.cpu_steal_ns[q.last_cpu], q.cpu_steal_ns[q.last_cpu]);
@@ -145,8 +137,6 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
     } else {
         f.have &= ~have_softirqs;
     }
-    f.psi_memory_full_us = grew(p.psi_memory_full_us, q.psi_memory_full_us);
-    f.group_memory_full_us = grew(a.cgroup.memory_full_us, b.cgroup.memory_full_us);
     // The group (itself or an ancestor) that was throttled most, with its limit now.
     if (const int i = most_throttled(a.cgroup, b.cgroup); i >= 0) {
         f.throttled_ns = grew(a.cgroup.throttled_ns[i], b.cgroup.throttled_ns[i]);
@@ -156,8 +146,6 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
         f.have &= ~(have_throttle | have_limit);
     }
     f.frozen = b.cgroup.frozen;
-    f.major_faults = grew(p.major_faults, q.major_faults);
-    f.involuntary_switches = grew(p.involuntary_switches, q.involuntary_switches);
     f.suspended_ns = grew(a.os.suspended_ns, b.os.suspended_ns);
     if (f.suspended_ns < least_suspend_ns) {
         f.suspended_ns = 0;

@@ -21,7 +21,7 @@
 #include "report/causes/proc_figures.h"
 #include "report/causes/switch_account.h"
 #include "report/os/cpu_switches.h"
-#include "report/os/report_os.h"
+#include "report/os/processes.h"
 
 // A row within this of the watch's clock is live.
 inline constexpr int64_t live_row_ms = 2000;

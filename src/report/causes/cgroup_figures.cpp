@@ -7,7 +7,7 @@
 
 #include "report/causes/cause_rules.h"
 #include "report/causes/proc_figures.h"
-#include "report/os/report_os.h"
+#include "report/os/files.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "report/causes/cause_rules.h"
 #include "report/causes/proc_figures.h"
 #include "report/causes/switch_account.h"
-#include "report/os/report_os.h"
+#include "report/os/processes.h"
 
 struct process_list {
     int count;

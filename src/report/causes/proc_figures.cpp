@@ -7,7 +7,8 @@
 #include <string_view>
 
 #include "report/causes/cause_rules.h"
-#include "report/os/report_os.h"
+#include "report/os/files.h"
+#include "report/os/processes.h"
 
 namespace {
 

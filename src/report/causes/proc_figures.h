@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "report/causes/cause_rules.h"
-#include "report/os/report_os.h"
+#include "report/causes/figure_bits.h"
+#include "report/os/processes.h"
 
 inline constexpr int max_cpus = 1024;
 inline constexpr int max_threads = 16;

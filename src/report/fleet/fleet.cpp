@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cinttypes>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -14,8 +15,11 @@
 #include "report/fleet/fleet_page.h"
 #include "report/fleet/shared_moments.h"
 #include "report/fold/fleet_host.h"
-#include "report/os/report_os.h"
-#include "report/pipeline.h"
+#include "report/input/log_facts.h"
+#include "report/os/files.h"
+#include "report/os/input.h"
+#include "report/os/signals.h"
+#include "report/pipeline/pipeline.h"
 #include "report/util/complain.h"
 #include "report/util/json_writer.h"
 #include "report/util/report_time.h"
@@ -124,6 +128,10 @@ void read_hosts(const report_options& o, std::vector<std::unique_ptr<fleet_host>
     const auto work = [&] {
         for (size_t i = next++; i < hosts->size(); i = next++) {
             fleet_host* h = (*hosts)[i].get();
+            if (stop_signal() != 0) {
+                continue;  // Ctrl-C or SIGTERM: the hosts after it are not begun
+            }
+            h->started = true;
             report_options one = o;
             one.fleet = false;
             one.html_path = nullptr;
@@ -158,18 +166,51 @@ bool worse(const fleet_host* a, const fleet_host* b) {
     return a->name < b->name;
 }
 
-// The cause of most of the host's stall rows; nullptr without any.
-const char* chief_cause(const uint64_t* causes) {
-    int chief = -1;
-    for (int k = 0; k < cause_kinds; ++k) {
-        if (causes[k] > 0 && (chief < 0 || causes[k] > causes[chief])) {
-            chief = k;
+// How the whole read ended: cut by the signal that cut a host or kept one from being
+// begun, else at the end of every input.
+input_end fleet_ended(const std::vector<const fleet_host*>& hosts,
+                      const std::vector<std::string>& not_started) {
+    for (const fleet_host* h : hosts) {
+        if (h->ended != input_end::end_of_input) {
+            return h->ended;
         }
     }
-    return chief < 0 ? nullptr : cause_name(static_cast<cause_kind>(chief));
+    if (not_started.empty()) {
+        return input_end::end_of_input;
+    }
+    return stop_signal() == SIGTERM ? input_end::sigterm : input_end::ctrl_c;
+}
+
+// After a Ctrl-C or SIGTERM: each host it cut and how far it was read, and those it kept
+// from being read at all.
+void print_interruption(text_out* out, const std::vector<const fleet_host*>& hosts,
+                        const std::vector<std::string>& not_started) {
+    const input_end ended = fleet_ended(hosts, not_started);
+    if (ended == input_end::end_of_input) {
+        return;
+    }
+    outf(out, "\nNote: the read was ended by %s; this is everything read before.",
+         end_words(ended));
+    const char* separator = "\n  cut short: ";
+    for (const fleet_host* h : hosts) {
+        if (h->ended != input_end::end_of_input) {
+            char when[40];
+            format_utc(h->last_ms, false, when, sizeof when);
+            outf(out, "%s%s (read to %s UTC, %" PRIu64 " %s)", separator, h->name.c_str(),
+                 h->rows > 0 ? when : "its start", h->rows, h->rows == 1 ? "row" : "rows");
+            separator = ", ";
+        }
+    }
+    separator = "\n  not read: ";
+    for (const std::string& name : not_started) {
+        outf(out, "%s%s", separator, name.c_str());
+        separator = ", ";
+    }
+    outf(out, "\n");
 }
 
 void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t named,
+                const std::vector<std::string>& not_started,
                 const std::vector<shared_moment>& moments) {
     text_out out = to_file(file);
     uint64_t rows = 0;
@@ -188,14 +229,16 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
         format_utc(last, false, b, sizeof b);
         outf(&out, " from %s to %s UTC", a, b);
     }
-    outf(&out, "; %zu shared moments\n\nHosts, worst first:\n", moments.size());
+    outf(&out, "; %zu shared moments\n", moments.size());
+    print_interruption(&out, hosts, not_started);
+    outf(&out, "\nHosts, worst first:\n");
     outf(&out, "  %-20s %9s %5s %7s %12s  %-19s %5s %5s %5s  %s\n", "host", "rows", "runs",
          "stalls", "largest gap", "at (UTC)", "back", ">5s", "quiet", "chief cause");
     for (const fleet_host* h : hosts) {
         format_duration(h->largest_gap_ns, a, sizeof a);
         format_utc(h->largest_gap_ms, false, b, sizeof b);
         b[19] = '\0';
-        const char* chief = chief_cause(h->causes);
+        const char* chief = chief_cause(*h);
         outf(&out,
              "  %-20s %9" PRIu64 " %5d %7" PRIu64 " %12s  %-19s %5" PRIu64 " %5" PRIu64 " %5" PRIu64
              "  %s%s\n",
@@ -236,9 +279,11 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
 }
 
 void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
-                const std::vector<std::string>& unread, const std::vector<shared_moment>& moments) {
+                const std::vector<std::string>& unread, const std::vector<std::string>& not_started,
+                const std::vector<shared_moment>& moments) {
     json_writer w = json_start(file, true);
     json_open_object(&w, nullptr);
+    json_string(&w, "ended_by", end_words(fleet_ended(hosts, not_started)));
     json_open_array(&w, "hosts");
     for (const fleet_host* h : hosts) {
         json_open_object(&w, nullptr);
@@ -251,17 +296,17 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
         for (int k = 0; k < cause_kinds; ++k) {
             json_uint(&w, cause_name(static_cast<cause_kind>(k)), h->causes[k]);
         }
-        json_close(&w, '}');
+        json_close(&w);
         json_open_array(&w, "culprits");
         for (int i = 0; i < h->culprit_count; ++i) {
             json_open_object(&w, nullptr);
             json_string(&w, "name", h->culprits[i].name);
             json_uint(&w, "stall_rows", h->culprits[i].rows);
             json_string(&w, "seen", seen_name(tally_seen(h->culprits[i])));
-            json_close(&w, '}');
+            json_close(&w);
         }
-        json_close(&w, ']');
-        json_close(&w, '}');
+        json_close(&w);
+        json_close(&w);
         json_int(&w, "largest_gap_ns", h->largest_gap_ns);
         if (h->rows > 0) {
             json_time(&w, "largest_gap_time", h->largest_gap_ms);
@@ -272,14 +317,25 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
         json_uint(&w, "gaps_above_5s", h->gaps_above_5s);
         json_uint(&w, "silences", h->silences);
         json_bool(&w, "clock_stepped", clock_stepped(*h));
-        json_close(&w, '}');
+        json_string(&w, "ended_by", end_words(h->ended));
+        if (h->rows > 0) {
+            json_time(&w, "read_to", h->last_ms);
+        } else {
+            json_null(&w, "read_to");
+        }
+        json_close(&w);
     }
-    json_close(&w, ']');
+    json_close(&w);
     json_open_array(&w, "not_read");
     for (const std::string& name : unread) {
         json_string(&w, nullptr, name.c_str());
     }
-    json_close(&w, ']');
+    json_close(&w);
+    json_open_array(&w, "not_started");
+    for (const std::string& name : not_started) {
+        json_string(&w, nullptr, name.c_str());
+    }
+    json_close(&w);
     json_open_array(&w, "shared");
     for (const shared_moment& m : moments) {
         json_open_object(&w, nullptr);
@@ -292,7 +348,7 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
         for (int i : m.hosts) {
             json_string(&w, nullptr, hosts[static_cast<size_t>(i)]->name.c_str());
         }
-        json_close(&w, ']');
+        json_close(&w);
         json_int(&w, "largest_gap_ns", m.largest_gap_ns);
         json_open_object(&w, "causes");
         for (int k = 0; k < cause_kinds; ++k) {
@@ -300,11 +356,11 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
                 json_uint(&w, cause_name(static_cast<cause_kind>(k)), m.causes[k]);
             }
         }
-        json_close(&w, '}');
-        json_close(&w, '}');
+        json_close(&w);
+        json_close(&w);
     }
-    json_close(&w, ']');
-    json_close(&w, '}');
+    json_close(&w);
+    json_close(&w);
     fputc('\n', file);
 }
 
@@ -319,11 +375,15 @@ int run_fleet(const report_options& o) {
         }
     }
     std::vector<std::unique_ptr<fleet_host>> all = find_hosts(o.inputs);
+    ignore_broken_pipe();
+    end_input_on_interrupt();
     read_hosts(o, &all);
     std::vector<const fleet_host*> hosts;
-    std::vector<std::string> unread;
+    std::vector<std::string> unread, not_started;
     for (const auto& h : all) {
-        if (h->read) {
+        if (!h->started) {
+            not_started.push_back(h->name);
+        } else if (h->read) {
             hosts.push_back(h.get());
         } else {
             unread.push_back(h->name);
@@ -334,9 +394,9 @@ int run_fleet(const report_options& o) {
     std::sort(hosts.begin(), hosts.end(), worse);
     const std::vector<shared_moment> moments = find_shared_moments(hosts);
     if (o.kind == output_kind::json) {
-        print_json(o.out, hosts, unread, moments);
+        print_json(o.out, hosts, unread, not_started, moments);
     } else {
-        print_text(o.out, hosts, all.size(), moments);
+        print_text(o.out, hosts, all.size(), not_started, moments);
     }
     if (fflush(o.out) != 0 || ferror(o.out)) {
         complain("standard output could not be written");
@@ -344,7 +404,9 @@ int run_fleet(const report_options& o) {
     }
     if (o.html_path != nullptr) {
         char reason[160] = "";
-        if (!write_fleet_page(o.html_path, hosts, moments, reason, sizeof reason)) {
+        if (!write_fleet_page(o.html_path, hosts, moments,
+                              fleet_page_end{fleet_ended(hosts, not_started), not_started.size()},
+                              reason, sizeof reason)) {
             complain_cannot_write(o.html_path, reason);
             return 1;
         }

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 
+#include "report/input/log_facts.h"
 #include "report/os/whole_file.h"
 #include "report/outputs/html_page.h"
 #include "report/outputs/picture.h"
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr double label_width = 170, plot_width = 960, top = 30;
+constexpr double label_width = 170, plot_width = 960, cause_width = 120, top = 30;
 // Lanes this many or fewer are named beside themselves; more are named in a list.
 constexpr size_t named_lanes = 40;
 
@@ -22,6 +23,7 @@ body { margin: 1.5em; background: var(--bg); color: var(--fg); font: 15px/1.4 sy
 svg text { fill: var(--fg); font: 11px system-ui, sans-serif; }
 .band { fill: #d62728; fill-opacity: 0.25; }
 .step { fill: var(--fg); }
+.chief { fill: var(--muted); }
 table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: left; }
 td:not(:last-child) { white-space: nowrap; }
 .names { columns: 4; font-size: 12px; }
@@ -102,7 +104,8 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
     fprintf(out,
             "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %.0f %.0f\" width=\"%.0f\" "
             "height=\"%.0f\" role=\"img\" aria-label=\"hosts side by side\">\n",
-            label_width + plot_width + 10, height, label_width + plot_width + 10, height);
+            label_width + plot_width + cause_width, height, label_width + plot_width + cause_width,
+            height);
     for (size_t i = 0; i < hosts.size(); ++i) {
         const fleet_host& h = *hosts[i];
         const double y = top + l.lane * static_cast<double>(i);
@@ -114,6 +117,10 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
                     y + l.lane * 0.75);
             put_text(out, h.name);
             fputs("</text>", out);
+            // Its chief cause at the lane's end.
+            const char* chief = chief_cause(h);
+            fprintf(out, "<text class=\"chief\" x=\"%.1f\" y=\"%.1f\">%s</text>",
+                    label_width + plot_width + 6, y + l.lane * 0.75, chief != nullptr ? chief : "");
         }
         const std::vector<int64_t> worst = lane_of(h, l);
         for (int c = 0; c < l.columns; ++c) {
@@ -130,13 +137,17 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
             put_text(out, h.name);
             fprintf(out, ": worst gap %s</title></rect>", format_duration(w, gap, sizeof gap));
         }
-        // The host's own clock steps: a mark where it stepped.
+        // The host's own clock steps: a mark where a stretch of steps began.
         for (const fleet_kind kind : {fleet_kind::clock_set_back, fleet_kind::gap_above_5s}) {
-            for (const event_span& s : h.spans[static_cast<int>(kind)]) {
+            const std::vector<event_second>& steps = h.events[static_cast<int>(kind)];
+            for (size_t e = 0; e < steps.size(); ++e) {
+                if (e > 0 && steps[e].s >= steps[e - 1].s && steps[e].s <= steps[e - 1].s + 1) {
+                    continue;  // the stretch goes on
+                }
                 fprintf(out,
                         "<rect class=\"step\" x=\"%.2f\" y=\"%.2f\" width=\"1.5\" "
                         "height=\"%.2f\"><title>%s</title></rect>",
-                        x_of(l, s.first_s * 1000), y, std::max(l.lane - 1, 0.8),
+                        x_of(l, steps[e].s * 1000), y, std::max(l.lane - 1, 0.8),
                         fleet_kind_name(kind));
             }
         }
@@ -164,7 +175,8 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
             label_width + plot_width, bottom + 18, b);
     fprintf(out,
             "<text x=\"%.0f\" y=\"16\">each cell: the worst gap of its %s, yellow 1 ms to "
-            "violet 5 s; bands: shared moments; black marks: a host's clock steps</text>\n",
+            "violet 5 s; bands: shared moments; black marks: a host's clock steps; at the "
+            "right: each host's chief cause</text>\n",
             label_width, format_duration(l.column_ms * 1'000'000, a, sizeof a));
     fputs("</svg>\n", out);
 }
@@ -177,7 +189,7 @@ void put_moments(FILE* out, const std::vector<const fleet_host*>& hosts,
     }
     fputs(
         "<table><tr><th>start (UTC)</th><th>kind</th><th>hosts</th><th>largest</th>"
-        "<th>which</th></tr>\n",
+        "<th>causes</th><th>which</th></tr>\n",
         out);
     for (const shared_moment& m : moments) {
         char when[40], gap[48];
@@ -185,6 +197,15 @@ void put_moments(FILE* out, const std::vector<const fleet_host*>& hosts,
         fprintf(out, "<tr class=\"moment\"><td>%s</td><td>%s</td><td>%zu of %d</td><td>%s</td><td>",
                 when, fleet_kind_name(m.kind), m.hosts.size(), m.of,
                 format_duration(m.largest_gap_ns, gap, sizeof gap));
+        const char* separator = "";
+        for (int k = 0; k < cause_kinds; ++k) {
+            if (m.causes[k] > 0) {
+                fprintf(out, "%s%s %" PRIu32, separator, cause_name(static_cast<cause_kind>(k)),
+                        m.causes[k]);
+                separator = ", ";
+            }
+        }
+        fputs("</td><td>", out);
         for (size_t i = 0; i < m.hosts.size(); ++i) {
             fputs(i == 0 ? "" : ", ", out);
             put_text(out, hosts[static_cast<size_t>(m.hosts[i])]->name);
@@ -197,7 +218,8 @@ void put_moments(FILE* out, const std::vector<const fleet_host*>& hosts,
 }  // namespace
 
 bool write_fleet_page(const char* path, const std::vector<const fleet_host*>& hosts,
-                      const std::vector<shared_moment>& moments, char* reason, size_t reason_size) {
+                      const std::vector<shared_moment>& moments, const fleet_page_end& end,
+                      char* reason, size_t reason_size) {
     whole_file page{};
     if (!begin_whole_file(&page, path, false, reason, reason_size)) {
         return false;
@@ -208,6 +230,12 @@ bool write_fleet_page(const char* path, const std::vector<const fleet_host*>& ho
             "<title>clockgap: a fleet of %zu hosts</title>\n%s</head>\n<body>\n"
             "<h1>clockgap: a fleet of %zu hosts</h1>\n",
             hosts.size(), style, hosts.size());
+    if (end.ended != input_end::end_of_input) {
+        fprintf(out,
+                "<p class=\"note\">The read was ended by %s: this is everything read before, "
+                "%zu %s not read.</p>\n",
+                end_words(end.ended), end.not_started, end.not_started == 1 ? "host" : "hosts");
+    }
     const layout l = lay_out(hosts);
     put_lanes(out, hosts, moments, l);
     if (hosts.size() > named_lanes) {
@@ -215,6 +243,9 @@ bool write_fleet_page(const char* path, const std::vector<const fleet_host*>& ho
         for (const fleet_host* h : hosts) {
             fputs("<li>", out);
             put_text(out, h->name);
+            if (const char* chief = chief_cause(*h); chief != nullptr) {
+                fprintf(out, " (%s)", chief);
+            }
             fputs("</li>", out);
         }
         fputs("</ol>\n", out);

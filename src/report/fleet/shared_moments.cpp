@@ -18,27 +18,27 @@ int hosts_with_rows(const std::vector<const fleet_host*>& hosts, int64_t s) {
     return n;
 }
 
-// Adds the host's stretches of `kind` that meet seconds first_s..last_s to the moment.
-void take_spans(shared_moment* m, const fleet_host& h, fleet_kind kind) {
-    for (const event_span& span : h.spans[static_cast<int>(kind)]) {
-        if (span.last_s < m->first_s || span.first_s > m->last_s) {
+// Adds the host's rows of `kind` in seconds first_s..last_s to the moment: its own
+// seconds only, never the rest of a stretch that runs into them.
+void take_rows(shared_moment* m, const fleet_host& h, fleet_kind kind) {
+    for (const event_second& e : h.events[static_cast<int>(kind)]) {
+        if (e.s < m->first_s || e.s > m->last_s) {
             continue;
         }
-        m->largest_gap_ns = std::max(m->largest_gap_ns, span.largest_gap_ns);
-        for (int k = 0; k < cause_kinds; ++k) {
-            m->causes[k] += span.causes[k];
-        }
+        m->largest_gap_ns = std::max(m->largest_gap_ns, e.gap_ns);
+        ++m->causes[static_cast<int>(e.cause)];
     }
 }
 
 void find_of_kind(const std::vector<const fleet_host*>& hosts, fleet_kind kind,
                   std::vector<shared_moment>* moments) {
-    // The hosts with an event in each second; a stretch stands for each of its seconds.
+    // The hosts with an event in each second.
     std::map<int64_t, std::vector<int>> at;
     for (size_t i = 0; i < hosts.size(); ++i) {
-        for (const event_span& span : hosts[i]->spans[static_cast<int>(kind)]) {
-            for (int64_t s = span.first_s; s <= span.last_s; ++s) {
-                at[s].push_back(static_cast<int>(i));
+        for (const event_second& e : hosts[i]->events[static_cast<int>(kind)]) {
+            std::vector<int>& with = at[e.s];
+            if (with.empty() || with.back() != static_cast<int>(i)) {
+                with.push_back(static_cast<int>(i));
             }
         }
     }
@@ -72,7 +72,7 @@ void find_of_kind(const std::vector<const fleet_host*>& hosts, fleet_kind kind,
     for (shared_moment& m : *moments) {
         if (m.kind == kind) {
             for (int i : m.hosts) {
-                take_spans(&m, *hosts[static_cast<size_t>(i)], kind);
+                take_rows(&m, *hosts[static_cast<size_t>(i)], kind);
             }
         }
     }

@@ -13,11 +13,11 @@
 
 struct shared_moment {
     fleet_kind kind;
-    int64_t first_s, last_s;  // Unix s
-    std::vector<int> hosts;   // indices into the hosts given, in their order
-    int of;                   // hosts with rows at its start
-    int64_t largest_gap_ns;
-    uint32_t causes[cause_kinds];  // the hosts' rows of it, by cause
+    int64_t first_s, last_s;       // Unix s
+    std::vector<int> hosts;        // indices into the hosts given, in their order
+    int of;                        // hosts with rows at its start
+    int64_t largest_gap_ns;        // of the hosts' rows in its seconds
+    uint32_t causes[cause_kinds];  // the hosts' rows in its seconds, by cause
 };
 
 // The shared moments of `hosts`, in time order (by start, then kind).

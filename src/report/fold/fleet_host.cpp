@@ -10,14 +10,7 @@ namespace {
 
 void add_event(fleet_host* host, fleet_kind kind, int64_t second, int64_t gap_ns,
                cause_kind cause) {
-    std::vector<event_span>& spans = host->spans[static_cast<int>(kind)];
-    if (spans.empty() || second > spans.back().last_s + 1 || second < spans.back().first_s) {
-        spans.push_back(event_span{second, second, gap_ns, {}});
-    }
-    event_span& span = spans.back();
-    span.last_s = std::max(span.last_s, second);
-    span.largest_gap_ns = std::max(span.largest_gap_ns, gap_ns);
-    ++span.causes[static_cast<int>(cause)];
+    host->events[static_cast<int>(kind)].push_back(event_second{second, gap_ns, cause});
 }
 
 }  // namespace
@@ -26,6 +19,16 @@ const char* fleet_kind_name(fleet_kind kind) {
     constexpr const char* names[fleet_kinds] = {"stall", "clock_set_back", "gap_above_5s",
                                                 "no_rows"};
     return names[static_cast<int>(kind)];
+}
+
+const char* chief_cause(const fleet_host& h) {
+    int chief = -1;
+    for (int k = 0; k < cause_kinds; ++k) {
+        if (h.causes[k] > 0 && (chief < 0 || h.causes[k] > h.causes[chief])) {
+            chief = k;
+        }
+    }
+    return chief < 0 ? nullptr : cause_name(static_cast<cause_kind>(chief));
 }
 
 void fold_fleet_host(fleet_host* host, const classified_row& row) {
@@ -74,6 +77,7 @@ int finish_fleet_host(fleet_host* host, const report_figures& figures) {
         host->worst_ns.push_back(grid.cells[i].rows > 0 ? grid.cells[i].worst_ns : -1);
     }
     const log_facts& facts = *figures.facts;
+    host->ended = facts.ended;
     if (f.totals.rows == 0 && facts.input->rows_outside == 0 &&
         (facts.skipped_lines > 0 || facts.fragment_first)) {
         complain("%s holds no row of clockgap's: not a clockgap log", facts.name);

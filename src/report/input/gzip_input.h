@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "report/os/report_os.h"
+#include "report/os/input.h"
 
 struct gzip_state;
 struct gzip_state_free {

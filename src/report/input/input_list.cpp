@@ -8,7 +8,8 @@
 
 #include "report/input/line_source.h"
 #include "report/input/log_reader.h"
-#include "report/os/report_os.h"
+#include "report/os/files.h"
+#include "report/os/input.h"
 #include "report/util/complain.h"
 #include "report/util/gzip_file.h"
 #include "report/util/report_time.h"

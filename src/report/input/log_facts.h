@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "report/input/input_stage.h"
-#include "report/os/report_os.h"
+#include "report/os/input.h"
 
 struct log_facts {
     const char* name;          // the input as a whole: a file, a folder, "standard input"

@@ -14,7 +14,7 @@
 #include <ctime>
 
 #include "report/os/cpu_switches.h"
-#include "report/os/report_os.h"
+#include "report/os/files.h"
 
 namespace {
 

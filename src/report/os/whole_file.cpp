@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "report/os/report_os.h"
+#include "report/os/files.h"
+#include "report/os/processes.h"
 
 void part_name(const char* path, char* part, size_t size) {
     snprintf(part, size, "%s.part-%ld", path, process_id());

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "report/os/report_os.h"
+#include "report/os/files.h"
+#include "report/os/input.h"
+#include "report/os/processes.h"
 #include "report/os/whole_file.h"
 #include "report/util/complain.h"
 #include "report/util/gzip_file.h"

@@ -6,7 +6,8 @@
 #include <ctime>
 
 #include "report/causes/cause_file.h"
-#include "report/os/report_os.h"
+#include "report/os/clocks.h"
+#include "report/os/files.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 

@@ -32,31 +32,31 @@ void write_row_json(FILE* out, int64_t ms, long line, const row_events& e, const
         json_int(&w, "step_ns", e.step_back_ns);
         json_uint(&w, "negative_gaps", e.negative_gaps);
         write_cause_json(&w, e.cause, f, &e.culprits);
-        json_close(&w, '}');
+        json_close(&w);
     }
     if (e.gaps_above_5s > 0) {
         json_writer w = open_event(out, "gap_above_5s", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_uint(&w, "gaps_above_5s", e.gaps_above_5s);
         write_cause_json(&w, e.cause, f, &e.culprits);
-        json_close(&w, '}');
+        json_close(&w);
     }
     if (e.stall) {
         json_writer w = open_event(out, "stall", ms, line);
         json_int(&w, "gap_ns", e.largest_gap_ns);
         json_int(&w, "threshold_ns", e.stall_ns);
         write_cause_json(&w, e.cause, f, &e.culprits);
-        json_close(&w, '}');
+        json_close(&w);
     }
     if (e.without_row_ns > 0) {
         json_writer w = open_event(out, "without_rows", ms, line);
         json_int(&w, "diff_report_ns", e.without_row_ns);
-        json_close(&w, '}');
+        json_close(&w);
     }
     if (e.slow_write_ns > 0) {
         json_writer w = open_event(out, "slow_write", ms, line);
         json_int(&w, "printf_latency_ns", e.slow_write_ns);
-        json_close(&w, '}');
+        json_close(&w);
     }
 }
 
@@ -119,7 +119,7 @@ void event_lines_silence(event_lines* lines, int64_t silent_ms, int64_t last_ms,
         json_int(&w, "silent_ms", silent_ms);
         json_bool(&w, "row_live", lines->row_live || line == 0);
         write_cause_json(&w, cause, f, nullptr);
-        json_close(&w, '}');
+        json_close(&w);
         fflush(lines->out);
         return;
     }
@@ -148,7 +148,7 @@ void event_lines_rows_again(event_lines* lines, int64_t silent_ms, int64_t row_m
     if (lines->json) {
         json_writer w = open_event(lines->out, "rows_again", row_ms, line);
         json_int(&w, "silent_ms", silent_ms);
-        json_close(&w, '}');
+        json_close(&w);
     } else {
         format_utc(row_ms, false, when, sizeof when);
         fprintf(lines->out, "%s (line %ld): rows again, after %s without one\n", when, line,
@@ -164,7 +164,7 @@ void finish_event_lines(event_lines* lines, input_end ended) {
     if (lines->json) {
         json_writer w = open_event(lines->out, "input_ended", 0, 0);
         json_string(&w, "ended_by", end_words(ended));
-        json_close(&w, '}');
+        json_close(&w);
     } else if (ended == input_end::ctrl_c || ended == input_end::sigterm) {
         fprintf(lines->out, "the watch was ended by %s\n", end_words(ended));
     } else {

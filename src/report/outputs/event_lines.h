@@ -8,7 +8,7 @@
 
 #include "monitor/report_format.h"
 #include "report/events/row_events.h"
-#include "report/os/report_os.h"
+#include "report/os/input.h"
 
 struct event_lines {
     FILE* out;  // nullptr: off

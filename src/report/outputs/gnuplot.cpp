@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "report/os/report_os.h"
+#include "report/os/plotting.h"
 #include "report/os/whole_file.h"
 #include "report/outputs/picture.h"
 

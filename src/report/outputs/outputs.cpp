@@ -6,7 +6,10 @@
 #include <cstring>
 
 #include "report/input/input_list.h"
-#include "report/os/report_os.h"
+#include "report/os/clocks.h"
+#include "report/os/files.h"
+#include "report/os/plotting.h"
+#include "report/os/signals.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
 #include "report/outputs/summary.h"

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "report/os/report_os.h"
+#include "report/os/files.h"
 #include "report/os/whole_file.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"

@@ -28,7 +28,7 @@ void json_row(json_writer* w, const log_facts& facts, const char* key, const nam
     json_int(w, "diff_report_ns", r.row.diff_report);
     json_uint(w, "negative_gaps", r.row.neg);
     json_uint(w, "gaps_above_5s", r.row.out_to_lunch);
-    json_close(w, '}');
+    json_close(w);
 }
 
 template <int N>
@@ -39,8 +39,8 @@ void json_list(json_writer* w, const log_facts& facts, const char* name, const r
     for (int i = 0; i < list.count; ++i) {
         json_row(w, facts, nullptr, list.kept[i]);
     }
-    json_close(w, ']');
-    json_close(w, '}');
+    json_close(w);
+    json_close(w);
 }
 
 void json_band_ms(json_writer* w, const char* key, int band) {
@@ -81,7 +81,7 @@ void json_log(json_writer* w, const run_fold* f, const log_facts& facts) {
     json_time_or_null(w, "to", in.to_ms != std::numeric_limits<int64_t>::max(), in.to_ms);
     json_uint(w, "rows_outside", in.rows_outside);
     json_int(w, "day_files_not_read", facts.days_not_read);
-    json_close(w, '}');
+    json_close(w);
     json_uint(w, "rows", f->totals.rows);
     json_time_or_null(w, "first_row", f->totals.rows > 0, f->totals.first_ms);
     json_time_or_null(w, "last_row", f->totals.rows > 0, f->totals.last_ms);
@@ -105,10 +105,10 @@ void json_runs(json_writer* w, const log_facts& facts, const run_fold* f) {
         json_int(w, "covered_ns", e.covered_ns);
         json_uint(w, "readings", e.readings);
         json_bool(w, "begins_before_previous_run_ended", e.earlier);
-        json_close(w, '}');
+        json_close(w);
     }
-    json_close(w, ']');
-    json_close(w, '}');
+    json_close(w);
+    json_close(w);
 }
 
 void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const stall_rule* rule,
@@ -117,12 +117,12 @@ void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const 
     for (int b = 0; b < band_count; ++b) {
         json_uint(w, band_names[b], f->totals.bands[b]);
     }
-    json_close(w, '}');
+    json_close(w);
     json_open_object(w, "percentiles_below_ms");
     json_band_ms(w, "p50", r.p50_band);
     json_band_ms(w, "p99", r.p99_band);
     json_band_ms(w, "p99_9", r.p999_band);
-    json_close(w, '}');
+    json_close(w);
     if (f->totals.rows > 0) {
         json_row(w, facts, "smallest_gap", f->named.smallest);
         json_row(w, facts, "largest_gap", f->named.largest);
@@ -138,7 +138,7 @@ void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const 
     } else {
         json_null(w, "tick_ns");
     }
-    json_close(w, '}');
+    json_close(w);
     const stall_figures& s = *r.stalls;
     json_open_object(w, "stalls");
     json_int(w, "asked_ms", f->stall.asked_ns / 1'000'000);
@@ -152,7 +152,7 @@ void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const 
     for (int kind = 0; kind < cause_kinds; ++kind) {
         json_uint(w, cause_name(static_cast<cause_kind>(kind)), s.causes[kind]);
     }
-    json_close(w, '}');
+    json_close(w);
     json_open_array(w, "culprits");
     int order[kept_culprits];
     const int n = culprits_by_rows(&f->culprits, order);
@@ -161,15 +161,15 @@ void json_gaps(json_writer* w, const log_facts& facts, const run_fold* f, const 
         json_string(w, "name", f->culprits.names[order[i]].name);
         json_uint(w, "stall_rows", f->culprits.names[order[i]].rows);
         json_string(w, "seen", seen_name(tally_seen(f->culprits.names[order[i]])));
-        json_close(w, '}');
+        json_close(w);
     }
-    json_close(w, ']');
-    json_close(w, '}');
+    json_close(w);
+    json_close(w);
     json_open_array(w, "worst_gaps");
     for (int i = 0; i < f->named.worst_count; ++i) {
         json_row(w, facts, nullptr, f->named.worst[i]);
     }
-    json_close(w, ']');
+    json_close(w);
     json_list(w, facts, "clock_events", f->named.clock_events);
     json_list(w, facts, "long_waits", f->named.long_waits);
 }
@@ -189,7 +189,7 @@ void json_latency_and_table(json_writer* w, const log_facts& facts, const run_fo
         json_null(w, "largest_ns");
         json_null(w, "largest_row");
     }
-    json_close(w, '}');
+    json_close(w);
     const auto lines = std::make_unique<period_entry[]>(kept_periods);
     const int count =
         r.table_ms > 0 ? table_lines(&f->table, r.table_ms, lines.get(), kept_periods) : 0;
@@ -207,11 +207,11 @@ void json_latency_and_table(json_writer* w, const log_facts& facts, const run_fo
         for (int b = 0; b < band_count; ++b) {
             json_uint(w, nullptr, e.bands[b]);
         }
-        json_close(w, ']');
-        json_close(w, '}');
+        json_close(w);
+        json_close(w);
     }
-    json_close(w, ']');
-    json_close(w, '}');
+    json_close(w);
+    json_close(w);
 }
 
 }  // namespace
@@ -225,5 +225,5 @@ void print_json(FILE* out, const report_figures& figures, bool pretty) {
     json_runs(&w, *figures.facts, f);
     json_gaps(&w, *figures.facts, f, figures.rule, r);
     json_latency_and_table(&w, *figures.facts, f, r);
-    json_close(&w, '}');
+    json_close(&w);
 }

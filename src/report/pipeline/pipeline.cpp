@@ -1,4 +1,4 @@
-#include "report/pipeline.h"
+#include "report/pipeline/pipeline.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -20,7 +20,9 @@
 #include "report/input/line_source.h"
 #include "report/input/log_facts.h"
 #include "report/input/log_reader.h"
-#include "report/os/report_os.h"
+#include "report/os/clocks.h"
+#include "report/os/input.h"
+#include "report/os/signals.h"
 #include "report/outputs/outputs.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
