@@ -58,6 +58,22 @@ class ManPages(unittest.TestCase):
                                 b"EXIT STATUS", b"SEE ALSO"):
                     self.assertIn(b"\n" + section + b"\n", text)
 
+    def test_every_option_is_in_its_man_page(self):
+        """The options of each program's help (clockgap-report's come from its table of
+        options) are the entries of its man page's OPTIONS, and no more."""
+        report = os.path.join(BUILD, "clockgap-report")
+        for program, page in ((report, "clockgap-report.1"),
+                              (os.path.join(BUILD, "clockgap"), "clockgap.1")):
+            with self.subTest(page=page):
+                text = run(program, "--help").stdout.decode()
+                helped = set(re.findall(r"^  (--[a-z-]+)", text, re.M))
+                helped |= set(re.findall(r"\[(--[a-z-]+)", text.split("\n\n")[0]))
+                with open(os.path.join(SOURCE, "man", page)) as f:
+                    roff = f.read()
+                options = "\n" + roff.split("\n.SH OPTIONS\n")[1].split("\n.SH ")[0]
+                entries = set(re.findall(r"\n\.TP\n\.B[IR]? \\-\\-([a-z-]+)", options))
+                self.assertEqual({"--" + e for e in entries}, helped | {"--help", "--version"})
+
     def test_every_column_is_described(self):
         _, text = man(os.path.join(SOURCE, "man", "clockgap.1"), width=200)
         for column in harness.HEADER.split(","):

@@ -6,12 +6,29 @@
 #include "report/util/report_time.h"
 #include "stats/gap_stats.h"
 
+namespace {
+
+// The lower edge of each band's gaps, ns, looked up once.
+struct band_edges {
+    int64_t low_ns[band_count];
+};
+const band_edges edges = [] {
+    band_edges e{};
+    for (int b = 0; b < band_count; ++b) {
+        e.low_ns[b] = band_low_ns(b);
+    }
+    return e;
+}();
+
+}  // namespace
+
 bool holds_stall(const report_row& row, int64_t threshold_ns) {
     if (row.max_diff_this_rep >= threshold_ns) {
         return true;
     }
-    for (int b = 1; b < band_count; ++b) {
-        if (row.*band_columns[b] > 0 && band_low_ns(b) >= threshold_ns) {
+    // Down from the top band, while a band's every gap reaches the threshold.
+    for (int b = band_count - 1; b >= 1 && edges.low_ns[b] >= threshold_ns; --b) {
+        if (row.*band_columns[b] > 0) {
             return true;
         }
     }

@@ -278,6 +278,48 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
     }
 }
 
+// One host of the fleet's JSON.
+void json_host(json_writer* w, const fleet_host& h) {
+    json_open_object(w, nullptr);
+    json_string(w, "name", h.name.c_str());
+    json_uint(w, "rows", h.rows);
+    json_int(w, "runs", h.runs);
+    json_open_object(w, "stalls");
+    json_uint(w, "rows", h.stall_rows);
+    json_open_object(w, "causes");
+    for (int k = 0; k < cause_kinds; ++k) {
+        json_uint(w, cause_name(static_cast<cause_kind>(k)), h.causes[k]);
+    }
+    json_close(w);
+    json_open_array(w, "culprits");
+    for (int i = 0; i < h.culprit_count; ++i) {
+        json_open_object(w, nullptr);
+        json_string(w, "name", h.culprits[i].name);
+        json_uint(w, "stall_rows", h.culprits[i].rows);
+        json_string(w, "seen", seen_name(tally_seen(h.culprits[i])));
+        json_close(w);
+    }
+    json_close(w);
+    json_close(w);
+    json_int(w, "largest_gap_ns", h.largest_gap_ns);
+    if (h.rows > 0) {
+        json_time(w, "largest_gap_time", h.largest_gap_ms);
+    } else {
+        json_null(w, "largest_gap_time");
+    }
+    json_uint(w, "clock_steps_back", h.steps_back);
+    json_uint(w, "gaps_above_5s", h.gaps_above_5s);
+    json_uint(w, "silences", h.silences);
+    json_bool(w, "clock_stepped", clock_stepped(h));
+    json_string(w, "ended_by", end_words(h.ended));
+    if (h.rows > 0) {
+        json_time(w, "read_to", h.last_ms);
+    } else {
+        json_null(w, "read_to");
+    }
+    json_close(w);
+}
+
 void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
                 const std::vector<std::string>& unread, const std::vector<std::string>& not_started,
                 const std::vector<shared_moment>& moments) {
@@ -286,44 +328,7 @@ void print_json(FILE* file, const std::vector<const fleet_host*>& hosts,
     json_string(&w, "ended_by", end_words(fleet_ended(hosts, not_started)));
     json_open_array(&w, "hosts");
     for (const fleet_host* h : hosts) {
-        json_open_object(&w, nullptr);
-        json_string(&w, "name", h->name.c_str());
-        json_uint(&w, "rows", h->rows);
-        json_int(&w, "runs", h->runs);
-        json_open_object(&w, "stalls");
-        json_uint(&w, "rows", h->stall_rows);
-        json_open_object(&w, "causes");
-        for (int k = 0; k < cause_kinds; ++k) {
-            json_uint(&w, cause_name(static_cast<cause_kind>(k)), h->causes[k]);
-        }
-        json_close(&w);
-        json_open_array(&w, "culprits");
-        for (int i = 0; i < h->culprit_count; ++i) {
-            json_open_object(&w, nullptr);
-            json_string(&w, "name", h->culprits[i].name);
-            json_uint(&w, "stall_rows", h->culprits[i].rows);
-            json_string(&w, "seen", seen_name(tally_seen(h->culprits[i])));
-            json_close(&w);
-        }
-        json_close(&w);
-        json_close(&w);
-        json_int(&w, "largest_gap_ns", h->largest_gap_ns);
-        if (h->rows > 0) {
-            json_time(&w, "largest_gap_time", h->largest_gap_ms);
-        } else {
-            json_null(&w, "largest_gap_time");
-        }
-        json_uint(&w, "clock_steps_back", h->steps_back);
-        json_uint(&w, "gaps_above_5s", h->gaps_above_5s);
-        json_uint(&w, "silences", h->silences);
-        json_bool(&w, "clock_stepped", clock_stepped(*h));
-        json_string(&w, "ended_by", end_words(h->ended));
-        if (h->rows > 0) {
-            json_time(&w, "read_to", h->last_ms);
-        } else {
-            json_null(&w, "read_to");
-        }
-        json_close(&w);
+        json_host(&w, *h);
     }
     json_close(&w);
     json_open_array(&w, "not_read");

@@ -98,6 +98,54 @@ double x_of(const layout& l, int64_t ms) {
            static_cast<double>(ms - l.first_ms) / static_cast<double>(l.column_ms) * l.cell;
 }
 
+// One host's lane at `y`: its name and chief cause when lanes are named, its cells, and
+// its clock steps.
+void put_lane(FILE* out, const fleet_host& h, double y, bool named, const layout& l) {
+    fprintf(out, "<g class=\"lane\" data-host=\"");
+    put_text(out, h.name);
+    fprintf(out, "\">");
+    if (named) {
+        fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", label_width - 6,
+                y + l.lane * 0.75);
+        put_text(out, h.name);
+        fputs("</text>", out);
+        // Its chief cause at the lane's end.
+        const char* chief = chief_cause(h);
+        fprintf(out, "<text class=\"chief\" x=\"%.1f\" y=\"%.1f\">%s</text>",
+                label_width + plot_width + 6, y + l.lane * 0.75, chief != nullptr ? chief : "");
+    }
+    const std::vector<int64_t> worst = lane_of(h, l);
+    for (int c = 0; c < l.columns; ++c) {
+        const int64_t w = worst[static_cast<size_t>(c)];
+        if (w < 0) {
+            continue;
+        }
+        char gap[48];
+        fprintf(out,
+                "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
+                "fill=\"#%06" PRIx32 "\"><title>",
+                label_width + c * l.cell, y, l.cell + 0.05, std::max(l.lane - 1, 0.8),
+                gap_colour(w));
+        put_text(out, h.name);
+        fprintf(out, ": worst gap %s</title></rect>", format_duration(w, gap, sizeof gap));
+    }
+    // The host's own clock steps: a mark where a stretch of steps began.
+    for (const fleet_kind kind : {fleet_kind::clock_set_back, fleet_kind::gap_above_5s}) {
+        const std::vector<event_second>& steps = h.events[static_cast<int>(kind)];
+        for (size_t e = 0; e < steps.size(); ++e) {
+            if (e > 0 && steps[e].s >= steps[e - 1].s && steps[e].s <= steps[e - 1].s + 1) {
+                continue;  // the stretch goes on
+            }
+            fprintf(out,
+                    "<rect class=\"step\" x=\"%.2f\" y=\"%.2f\" width=\"1.5\" "
+                    "height=\"%.2f\"><title>%s</title></rect>",
+                    x_of(l, steps[e].s * 1000), y, std::max(l.lane - 1, 0.8),
+                    fleet_kind_name(kind));
+        }
+    }
+    fputs("</g>\n", out);
+}
+
 void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
                const std::vector<shared_moment>& moments, const layout& l) {
     const double height = top + l.lane * static_cast<double>(hosts.size()) + 30;
@@ -107,51 +155,8 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
             label_width + plot_width + cause_width, height, label_width + plot_width + cause_width,
             height);
     for (size_t i = 0; i < hosts.size(); ++i) {
-        const fleet_host& h = *hosts[i];
-        const double y = top + l.lane * static_cast<double>(i);
-        fprintf(out, "<g class=\"lane\" data-host=\"");
-        put_text(out, h.name);
-        fprintf(out, "\">");
-        if (hosts.size() <= named_lanes) {
-            fprintf(out, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">", label_width - 6,
-                    y + l.lane * 0.75);
-            put_text(out, h.name);
-            fputs("</text>", out);
-            // Its chief cause at the lane's end.
-            const char* chief = chief_cause(h);
-            fprintf(out, "<text class=\"chief\" x=\"%.1f\" y=\"%.1f\">%s</text>",
-                    label_width + plot_width + 6, y + l.lane * 0.75, chief != nullptr ? chief : "");
-        }
-        const std::vector<int64_t> worst = lane_of(h, l);
-        for (int c = 0; c < l.columns; ++c) {
-            const int64_t w = worst[static_cast<size_t>(c)];
-            if (w < 0) {
-                continue;
-            }
-            char gap[48];
-            fprintf(out,
-                    "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
-                    "fill=\"#%06" PRIx32 "\"><title>",
-                    label_width + c * l.cell, y, l.cell + 0.05, std::max(l.lane - 1, 0.8),
-                    gap_colour(w));
-            put_text(out, h.name);
-            fprintf(out, ": worst gap %s</title></rect>", format_duration(w, gap, sizeof gap));
-        }
-        // The host's own clock steps: a mark where a stretch of steps began.
-        for (const fleet_kind kind : {fleet_kind::clock_set_back, fleet_kind::gap_above_5s}) {
-            const std::vector<event_second>& steps = h.events[static_cast<int>(kind)];
-            for (size_t e = 0; e < steps.size(); ++e) {
-                if (e > 0 && steps[e].s >= steps[e - 1].s && steps[e].s <= steps[e - 1].s + 1) {
-                    continue;  // the stretch goes on
-                }
-                fprintf(out,
-                        "<rect class=\"step\" x=\"%.2f\" y=\"%.2f\" width=\"1.5\" "
-                        "height=\"%.2f\"><title>%s</title></rect>",
-                        x_of(l, steps[e].s * 1000), y, std::max(l.lane - 1, 0.8),
-                        fleet_kind_name(kind));
-            }
-        }
-        fputs("</g>\n", out);
+        put_lane(out, *hosts[i], top + l.lane * static_cast<double>(i), hosts.size() <= named_lanes,
+                 l);
     }
     const double bottom = top + l.lane * static_cast<double>(hosts.size());
     for (const shared_moment& m : moments) {

@@ -102,24 +102,24 @@ void fold_heat(heat_grid* g, const window_row& in, const row_events& events) {
             g->first = index;
             g->count += shift;
         }
+        // The row into its column, as merge_cell would merge a column of it alone.
         heat_cell& cell = g->cells[index - g->first];
-        heat_cell one{};
         for (int b = 0; b < band_count; ++b) {
-            one.bands[b] = row.*band_columns[b];
+            cell.bands[b] += row.*band_columns[b];
         }
-        one.rows = 1;
-        one.worst_ns = row.max_diff_this_rep;
+        cell.worst_ns =
+            cell.rows > 0 ? std::max(cell.worst_ns, row.max_diff_this_rep) : row.max_diff_this_rep;
+        ++cell.rows;
         // The marks: the row's clock events.
         if (events.negative_gaps > 0) {
-            one.set_back = heat_mark{1, in.line, in.ms};
+            merge_mark(&cell.set_back, heat_mark{1, in.line, in.ms});
         }
         if (events.gaps_above_5s > 0) {
-            one.above_5s = heat_mark{1, in.line, in.ms};
+            merge_mark(&cell.above_5s, heat_mark{1, in.line, in.ms});
         }
         if (events.stall) {
-            one.stall_causes[static_cast<int>(events.cause)] = 1;
+            ++cell.stall_causes[static_cast<int>(events.cause)];
         }
-        merge_cell(&cell, one);
         ++g->rows;
         return;
     }

@@ -11,6 +11,7 @@ void start_input(input_stage* in, int64_t from_ms, int64_t to_ms) {
     in->to_ms = to_ms;
     in->run = 1;
     in->pause_ms = -1;
+    in->day_key = UINT32_MAX;  // no row's date
 }
 
 namespace {
@@ -57,7 +58,13 @@ void input_run_line(input_stage* in, std::string_view text, bool header) {
 }
 
 bool input_row(input_stage* in, const report_row& row, long line, window_row* out) {
-    const int64_t ms = unix_ms(row.timestamp);
+    const SYSTEMTIME& t = row.timestamp;
+    const uint32_t day_key = (uint32_t{t.wYear} << 9) | (uint32_t{t.wMonth} << 5) | t.wDay;
+    if (day_key != in->day_key) {
+        in->day_key = day_key;
+        in->day_ms = unix_day_ms(t);
+    }
+    const int64_t ms = in->day_ms + ms_of_day(t);
     const bool same_start =
         in->start_line_seen && strcmp(in->start, in->next_start) == 0 && ms >= in->last_ms;
     if (in->boundary && same_start) {

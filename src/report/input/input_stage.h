@@ -28,6 +28,9 @@ struct input_stage {
     bool start_line_seen;  // the current run's start holds a start line
     int32_t pause_ms;      // the sleep period the run's argument line gives; -1 if none
     int64_t last_ms;       // the time of the last row, in the window or not
+    // The last row's date and its midnight (Unix ms): the rows of a day share it.
+    uint32_t day_key;
+    int64_t day_ms;
 };
 
 // A row inside the window, as the later stages take it.

@@ -92,15 +92,21 @@ void outputs_row(outputs* out, const classified_row& row, const run_fold* fold) 
     const row_events& events = row.events;
     const cause_figures& figures = row.figures;
     const bool more_waiting = row.more_waiting;
+    // Standard output takes a row only as CSV or as an event line: only then is it checked.
+    const bool writes =
+        out->csv.out != nullptr || (out->events.out != nullptr && any_event(events));
     errno = 0;
-    csv_row(&out->csv, *in.row,
+    if (out->csv.out != nullptr) {
+        csv_row(
+            &out->csv, *in.row,
             out->facts != nullptr ? place_of(*out->facts, in.line) : line_place{nullptr, in.line},
             in.run);
+    }
     event_lines_row(&out->events, *in.row, in.line, events, figures);
     if (figures.have != 0 && (events.stall || events.negative_gaps > 0)) {
         log_cause(&out->days, *in.row, events, figures);
     }
-    if (ferror(out->o->out)) {
+    if (writes && ferror(out->o->out)) {
         out->output_gone = true;
         out->output_error = errno;
         return;

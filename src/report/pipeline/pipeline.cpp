@@ -241,7 +241,9 @@ int read_lines(pipeline* p) {
                 p->facts.cut_short_line = p->facts.lines + p->source.number;
                 return 0;
             case line_status::line:
-                p->line_came_ms = monotonic_ms();
+                if (p->causes != nullptr) {
+                    p->line_came_ms = monotonic_ms();  // a watch's note of a file that waits
+                }
                 break;
         }
         note_nul_bytes(&p->source, &p->facts);

@@ -38,9 +38,17 @@ int64_t floor_div(int64_t a, int64_t b) {
     return (a % b != 0 && a < 0) ? q - 1 : q;
 }
 
+int64_t unix_day_ms(const SYSTEMTIME& t) {
+    return days_of(t.wYear, t.wMonth, t.wDay) * ms_per_day;
+}
+
+int64_t ms_of_day(const SYSTEMTIME& t) {
+    return t.wHour * ms_per_hour + t.wMinute * int64_t{60'000} + t.wSecond * ms_per_second +
+           t.wMilliseconds;
+}
+
 int64_t unix_ms(const SYSTEMTIME& t) {
-    return days_of(t.wYear, t.wMonth, t.wDay) * ms_per_day + t.wHour * ms_per_hour +
-           t.wMinute * int64_t{60'000} + t.wSecond * ms_per_second + t.wMilliseconds;
+    return unix_day_ms(t) + ms_of_day(t);
 }
 
 bool parse_utc(std::string_view text, int64_t* ms) {

@@ -15,6 +15,9 @@ inline constexpr int64_t ms_per_day = 86'400'000;
 
 // Unix ms of a row's calendar fields (wDayOfWeek is ignored).
 int64_t unix_ms(const SYSTEMTIME& fields);
+// The same in two parts: Unix ms of the day's midnight, and ms since it.
+int64_t unix_day_ms(const SYSTEMTIME& fields);
+int64_t ms_of_day(const SYSTEMTIME& fields);
 
 // `a` divided by `b` (> 0), rounded toward minus infinity.
 int64_t floor_div(int64_t a, int64_t b);
