@@ -101,7 +101,8 @@ void feed(switch_account* a, std::vector<recorded_ring*> rings) {
                      [](const auto& x, const auto& y) { return x.first < y.first; });
     for (const auto& [at, item] : items) {
         if (item.first == ring_item::lost) {
-            account_lost(a, item.second.cpu, static_cast<uint64_t>(item.second.other_pid));
+            account_lost(a, item.second.cpu, item.second.at_ns,
+                         static_cast<uint64_t>(item.second.other_pid));
         } else {
             account_switch(a, item.second);
         }
@@ -225,7 +226,9 @@ TEST(SwitchAccount, LostRecordsLeaveAHoleAndSaySo) {
     feed(a.get(), {&ring});
     switch_tally span{};
     close_switch_window(a.get(), false, &span);
-    EXPECT_EQ(tallied(span), (std::map<std::pair<int32_t, int32_t>, int64_t>{{{30, 30}, 20}}));
+    // Task 20, whom the next record names, counts from the note of the loss on.
+    EXPECT_EQ(tallied(span),
+              (std::map<std::pair<int32_t, int32_t>, int64_t>{{{20, 20}, 30}, {{30, 30}, 20}}));
     EXPECT_EQ(span.lost, 5u);
 }
 

@@ -50,27 +50,81 @@ bool make_folder(const std::string& folder) {
            (CreateDirectoryA(folder.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
-// Where install keeps what it granted, for uninstall: the service's Parameters key.
+// Where install keeps what it granted, for uninstall and the next install: the
+// service's Parameters key, "Grants", a folder a line ("own C:\\x"), written before each
+// grant is made.
 const char parameters_key[] = "SYSTEM\\CurrentControlSet\\Services\\clockgap\\Parameters";
 
-void remember(const char* name, const std::string& value) {
+bool record_grants(const std::vector<granted_folder>& folders) {
+    std::string lines;
+    for (const std::string& line : grant_record(folders)) {
+        lines += line + '\0';
+    }
+    lines += '\0';
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                        &key, nullptr) == ERROR_SUCCESS) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                       static_cast<DWORD>(value.size() + 1));
-        RegCloseKey(key);
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return false;
     }
+    const bool written =
+        RegSetValueExA(key, "Grants", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(lines.data()),
+                       static_cast<DWORD>(lines.size())) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return written;
 }
 
-std::string recall(const char* name) {
-    char value[MAX_PATH * 2] = "";
-    DWORD size = sizeof value - 1;
-    if (RegGetValueA(HKEY_LOCAL_MACHINE, parameters_key, name, RRF_RT_REG_SZ, nullptr, value,
+std::string registry_text(const char* name, DWORD type, std::vector<char>* value) {
+    value->assign(32768, '\0');
+    DWORD size = static_cast<DWORD>(value->size() - 2);
+    if (RegGetValueA(HKEY_LOCAL_MACHINE, parameters_key, name, type, nullptr, value->data(),
                      &size) != ERROR_SUCCESS) {
         return "";
     }
-    return value;
+    return std::string(value->data(), size);
+}
+
+// The folders the install before granted: its record, or the two values that older
+// installs kept (the last log folder and metrics folder alone).
+std::vector<granted_folder> recorded_grants() {
+    std::vector<char> value;
+    const std::string lines = registry_text("Grants", RRF_RT_REG_MULTI_SZ, &value);
+    std::vector<std::string> record;
+    for (size_t at = 0; at < lines.size() && lines[at] != '\0';) {
+        const size_t end = lines.find('\0', at);
+        record.push_back(lines.substr(at, end - at));
+        at = end == std::string::npos ? lines.size() : end + 1;
+    }
+    if (!record.empty()) {
+        return read_grant_record(record);
+    }
+    std::vector<granted_folder> older;
+    for (const auto& [name, kind] : {std::pair{"LogDir", folder_kind::own},
+                                     std::pair{"MetricsFolder", folder_kind::metrics}}) {
+        std::string folder = registry_text(name, RRF_RT_REG_SZ, &value);
+        folder = folder.c_str();  // without the string's own end
+        if (!folder.empty()) {
+            older.push_back(granted_folder{folder, kind});
+        }
+    }
+    return older;
+}
+
+// Takes back the grants on each of `folders`, saying what became of each. Returns 0, or 1
+// when one could not be taken back.
+int revoke_grants(const std::vector<granted_folder>& folders) {
+    int status = 0;
+    for (const granted_folder& f : folders) {
+        int removed = 0;
+        if (const DWORD code = remove_grants(f.folder, grants_of(f.kind), &removed);
+            code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
+            status = fail("cannot take back LocalService's rights on ", f.folder, code);
+        } else if (removed > 0) {
+            printf("took back what install granted on %s\n", f.folder.c_str());
+        } else {
+            printf("%s holds nothing that install granted any more\n", f.folder.c_str());
+        }
+    }
+    return status;
 }
 
 // `path` made absolute against this process's current folder ("C:" alone: the current
@@ -152,6 +206,80 @@ bool inside(const std::string& folder, const std::string& outer) {
             folder[outer.size()] == '/');
 }
 
+namespace {
+
+// The folders install grants on: the log folder, the service's own, and a metrics folder
+// elsewhere, another product's.
+std::vector<granted_folder> wanted_folders(const service_settings& s) {
+    std::vector<granted_folder> folders{{s.log_dir, folder_kind::own}};
+    const std::string metrics = s.prom_path.empty() ? "" : folder_of(s.prom_path);
+    if (!metrics.empty() && !inside(metrics, s.log_dir)) {
+        folders.push_back(granted_folder{metrics, folder_kind::metrics});
+    }
+    return folders;
+}
+
+const char* grant_words(folder_kind kind) {
+    return kind == folder_kind::own
+               ? "make, write and remove files in it and below it"
+               : "make files in it, and write and remove the files it made, no others";
+}
+
+// The service registered with `command`: created, or its settings changed; nullptr (said)
+// when neither. `*created`: it is new.
+SC_HANDLE register_service(SC_HANDLE manager, const std::string& command, bool* created) {
+    const char account[] = "NT AUTHORITY\\LocalService";
+    *created = true;
+    SC_HANDLE service =
+        CreateServiceA(manager, service_name, display_name, SERVICE_ALL_ACCESS,
+                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                       command.c_str(), nullptr, nullptr, nullptr, account, "");
+    if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
+        *created = false;
+        service = OpenServiceA(manager, service_name, SERVICE_ALL_ACCESS);
+        if (service != nullptr &&
+            !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                  SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
+                                  account, "", display_name)) {
+            const DWORD error = GetLastError();
+            CloseServiceHandle(service);
+            fail("cannot change the service ", service_name, error);
+            return nullptr;
+        }
+    }
+    if (service == nullptr) {
+        fail(*created ? "cannot create the service " : "cannot open the service ", service_name,
+             GetLastError());
+    }
+    return service;
+}
+
+// Grants on each folder of `plan.grant`, each recorded before it is made. On a failure,
+// what this did on folders the install before had not granted is taken back and the
+// record is as it was: false, said.
+bool grant_folders(const grant_plan& plan, const std::vector<granted_folder>& recorded) {
+    std::vector<granted_folder> record = recorded, made;
+    for (const granted_folder& f : plan.grant) {
+        record.push_back(f);
+        DWORD status = record_grants(record) ? ERROR_SUCCESS : ERROR_CANTWRITE;
+        if (status == ERROR_SUCCESS) {
+            status = add_grants(f.folder, grants_of(f.kind));
+        }
+        if (status != ERROR_SUCCESS) {
+            fail("cannot let LocalService write in ", f.folder, status);
+            made.push_back(f);
+            revoke_grants(plan_grants(made, recorded).revoke);
+            record_grants(recorded);
+            return false;
+        }
+        made.push_back(f);
+        printf("LocalService may now %s: %s\n", grant_words(f.kind), f.folder.c_str());
+    }
+    return true;
+}
+
+}  // namespace
+
 int install_service(const service_settings& given) {
     // The service starts in another folder: relative names are made whole here.
     service_settings s = given;
@@ -173,76 +301,45 @@ int install_service(const service_settings& given) {
         }
         return fail("cannot open the service manager", "", GetLastError());
     }
-    // The folders first: nothing is registered when one cannot be made. The log folder
-    // is the service's own; a metrics folder elsewhere is another product's.
-    const std::string metrics_folder = s.prom_path.empty() ? "" : folder_of(s.prom_path);
-    const bool metrics_apart = !metrics_folder.empty() && !inside(metrics_folder, s.log_dir);
-    struct {
-        std::string folder;
-        const grant* grants;
-        int count;
-        const char* words;
-    } folders[2] = {
-        {s.log_dir, own_folder_grants, 1, "make, write and remove files in it and below it"},
-        {metrics_apart ? metrics_folder : "", metrics_folder_grants, 2,
-         "make files in it, and write and remove the files it made, no others"},
-    };
-    for (const auto& f : folders) {
-        if (f.folder.empty()) {
-            continue;
-        }
+    // The folders first: nothing is registered when one cannot be made. Then the service,
+    // then the grants, so that every grant is recorded in the service's key.
+    const std::vector<granted_folder> wanted = wanted_folders(s);
+    for (const granted_folder& f : wanted) {
         if (!make_folder(f.folder)) {
             CloseServiceHandle(manager);
             return fail("cannot create the folder ", f.folder, GetLastError());
         }
-        if (const DWORD status = add_grants(f.folder, f.grants, f.count); status != ERROR_SUCCESS) {
-            CloseServiceHandle(manager);
-            return fail("cannot let LocalService write in ", f.folder, status);
-        }
-        printf("LocalService may now %s: %s\n", f.words, f.folder.c_str());
     }
     const std::string command = run_command(s);
-    const char account[] = "NT AUTHORITY\\LocalService";
-    bool created = true;
-    SC_HANDLE service =
-        CreateServiceA(manager, service_name, display_name, SERVICE_ALL_ACCESS,
-                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                       command.c_str(), nullptr, nullptr, nullptr, account, "");
-    if (service == nullptr && GetLastError() == ERROR_SERVICE_EXISTS) {
-        created = false;
-        service = OpenServiceA(manager, service_name, SERVICE_ALL_ACCESS);
-        if (service != nullptr &&
-            !ChangeServiceConfigA(service, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                  SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr,
-                                  account, "", display_name)) {
-            const DWORD error = GetLastError();
-            CloseServiceHandle(service);
-            CloseServiceHandle(manager);
-            return fail("cannot change the service ", service_name, error);
-        }
-    }
+    bool created = false;
+    SC_HANDLE service = register_service(manager, command, &created);
     if (service == nullptr) {
-        const DWORD error = GetLastError();
         CloseServiceHandle(manager);
-        return fail("cannot create the service ", service_name, error);
+        return 1;
     }
+    const std::vector<granted_folder> recorded =
+        created ? std::vector<granted_folder>{} : recorded_grants();
+    const grant_plan plan = plan_grants(recorded, wanted);
     DWORD error = describe(service) ? ERROR_SUCCESS : GetLastError();
-    if (error == ERROR_SUCCESS) {
-        error = register_event_source();
+    error = error == ERROR_SUCCESS ? register_event_source() : error;
+    if (error != ERROR_SUCCESS) {
+        fail("cannot finish registering the service ", service_name, error);
     }
-    remember("LogDir", s.log_dir);
-    remember("MetricsFolder", metrics_apart ? metrics_folder : "");
-    if (error != ERROR_SUCCESS && created) {
+    const bool granted = error == ERROR_SUCCESS && grant_folders(plan, recorded);
+    if (!granted && created) {
         DeleteService(service);  // never left half-registered
     }
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
-    if (error != ERROR_SUCCESS) {
-        return fail("cannot finish registering the service ", service_name, error);
+    if (!granted) {
+        return 1;
     }
+    // The folders the install before used and this one does not get their rights back.
+    const int status = revoke_grants(plan.revoke);
+    record_grants(wanted);
     printf("%s the service %s: %s\nstart it with: net start %s\n",
            created ? "installed" : "updated", service_name, command.c_str(), service_name);
-    return 0;
+    return status;
 }
 
 int uninstall_service() {
@@ -258,8 +355,7 @@ int uninstall_service() {
         return fail("cannot open the service ", service_name, error);
     }
     // What install granted, read before the service's key goes with it.
-    const std::string log_dir = recall("LogDir");
-    const std::string metrics_folder = recall("MetricsFolder");
+    const std::vector<granted_folder> granted = recorded_grants();
     SERVICE_STATUS status{};
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         for (int i = 0; i < 300 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
@@ -278,25 +374,11 @@ int uninstall_service() {
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, event_source_key);
     printf("removed the service %s\n", service_name);
-    int status_code = 0;
-    for (const auto& [folder, grants, count] :
-         {std::tuple{log_dir, own_folder_grants, 1},
-          std::tuple{metrics_folder, metrics_folder_grants, 2}}) {
-        if (folder.empty()) {
-            continue;
+    const int status_code = revoke_grants(granted);
+    for (const granted_folder& f : granted) {
+        if (f.kind == folder_kind::own) {
+            printf("the day files and the service's messages stay in %s\n", f.folder.c_str());
         }
-        int removed = 0;
-        if (const DWORD code = remove_grants(folder, grants, count, &removed);
-            code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) {
-            status_code = fail("cannot take back LocalService's rights on ", folder, code);
-        } else if (removed > 0) {
-            printf("took back what install granted on %s\n", folder.c_str());
-        } else {
-            printf("%s holds nothing that install granted any more\n", folder.c_str());
-        }
-    }
-    if (!log_dir.empty()) {
-        printf("the day files and the service's messages stay in %s\n", log_dir.c_str());
     }
     return status_code;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "report/cli.h"
+#include "report/os/files.h"
 #include "report/pipeline/pipeline.h"
 #include "report/util/complain.h"
 #include "service/service.h"
@@ -59,19 +60,38 @@ DWORD WINAPI on_control(DWORD control, DWORD, void*, void*) {
     }
 }
 
-// The monitor, its standard output on `out`. Returns its process, or nullptr.
+// The monitor, its standard output on `out`. It inherits that pipe and NUL and no other
+// handle of the service's (a day file, the folder's lock): the list of handles to
+// inherit is given with the process, and every file of the watch is opened
+// non-inheritable besides. Returns its process, or nullptr.
 HANDLE start_monitor(HANDLE out, HANDLE nul) {
     std::string command =
         "\"" + folder_of(own_path()) + "\\clockgap.exe\" " + std::to_string(settings->period_ms);
-    STARTUPINFOA start{};
-    start.cb = sizeof start;
-    start.dwFlags = STARTF_USESTDHANDLES;
-    start.hStdInput = nul;
-    start.hStdOutput = out;
-    start.hStdError = nul;
+    STARTUPINFOEXA start{};
+    start.StartupInfo.cb = sizeof start;
+    start.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    start.StartupInfo.hStdInput = nul;
+    start.StartupInfo.hStdOutput = out;
+    start.StartupInfo.hStdError = nul;
+    HANDLE inherited[2] = {out, nul};
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    std::vector<char> attributes(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    DWORD flags = DETACHED_PROCESS;
+    if (size > 0 && InitializeProcThreadAttributeList(list, 1, 0, &size) &&
+        UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                  sizeof inherited, nullptr, nullptr)) {
+        start.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, DETACHED_PROCESS, nullptr,
-                        nullptr, &start, &process)) {
+    const bool started = CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, flags,
+                                        nullptr, nullptr, &start.StartupInfo, &process);
+    if (start.lpAttributeList != nullptr) {
+        DeleteProcThreadAttributeList(list);
+    }
+    if (!started) {
         service_note(note_level::warning, "cannot start the monitor %s (error %lu); trying again",
                      command.c_str(), GetLastError());
         return nullptr;
@@ -163,7 +183,7 @@ int watch() {
     }
     report_options o;
     int status = read_options(static_cast<int>(argv.size()), argv.data(), &o);
-    FILE* nothing = fopen("NUL", "wb");  // the event lines and the summary are not kept
+    FILE* nothing = open_file("NUL", "wb");  // the event lines and the summary are not kept
     o.out = nothing;
     o.monitor_pid = &monitor_pid;
     // The monitor starts once the watch has opened the pipe.
@@ -246,7 +266,7 @@ void service_note(note_level level, const char* format, ...) {
     }
     // A line at a time, whole: the file is opened for each, so that it can be moved or
     // read at any time, and a failure loses only this line.
-    if (FILE* f = fopen(notes_path.c_str(), "ab")) {
+    if (FILE* f = open_file(notes_path.c_str(), "ab")) {
         fputs(line, f);
         fclose(f);
     }

@@ -463,6 +463,52 @@ class Durable(unittest.TestCase):
         # The day being written reaches the disk when the watch ends.
         self.assertTrue(any(c.startswith("fsync") and day_name(2) in ps for c, ps in calls))
 
+    def strace(self, injected, *args, input_text):
+        """The Linux watch with `args`, run under strace `injected` (a fault), its result."""
+        if WRAPPER or not shutil.which("strace"):
+            self.skipTest("needs strace and the Linux program")
+        # LeakSanitizer cannot run under ptrace: a sanitized build leaves it out here.
+        env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
+                   ":detect_leaks=0")
+        return subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, *injected, REPORT, *args],
+                              input=input_text.encode(), capture_output=True, timeout=120,
+                              env=env)
+
+    def test_a_folder_whose_flush_fails_keeps_its_day_until_it_is_flushed(self):
+        days = os.path.join(self.dir, "days")
+        os.mkdir(days)
+        # The folder's flushes: the order file, the first day's .gz (failed here), the
+        # order again, then the next sweep's.
+        result = self.strace(["-P", days, "-e", "inject=fsync:error=EIO:when=2"], "--follow",
+                             "--log", os.path.join(days, PATTERN), "--gzip",
+                             input_text=days_log([0, 1, 2]))
+        said = result.stderr.decode()
+        print(said, file=sys.stderr)
+        # A warning of durability, once, not a failed write; the file is not written again.
+        self.assertEqual(said.count("could not be flushed to disk (Input/output error)"), 1, said)
+        self.assertIn(f"{day_name(0)}.gz is whole, but the folder", said)
+        self.assertNotIn("cannot write", said)
+        self.assertIn("flushed the folder", said)  # at the next sweep
+        self.assertEqual(result.returncode, 0, said)
+        self.assertEqual(sorted(n for n in os.listdir(days) if n.startswith("run-")),
+                         [day_name(0) + ".gz", day_name(1) + ".gz", day_name(2)])
+
+    def test_a_lock_file_a_process_left_and_a_lock_that_fails(self):
+        lock = os.path.join(self.dir, ".clockgap-watch.lock")
+        with open(lock, "w") as f:
+            f.write("999999\n")  # a process that ended, whose lock ended with it
+        result = watch(self.dir, days_log([0], per_day=2))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(lock) as f:
+            self.assertNotEqual(f.read(), "999999\n")
+        # A lock that fails for a reason of its own is said as that, never as a holder.
+        result = self.strace(["-e", "inject=flock:error=ENOLCK"], "--follow", "--log",
+                             os.path.join(self.dir, PATTERN), input_text=days_log([1]))
+        said = result.stderr.decode()
+        self.assertIn("it cannot be locked (No locks available)", said)
+        self.assertNotIn("another watch", said)
+        self.assertNotEqual(result.returncode, 0, said)
+
     def test_a_second_watch_on_the_folder_ends_at_once(self):
         pattern = os.path.join(self.dir, PATTERN)
         first = subprocess.Popen(WRAPPER + [REPORT, "--follow", "--log", pattern],

@@ -220,9 +220,13 @@ def wait_for(what, deadline_s=30.0):
         time.sleep(0.25)
 
 
+# Prefixes whose programs all run with more in their environment (a faked clock).
+WINE_EXTRA = {}
+
+
 def wine_env(prefix=None):
     """The environment the Wine wrapper sets (WINEPREFIX and the rest), with another
-    prefix when one is given."""
+    prefix when one is given, and what that prefix's programs all take (WINE_EXTRA)."""
     env = dict(os.environ)
     for word in WRAPPER:
         if "=" in word and not word.startswith("/"):
@@ -230,6 +234,7 @@ def wine_env(prefix=None):
             env[key] = value
     if prefix:
         env["WINEPREFIX"] = prefix
+        env.update(WINE_EXTRA.get(prefix, {}))
     return env
 
 

@@ -1,6 +1,7 @@
 """clockgap-service.exe under Wine's service manager, in a Wine prefix of the test's own:
 install, net start, the monitor killed, net stop, uninstall, and wrong usage."""
 
+import datetime
 import os
 import re
 import shutil
@@ -13,6 +14,7 @@ import zipfile
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from monitor_test import FakeClock  # noqa: E402
 
 REPORT = os.environ.get("CLOCKGAP_REPORT", "")
 BUILD = os.path.dirname(REPORT)
@@ -57,6 +59,10 @@ class WindowsService(unittest.TestCase):
         self.service = os.path.join(self.folder, "clockgap-service.exe")
         self.prefix = tempfile.mkdtemp(prefix="clockgap-wine-")
         self.addCleanup(shutil.rmtree, self.prefix, True)
+        # Every program of the prefix on one clock that the test can set forward.
+        self.clock = FakeClock()
+        harness.WINE_EXTRA[self.prefix] = self.clock.env()
+        self.addCleanup(harness.WINE_EXTRA.pop, self.prefix)
         self.server = harness.start_wine_server(self.prefix)
         self.addCleanup(harness.stop_wine_server, self.server)
         self.drive = os.path.join(self.prefix, "drive_c")
@@ -146,6 +152,38 @@ class WindowsService(unittest.TestCase):
         print(f"\nstart to first row {first_row:.2f} s, monitor killed to rows again "
               f"{rows_again:.2f} s, taskkill to rows again {taskkill_rows:.2f} s, "
               f"stop to stopped {stop:.2f} s", file=sys.stderr)
+
+    def test_a_restarted_monitor_holds_no_file_at_the_days_end(self):
+        """A monitor the service started again holds no file of the watch's: at the day's
+        end the finished day is compressed and removed (--keep 1), and the new day's
+        file takes the rows."""
+        logs = os.path.join(self.drive, "clockgap-test")
+        installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--keep", "1",
+                              "--gzip")
+        self.assertEqual(installed.returncode, 0, installed.stderr)
+        self.assertEqual(self.wine("net", "start", "clockgap").returncode, 0)
+        self.wait(lambda: re.search(r"\n\d{4}-.*\n", self.day_text()))
+        first_day = [n for n in os.listdir(logs) if re.match(r"clockgap-\d.*\.log$", n)][0]
+        # The monitor dies, and the service starts another while the day's file is open.
+        runs = self.day_text().count("Starting at")
+        os.kill(self.linux_pids("clockgap.exe")[0], 9)
+        self.wait(lambda: harness.new_run_has_rows(self.day_text(), runs))
+        # The day's end, a few seconds from now on every clock of the prefix.
+        now = time.time()
+        midnight = (now // 86400 + 1) * 86400
+        self.clock.set(f"+{int(midnight - now - 4)}")
+        next_day = datetime.datetime.fromtimestamp(midnight, datetime.timezone.utc)
+        second_day = f"clockgap-{next_day:%Y-%m-%d}.log"
+        path = os.path.join(logs, second_day)
+        self.wait(lambda: os.path.exists(path) and re.search(r"\n\d{4}-", open(path).read()), 60)
+        # The finished day compressed, then it and its plain file removed (--keep 1).
+        gone = lambda: not {first_day, first_day + ".gz"} & set(os.listdir(logs))  # noqa: E731
+        harness.wait_for(lambda: gone() or None, 30)
+        left = sorted(n for n in os.listdir(logs) if re.match(r"clockgap-2.*\.log(\.gz)?$", n))
+        with open(os.path.join(logs, "clockgap-service.log")) as f:
+            notes = f.read()
+        self.assertEqual(left, [second_day], notes)
+        self.assertEqual(self.wine("net", "stop", "clockgap").returncode, 0)
 
     def test_a_metrics_file_that_cannot_be_written_is_said_once_and_never_stops_it(self):
         installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--prometheus",
@@ -242,6 +280,8 @@ class WindowsService(unittest.TestCase):
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertIn("Q:\\nowhere\\clockgap", result.stderr)
         self.assertNotEqual(self.wine("sc", "query", "clockgap").returncode, 0)
+
+
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 #include "report/causes/cause_file.h"
+#include "report/os/files.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -129,7 +130,7 @@ void write_cause_line(FILE* file, int64_t row_ms, int64_t gap_ns, cause_kind kin
 void load_causes(const char* path, cause_book* book) {
     book->entries.clear();
     book->culprits.clear();
-    FILE* file = fopen(causes_path(path).c_str(), "r");
+    FILE* file = open_file(causes_path(path).c_str(), "r");
     if (file == nullptr) {
         return;
     }

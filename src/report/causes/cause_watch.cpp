@@ -161,13 +161,15 @@ cause_figures counters_between(const cause_sample& a, const cause_sample& b,
 namespace {
 
 // What the counters grew by from `a` to `b`, with what the watch saw of its own: up to a
-// row (`row`), or up to now in a silence, where `stopped` is the monitor's state now.
+// row (`row`), or up to now in a silence. A monitor seen stopped, or its cgroup seen
+// frozen, since the last row holds up that row or the silence so far, even once it runs
+// again.
 cause_figures window(cause_watch* w, const cause_sample& a, const cause_sample& b, bool row) {
     cause_figures f = counters_between(a, b, usual_wait(w));
     f.have |= have_watch;
     f.watch_gap_ns = std::max(w->watch_gap_ns, b.at_ns - w->last_wake_ns);
-    f.stopped = f.stopped || (row && w->stopped_seen);
-    f.frozen = f.frozen || (row && w->frozen_seen);
+    f.stopped = f.stopped || w->stopped_seen;
+    f.frozen = f.frozen || w->frozen_seen;
     const int64_t slices = grew(a.proc.slices, b.proc.slices);
     if (row && slices > 0) {
         w->slice_wait_ns[w->wait_at] = f.run_delay_ns / slices;
@@ -362,7 +364,7 @@ void drain_switches(cause_watch* w) {
             break;
         }
         if (item[first] == ring_item::lost) {
-            account_lost(&w->account, w->switches.rings[first].cpu, lost[first]);
+            account_lost(&w->account, w->switches.rings[first].cpu, next[first].at_ns, lost[first]);
         } else if (next[first].comm) {
             note_name(w, next[first]);
         } else {

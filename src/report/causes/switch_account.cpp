@@ -234,9 +234,11 @@ void account_switch(switch_account* a, const switch_record& r) {
     now = cpu_now{true, r.out ? r.other_pid : r.pid, r.out ? r.other_tid : r.tid, r.at_ns};
 }
 
-void account_lost(switch_account* a, int32_t cpu, uint64_t lost) {
+void account_lost(switch_account* a, int32_t cpu, int64_t at_ns, uint64_t lost) {
+    // The records lost came before this note: whoever the CPU's next record says ran
+    // before it ran at least from here, and nothing is known of the time before.
     if (cpu >= 0 && cpu < static_cast<int>(std::size(a->slot_of)) && a->slot_of[cpu] >= 0) {
-        a->on[a->slot_of[cpu]] = cpu_now{false, 0, 0, -1};
+        a->on[a->slot_of[cpu]] = cpu_now{false, 0, 0, at_ns};
     }
     a->window.lost += lost;
 }

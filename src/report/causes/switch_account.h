@@ -11,7 +11,8 @@
 // it was preempted on, or that it comes back on after a sleep (the only one it may run
 // on, when it is pinned to one). What other tasks ran on that CPU during the wait is
 // counted for the window of rows in which the wait ended. A CPU whose records were lost
-// leaves a hole: the count is then at least what it says, never the whole.
+// leaves a hole: what ran there is counted from the kernel's note of the loss on, and
+// the count is then at least what it says, never the whole.
 #pragma once
 
 #include <cstdint>
@@ -67,7 +68,7 @@ struct pending_tally {
 struct cpu_now {
     bool known;  // who runs is known: from the CPU's first record, and again after a loss
     int32_t pid, tid;
-    int64_t since_ns;  // since when; -1 after a loss, until the CPU's next record
+    int64_t since_ns;  // since when (after a loss: since the loss, at least)
 };
 
 struct switch_account {
@@ -98,7 +99,8 @@ void start_switch_account(switch_account* a, int32_t monitor, int64_t pause_ns, 
                           int count, int64_t opened_ns);
 // Records are fed in time order across CPUs.
 void account_switch(switch_account* a, const switch_record& r);
-// The kernel lost `lost` records of `cpu`: who runs there is unknown until its next one.
-void account_lost(switch_account* a, int32_t cpu, uint64_t lost);
+// The kernel lost `lost` records of `cpu` before `at_ns`: who ran there is known again
+// from its next record on, and counted from `at_ns`.
+void account_lost(switch_account* a, int32_t cpu, int64_t at_ns, uint64_t lost);
 // A row: the tally over its span (with the window before when `join`), and a new window.
 void close_switch_window(switch_account* a, bool join, switch_tally* span);

@@ -119,7 +119,8 @@ int read_table_options(int argc, char** argv, int first, std::span<const option_
             const char* guess = arg.starts_with("-") ? nearest(rows, name) : nullptr;
             *problem = guess != nullptr
                            ? words("unknown option '%s'; did you mean %s?", argv[i], guess)
-                           : words("unknown or repeated argument '%s'", argv[i]);
+                       : operands == nullptr ? words("unknown argument '%s'", argv[i])
+                                             : words("unknown or repeated argument '%s'", argv[i]);
             return 2;
         }
         const bool takes_value = r->kind != value_kind::none;

@@ -18,10 +18,11 @@
 
 namespace {
 
-// Data pages of each ring: 256 KiB, within the kernel's unprivileged lock limit of
-// 516 KiB a CPU. A busy CPU writes about 10,000 records a second of 40 bytes; the
-// watch empties the rings every 100 ms.
-constexpr size_t ring_pages = 64;
+// Data pages of each ring: 512 KiB, with the control page within the kernel's
+// unprivileged lock limit of 516 KiB a CPU. A busy CPU writes about 10,000 records a
+// second of 40 bytes, and one of Wine's many more; the watch empties the rings every
+// 100 ms.
+constexpr size_t ring_pages = 128;
 
 int open_event(int cpu) {
     perf_event_attr a{};

@@ -9,6 +9,11 @@
 #include <cstddef>
 #include <cstdio>
 
+// fopen(path, mode), the file kept from programs this one starts (close-on-exec; on
+// Windows not inherited): a monitor the Windows service starts must never hold the
+// watch's files open.
+FILE* open_file(const char* path, const char* mode);
+
 // Whether `path` is a file of at least one byte.
 bool file_has_content(const char* path);
 

@@ -118,6 +118,13 @@ bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        if (error != EWOULDBLOCK) {
+            // Not another holder: the lock itself failed (a file system without locks).
+            snprintf(reason, reason_size, "it cannot be locked (%s)", strerror(error));
+            close(fd);
+            return false;
+        }
         char text[32] = "";
         const ssize_t n = pread(fd, text, sizeof text - 1, 0);
         text[n > 0 ? n : 0] = '\0';
@@ -135,4 +142,10 @@ bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_
         return false;
     }
     return true;
+}
+
+FILE* open_file(const char* path, const char* mode) {
+    char kept[8];
+    snprintf(kept, sizeof kept, "%se", mode);  // glibc: O_CLOEXEC
+    return fopen(path, kept);
 }

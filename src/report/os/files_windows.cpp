@@ -28,11 +28,11 @@ bool folder_writable(const char* path, char* reason, size_t reason_size) {
     char probe[4096];
     const int folder = static_cast<int>(file_name_start(path));
     snprintf(probe, sizeof probe, "%.*s.clockgap-check.%lu", folder, path, GetCurrentProcessId());
-    int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+    int fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     if (fd < 0 && errno == EEXIST) {
         // A probe left by a process that was killed, and whose id came again.
         _unlink(probe);
-        fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+        fd = _open(probe, _O_WRONLY | _O_CREAT | _O_EXCL | _O_NOINHERIT, _S_IREAD | _S_IWRITE);
     }
     if (fd < 0) {
         snprintf(reason, reason_size, "%s", strerror(errno));
@@ -58,7 +58,7 @@ bool truncate_file(FILE* file, long size) {
 }
 
 long read_small_file(const char* path, char* data, size_t size) {
-    const int fd = _open(path, _O_RDONLY | _O_BINARY);
+    const int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (fd < 0 || size == 0) {
         if (fd >= 0) {
             _close(fd);
@@ -116,6 +116,13 @@ bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_
     OVERLAPPED at{};
     at.Offset = 0x40000000;
     if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_LOCK_VIOLATION && error != ERROR_IO_PENDING) {
+            // Not another holder: the lock itself failed.
+            snprintf(reason, reason_size, "it cannot be locked (error %lu)", error);
+            CloseHandle(file);
+            return false;
+        }
         char text[32] = "";
         DWORD n = 0;
         *holder = 0;
@@ -138,4 +145,10 @@ bool hold_lock_file(const char* path, long* holder, char* reason, size_t reason_
         return false;
     }
     return true;
+}
+
+FILE* open_file(const char* path, const char* mode) {
+    char kept[8];
+    snprintf(kept, sizeof kept, "%sN", mode);  // the C runtime: _O_NOINHERIT
+    return fopen(path, kept);
 }

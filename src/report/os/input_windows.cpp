@@ -26,7 +26,7 @@ bool open_log(const char* path, log_input* in, char* reason, size_t reason_size)
         snprintf(reason, reason_size, "%s", strerror(EISDIR));
         return false;
     }
-    in->fd = _open(path, _O_RDONLY | _O_BINARY);
+    in->fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
     if (in->fd < 0) {
         snprintf(reason, reason_size, "%s", strerror(errno));
         return false;

@@ -14,8 +14,9 @@ bool begin_whole_file(whole_file* w, const char* path, bool durable, char* reaso
                       size_t reason_size) {
     w->path = path;
     w->durable = durable;
+    w->folder_error = 0;
     part_name(path, w->part, sizeof w->part);
-    w->file = fopen(w->part, "wb");
+    w->file = open_file(w->part, "wb");
     if (w->file == nullptr) {
         snprintf(reason, reason_size, "%s", strerror(errno));
         return false;
@@ -24,12 +25,26 @@ bool begin_whole_file(whole_file* w, const char* path, bool durable, char* reaso
 }
 
 bool commit_whole_file(whole_file* w, char* reason, size_t reason_size) {
-    const bool written = !ferror(w->file) && (!w->durable || sync_file(w->file));
-    const int error = errno;
-    const bool closed = fclose(w->file) == 0;
+    // A write that failed before is tried again by the flush, which fails as it did: its
+    // error is the one taken here.
+    errno = 0;
+    bool written = fflush(w->file) == 0;
+    int error = written ? 0 : errno;
+    if (written && ferror(w->file)) {
+        written = false;  // a write failed, and the flush did not say why
+    }
+    if (written && w->durable && !sync_file(w->file)) {
+        written = false;
+        error = errno;
+    }
+    if (fclose(w->file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
     w->file = nullptr;
-    if (!written || !closed) {
-        snprintf(reason, reason_size, "%s", strerror(written ? errno : error));
+    if (!written) {
+        snprintf(reason, reason_size, "%s",
+                 error != 0 ? strerror(error) : "a write failed, and the system did not say why");
         remove(w->part);
         return false;
     }
@@ -38,9 +53,7 @@ bool commit_whole_file(whole_file* w, char* reason, size_t reason_size) {
         return false;
     }
     if (w->durable && !sync_folder_of(w->path)) {
-        snprintf(reason, reason_size, "its folder could not be flushed to disk (%s)",
-                 strerror(errno));
-        return false;
+        w->folder_error = errno;
     }
     return true;
 }

@@ -15,6 +15,9 @@ struct whole_file {
     char part[4200];
     FILE* file;    // open while it is written (binary: LF line ends on every platform)
     bool durable;  // flush the part before the move, and the folder after it
+    // A durable file moved whole whose folder could not be flushed after the move: the
+    // system's error then. A power cut may lose the move (not the file's contents).
+    int folder_error;
 };
 
 // The name a file is written under before it is moved over `path`.
@@ -26,7 +29,9 @@ bool begin_whole_file(whole_file* w, const char* path, bool durable, char* reaso
                       size_t reason_size);
 
 // Closes the part and moves it over the file. False, with the reason, if anything failed
-// along the way (the writes, the close or the move); the part is then removed.
+// along the way (the writes, the close or the move); the part is then removed. Each
+// reason is the system's error taken at the call that failed. A folder that could not
+// be flushed after the move leaves the file whole: true, with `folder_error` set.
 bool commit_whole_file(whole_file* w, char* reason, size_t reason_size);
 
 // For a part that another program wrote (gnuplot): moves it over `path` when it holds at

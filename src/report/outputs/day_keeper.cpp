@@ -169,11 +169,34 @@ void remove_day_file(day_keeper* k, const std::string& day, const std::string& f
     }
 }
 
+// A file moved whole into the folder is not kept for sure until the folder is flushed:
+// until then the day it was made from stays. Said once, as a warning of durability, not
+// a failed write; tried again at the next sweep, without writing the file again.
+bool folder_flushed(day_keeper* k, const std::string& made, int error) {
+    const std::string folder = k->folder.empty() ? std::string(".") : k->folder;
+    if (error == 0) {
+        succeeded(k, folder, "flushed the folder");
+        return true;
+    }
+    k->retry = true;
+    if (std::find(k->said.begin(), k->said.end(), folder) == k->said.end()) {
+        k->said.push_back(folder);
+        complain(
+            "%s is whole, but the folder %s could not be flushed to disk (%s): a power cut "
+            "may lose it; its day stays until the folder is flushed, tried again later",
+            made.c_str(), folder.c_str(), strerror(error));
+    }
+    return false;
+}
+
 void compress_day(day_keeper* k, const day_entry& day) {
     const std::string plain = path_of(k, day.name);
     const std::string gz = plain + ".gz";
     if (day.gz && gzip_ends_with(gz.c_str(), plain.c_str())) {
-        remove_day_file(k, day.name, day.name);  // compressed before; only this was left
+        // Compressed before; only this was left, or the folder's flush failed.
+        if (folder_flushed(k, gz, sync_folder_of(gz.c_str()) ? 0 : errno)) {
+            remove_day_file(k, day.name, day.name);
+        }
         return;
     }
     whole_file w{};
@@ -197,15 +220,18 @@ void compress_day(day_keeper* k, const day_entry& day) {
         fail_once(k, gz, "write", reason);
         return;
     }
+    succeeded(k, gz, "wrote");
+    if (!folder_flushed(k, gz, w.folder_error)) {
+        return;
+    }
     if (remove(plain.c_str()) != 0) {
         fail_once(k, plain, "remove", strerror(errno));
     }
-    succeeded(k, gz, "wrote");
 }
 
 void read_order(day_keeper* k) {
     k->order_read = true;
-    FILE* f = fopen(k->order_path.c_str(), "rb");
+    FILE* f = open_file(k->order_path.c_str(), "rb");
     if (f == nullptr) {
         return;
     }
@@ -229,6 +255,8 @@ void write_order(day_keeper* k) {
     ok = ok && commit_whole_file(&w, reason, sizeof reason);
     if (!ok) {
         fail_once(k, k->order_path, "write", reason);
+    } else {
+        folder_flushed(k, k->order_path, w.folder_error);
     }
 }
 

@@ -99,8 +99,8 @@ void close_file(day_log* log) {
 }
 
 // Opens the day's file for the next line, after a new day or a failed write.
-void open_file(day_log* log) {
-    log->file = fopen(log->path, "ab");
+void open_day_file(day_log* log) {
+    log->file = open_file(log->path, "ab");
     if (log->file == nullptr) {
         fail(log, "open");
         return;
@@ -190,7 +190,7 @@ void log_row(day_log* log, std::string_view text, const report_row& row) {
         keeper_row(log->keeper.get());
     }
     if (log->file == nullptr) {
-        open_file(log);
+        open_day_file(log);
     }
     put(log, text);
 }
@@ -202,16 +202,19 @@ void log_cause(day_log* log, const report_row& row, const row_events& events,
     }
     // Stall rows are few: the file is opened for each, and so never left half written.
     const std::string path = causes_path(log->path);
-    FILE* file = fopen(path.c_str(), "ab");
+    FILE* file = open_file(path.c_str(), "ab");
+    int error = errno;  // of the open, or of the close below
     bool written = false;
     if (file != nullptr) {
         write_cause_line(file, unix_ms(row.timestamp), events.largest_gap_ns, events.cause, figures,
                          events.culprits);
         written = fclose(file) == 0;
+        error = errno;
     }
+    log->failed = log->failed || !written;  // a cause lost: the watch ends with status 1
     if (!written && !log->causes_failing) {
         complain("cannot write %s (%s); the causes of stalls are not kept until it can be",
-                 path.c_str(), strerror(errno));
+                 path.c_str(), strerror(error));
     } else if (written && log->causes_failing) {
         tell("causes reach %s again", path.c_str());
     }

@@ -30,7 +30,7 @@ struct day_log {
     bool top_closed;        // a header or row came since: the next such line begins anew
     bool needs_top;         // the day's file still needs the start line and header
     bool failing;           // the last write failed
-    bool failed;            // a write failed at some time: lines were lost
+    bool failed;            // a write failed at some time: lines (or causes) were lost
     bool causes_failing;    // the last write of a cause failed
     int64_t synced_ms;      // monotonic ms when the open file last reached the disk
     day_keeper_ptr keeper;  // with --keep or --gzip: the finished days' keeper

@@ -103,12 +103,15 @@ void outputs_row(outputs* out, const classified_row& row, const run_fold* fold) 
             in.run);
     }
     event_lines_row(&out->events, *in.row, in.line, events, figures);
+    // Standard output's error, taken before the causes file's own writes.
+    const int error = errno;
+    const bool failed = writes && ferror(out->o->out);
     if (figures.have != 0 && (events.stall || events.negative_gaps > 0)) {
         log_cause(&out->days, *in.row, events, figures);
     }
-    if (writes && ferror(out->o->out)) {
+    if (failed) {
         out->output_gone = true;
-        out->output_error = errno;
+        out->output_error = error;
         return;
     }
     fold_prom(&out->prom, *in.row, events);

@@ -1,4 +1,5 @@
 #include "report/util/gzip_file.h"
+#include "report/os/files.h"
 
 #include <zlib.h>
 
@@ -74,7 +75,7 @@ bool deflate_member(FILE* from, FILE* to, unsigned char* in, unsigned char* out,
 }  // namespace
 
 bool gzip_into(const char* plain, const char* gz, whole_file* w, char* reason, size_t reason_size) {
-    const file_ptr from(fopen(plain, "rb"));
+    const file_ptr from(open_file(plain, "rb"));
     if (!from) {
         say(reason, reason_size, strerror(errno));
         return false;
@@ -84,7 +85,7 @@ bool gzip_into(const char* plain, const char* gz, whole_file* w, char* reason, s
     }
     const auto buffers = std::make_unique<unsigned char[]>(2 * chunk);
     bool ok = true;
-    if (const file_ptr before{fopen(gz, "rb")}) {
+    if (const file_ptr before{open_file(gz, "rb")}) {
         ok = copy_bytes(before.get(), w->file, buffers.get());
         if (!ok) {
             say(reason, reason_size, strerror(errno));
@@ -103,8 +104,8 @@ bool gzip_into(const char* plain, const char* gz, whole_file* w, char* reason, s
 }
 
 bool gzip_ends_with(const char* gz, const char* plain) {
-    const file_ptr z(fopen(gz, "rb"));
-    const file_ptr p(fopen(plain, "rb"));
+    const file_ptr z(open_file(gz, "rb"));
+    const file_ptr p(open_file(plain, "rb"));
     unsigned char trailer[8];
     if (!z || !p || fseek(z.get(), -8, SEEK_END) != 0 || fread(trailer, 1, 8, z.get()) != 8) {
         return false;
