@@ -175,20 +175,20 @@ TEST(CauseRules, EachKindAndTheBordersBetweenThem) {
         {"a step back the watch's clock did not see",
          [](cause_figures* f) { f->wait_excess_ns = 100 * ms; }, 0, 3'000 * ms,
          cause_kind::unexplained},
-        {"interrupts on its CPU explain the wait, which is then not contention",
+        {"an interrupt storm on its CPU explains the wait, which is then not contention",
          [](cause_figures* f) {
              f->have |= have_interrupts | have_softirqs;
-             f->run_delay_ns = f->wait_excess_ns = 30 * ms;
-             f->interrupt_ns = 15 * ms;
+             f->run_delay_ns = f->wait_excess_ns = 1500 * ms;
+             f->interrupt_ns = 1500 * ms;  // of the 2 s span: 1125 ms while it waited
          },
-         20 * ms, 0, cause_kind::interrupts},
-        {"a little interrupt time beside much waiting behind others",
+         1200 * ms, 0, cause_kind::interrupts},
+        {"interrupts now and then beside much waiting behind others",
          [](cause_figures* f) {
              f->have |= have_interrupts | have_softirqs;
-             f->run_delay_ns = f->wait_excess_ns = 30 * ms;
-             f->interrupt_ns = 5 * ms;
+             f->run_delay_ns = f->wait_excess_ns = 80 * ms;
+             f->interrupt_ns = 120 * ms;  // 4.8 ms of them while it waited
          },
-         20 * ms, 0, cause_kind::cpu_contention},
+         13 * ms, 0, cause_kind::cpu_contention},
         {"interrupts on Windows",
          [](cause_figures* f) {
              f->have = have_interrupts | have_suspend | have_watch;

@@ -73,11 +73,22 @@ int64_t memory_wait_ns(const cause_figures& f) {
     return std::max(ns, has(f, have_group_memory) ? us_as_ns(f.group_memory_full_us) : 0);
 }
 
+// The interrupt time of its CPU that fell while the monitor waited for it, as if the
+// interrupts fell evenly over the span: the monitor waited run_delay_ns of span_ns.
+int64_t interrupts_while_waiting_ns(const cause_figures& f) {
+    if (!has(f, have_interrupts) || f.interrupt_ns <= 0 || f.span_ns <= 0 || f.run_delay_ns <= 0) {
+        return 0;
+    }
+    const long double share = std::min<long double>(
+        1.0L, static_cast<long double>(f.run_delay_ns) / static_cast<long double>(f.span_ns));
+    return static_cast<int64_t>(static_cast<long double>(f.interrupt_ns) * share);
+}
+
 // The run delay beyond the usual that neither throttling nor interrupts on its CPU
 // explain: waiting behind other tasks.
 int64_t contended_ns(const cause_figures& f) {
     const int64_t wait = less_of(f.wait_excess_ns, has(f, have_throttle) ? f.throttled_ns : 0);
-    return less_of(wait, has(f, have_interrupts) ? f.interrupt_ns : 0);
+    return less_of(wait, interrupts_while_waiting_ns(f));
 }
 
 // Its CPU cgroup was throttled through half the gap, and the monitor waited meanwhile.
