@@ -13,7 +13,6 @@
 #include "report/fold/heat_grid.h"
 #include "report/fold/report_figures.h"
 #include "report/fold/run_fold.h"
-#include "report/os/report_os.h"
 #include "report/outputs/event_lines.h"
 #include "report/outputs/html_page.h"
 #include "report/outputs/picture.h"

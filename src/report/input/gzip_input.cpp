@@ -6,18 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
-
 constexpr size_t raw_size = size_t{1} << 16;
 
-enum class kind { unknown, plain, gzip };
-
-}  // namespace
+// What the input has turned out to be; named outside the anonymous namespace because
+// the gzip_state record, declared in the header, holds one.
+enum class gzip_kind { unknown, plain, gzip };
 
 struct gzip_state {
     z_stream z;
     bool z_ready;           // inflateInit2 succeeded
-    kind seen;              // unknown until the first two bytes have come
+    gzip_kind seen;              // unknown until the first two bytes have come
     bool at_end;            // the raw input has ended
     bool done;              // nothing more is handed out
     bool in_member;         // inside a gzip member (its end not yet reached)
@@ -166,7 +164,7 @@ void open_gzip_input(gzip_input* in, const log_input& input) {
     }
     gzip_state* s = in->state.get();
     s->z_ready = false;
-    s->seen = kind::unknown;
+    s->seen = gzip_kind::unknown;
     s->at_end = s->done = s->in_member = false;
     s->member_start = 0;
     s->raw_start = s->raw_end = 0;
@@ -175,10 +173,10 @@ void open_gzip_input(gzip_input* in, const log_input& input) {
 
 long read_gzip_input(gzip_input* in, char* data, size_t size, char* reason, size_t reason_size) {
     gzip_state* s = in->state.get();
-    while (s->seen == kind::unknown) {
+    while (s->seen == gzip_kind::unknown) {
         if (s->raw_end >= 2 || s->at_end) {
             const bool magic = s->raw_end >= 2 && s->raw[0] == 0x1f && s->raw[1] == 0x8b;
-            s->seen = magic ? kind::gzip : kind::plain;
+            s->seen = magic ? gzip_kind::gzip : gzip_kind::plain;
             break;
         }
         if (const long n = read_raw(in, reason, reason_size); n < 0) {
@@ -188,6 +186,6 @@ long read_gzip_input(gzip_input* in, char* data, size_t size, char* reason, size
     if (size > (size_t{1} << 30)) {
         size = size_t{1} << 30;  // what one inflate call is given
     }
-    return s->seen == kind::gzip ? inflate_some(in, data, size, reason, reason_size)
+    return s->seen == gzip_kind::gzip ? inflate_some(in, data, size, reason, reason_size)
                                  : pass_plain(in, data, size, reason, reason_size);
 }
