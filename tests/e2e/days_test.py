@@ -463,25 +463,48 @@ class Durable(unittest.TestCase):
         # The day being written reaches the disk when the watch ends.
         self.assertTrue(any(c.startswith("fsync") and day_name(2) in ps for c, ps in calls))
 
-    def strace(self, injected, *args, input_text):
-        """The Linux watch with `args`, run under strace `injected` (a fault), its result."""
+    def strace(self, injected, *args, input_text, stages=()):
+        """The Linux watch with `args`, run under strace `injected` (a fault), its result.
+        `stages` are (path, text): once `path` exists, `text` is written too."""
         if WRAPPER or not shutil.which("strace"):
             self.skipTest("needs strace and the Linux program")
         # LeakSanitizer cannot run under ptrace: a sanitized build leaves it out here.
         env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") +
                    ":detect_leaks=0")
-        return subprocess.run(["strace", "-f", "-qq", "-o", os.devnull, *injected, REPORT, *args],
-                              input=input_text.encode(), capture_output=True, timeout=120,
-                              env=env)
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            run = subprocess.Popen(["strace", "-f", "-qq", "-o", os.devnull, *injected, REPORT,
+                                    *args], stdin=subprocess.PIPE, stdout=out, stderr=err,
+                                   env=env)
+            self.addCleanup(run.wait)
+            self.addCleanup(run.kill)
+            run.stdin.write(input_text.encode())
+            run.stdin.flush()
+            for path, text in stages:
+                deadline = time.time() + 60
+                while not os.path.exists(path) and run.poll() is None:
+                    self.assertLess(time.time(), deadline, f"{path} never came")
+                    time.sleep(0.02)
+                run.stdin.write(text.encode())
+                run.stdin.flush()
+            run.stdin.close()
+            returncode = run.wait(timeout=120)
+            out.seek(0)
+            err.seek(0)
+            return subprocess.CompletedProcess(run.args, returncode, out.read(), err.read())
 
     def test_a_folder_whose_flush_fails_keeps_its_day_until_it_is_flushed(self):
         days = os.path.join(self.dir, "days")
         os.mkdir(days)
-        # The folder's flushes: the order file, the first day's .gz (failed here), the
-        # order again, then the next sweep's.
+        # The folder's flushes: the order file of the first day, the first day's .gz
+        # (failed here), the order again, then the next sweep's. Each day is written once
+        # the sweep before it has begun, so that the flushes come in that order.
+        order = os.path.join(days, ".run-%Y-%m-%d.log.order")
+        day = [days_log([d]).split("\n", 2)[2] for d in (1, 2)]
         result = self.strace(["-P", days, "-e", "inject=fsync:error=EIO:when=2"], "--follow",
                              "--log", os.path.join(days, PATTERN), "--gzip",
-                             input_text=days_log([0, 1, 2]))
+                             input_text=days_log([0]),
+                             stages=[(order, day[0]),
+                                     (os.path.join(days, day_name(0) + ".gz"), day[1])])
         said = result.stderr.decode()
         print(said, file=sys.stderr)
         # A warning of durability, once, not a failed write; the file is not written again.

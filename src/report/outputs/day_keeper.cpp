@@ -401,12 +401,19 @@ void sweep(day_keeper* k) {
     write_order(k);
 }
 
-// Sweeps when asked; once the watch closes, it ends after the sweep it was asked for, so
-// that the days are as --keep and --gzip say when the watch has ended.
+// Sweeps when asked; once the watch closes, it ends after the sweep it was asked for, and
+// one more if a sweep left something undone (a day kept for a folder flush that failed
+// while a later one succeeded), so that the days are as --keep and --gzip say when the
+// watch has ended.
 void run_keeper(day_keeper* k) {
     std::unique_lock<std::mutex> held(k->lock);
+    bool retried_at_close = false;
     for (;;) {
         k->wake.wait(held, [k] { return k->asked || k->closing; });
+        if (!k->asked && k->retry && !retried_at_close) {
+            retried_at_close = true;
+            k->asked = true;
+        }
         if (!k->asked) {
             return;
         }
