@@ -104,6 +104,7 @@ TEST(SharedMoments, TwoHostsAndAQuarterWithinASecond) {
 // stretch of a host that runs into it.
 TEST(SharedMoments, AMomentCountsOnlyTheRowsOfItsOwnSeconds) {
     const fleet_kind stall = fleet_kind::stall;
+    constexpr int64_t ms = 1'000'000;
     const cause_kind busy = cause_kind::cpu_contention, steal = cause_kind::hypervisor;
     struct figures {
         int64_t first, last, largest_gap_ns;
