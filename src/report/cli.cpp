@@ -27,7 +27,7 @@ const char usage_text[] =
     "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg] [--html FILE.html]\n"
     "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [INPUT...]\n"
     "       clockgap-report --follow [--alert MS] [--log PATTERN [--keep N] [--gzip]]\n"
-    "                       [--prometheus FILE] [--json] [LOG]\n"
+    "                       [--prometheus FILE] [--json] [--monitor MS | LOG]\n"
     "       clockgap-report --fleet [--json] [--html FILE.html] [--from TIME] [--to TIME]\n"
     "                       [--stall MS] HOST...\n"
     "\n"
@@ -38,11 +38,11 @@ const char usage_text[] =
     "--opt VALUE or --opt=VALUE.\n"
     "\n";
 
-using row = option_row<report_options>;
+using report_option_row = option_row<report_options>;
 using ro = report_options;
 
 // Every option, in the order of the help; --alert is the watch's name for --stall.
-constexpr row option_table[] = {
+constexpr report_option_row option_table[] = {
     {.name = "--json", .help = "the summary as one JSON document", .flag = &ro::json},
     {.name = "--csv",
      .help = "the rows as CSV with one clean header and ISO 8601 UTC times",
@@ -124,6 +124,16 @@ constexpr row option_table[] = {
      .help = "keep FILE up to date with the figures in Prometheus' text format,\n"
              "for node_exporter's textfile collector",
      .text = &ro::prom_path},
+    {.name = "--monitor",
+     .kind = value_kind::whole,
+     .value_name = "MS",
+     .help = "with --follow: start the monitor (clockgap MS, from this program's\n"
+             "folder) and watch its rows: the service in one process, for a\n"
+             "container. The watch ends when the monitor does, and ends it",
+     .number = &ro::monitor_ms,
+     .low = 0,
+     .high = 100'000,
+     .unit = "milliseconds"},
     {.name = "--fleet",
      .help = "each INPUT is one host (a folder of its day files, or one log; a\n"
              "folder of such folders stands for each): a table of the hosts, worst\n"
@@ -183,6 +193,9 @@ int check_options(report_options* options) {
             "strftime fields for the day, such as run-%%Y-%%m-%%d.log: %s",
             o.log_pattern);
     }
+    if (o.monitor_ms >= 0 && (!o.follow || !o.inputs.empty())) {
+        return usage("--monitor goes with --follow, and the monitor is its one input: no LOG");
+    }
     if (o.follow && (o.inputs.size() > 1 || (o.inputs.size() == 1 && is_folder(o.inputs[0])))) {
         return usage("--follow watches one log: a file or standard input");
     }
@@ -196,7 +209,7 @@ int check_options(report_options* options) {
     if (o.from_ms >= o.to_ms) {
         return usage("--from is not earlier than --to: the window holds no time");
     }
-    if ((o.inputs.empty() || standard_inputs > 0) && stdin_is_terminal()) {
+    if ((o.inputs.empty() || standard_inputs > 0) && stdin_is_terminal() && o.monitor_ms < 0) {
         return usage(
             "no LOG given, and standard input is a terminal: give a log file, or pipe one in "
             "(clockgap | clockgap-report)");
@@ -212,12 +225,13 @@ report_options default_report_options() {
     o.out = stdout;
     o.from_ms = std::numeric_limits<int64_t>::min();
     o.to_ms = std::numeric_limits<int64_t>::max();
+    o.monitor_ms = -1;
     return o;
 }
 
 void print_usage(FILE* out) {
     fputs(usage_text, out);
-    print_option_help(out, std::span<const row>(option_table));
+    print_option_help(out, std::span<const report_option_row>(option_table));
 }
 
 void print_version(FILE* out) {
@@ -227,8 +241,8 @@ void print_version(FILE* out) {
 int read_options(int argc, char** argv, report_options* o) {
     *o = default_report_options();
     std::string problem;
-    if (read_table_options(argc, argv, 1, std::span<const row>(option_table), o, &o->inputs,
-                           &problem) != 0) {
+    if (read_table_options(argc, argv, 1, std::span<const report_option_row>(option_table), o,
+                           &o->inputs, &problem) != 0) {
         return usage("%s", problem.c_str());
     }
     if (o->help || o->version) {

@@ -675,5 +675,56 @@ class Pipeline(unittest.TestCase):
         self.assertIn(f"Rows:        {len(logged)}, from".encode(), out, err)
 
 
+class OwnMonitor(unittest.TestCase):
+    """--monitor: the watch runs the monitor beside it and reads its rows."""
+
+    def start(self, d):
+        watch = subprocess.Popen([REPORT, "--follow", "--json", "--monitor", "1", "--log",
+                                  os.path.join(d, "run-%Y-%m-%d.log")],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE)
+        self.addCleanup(lambda: watch.poll() is None and watch.kill())
+        monitor = wait_for(lambda: next(
+            (int(p) for p in os.listdir("/proc") if p.isdigit() and parent_of(p) == watch.pid),
+            None), 10)
+        self.assertIsNotNone(monitor)
+        self.assertEqual(os.readlink(f"/proc/{monitor}/exe"), os.path.realpath(harness.BINARY))
+        self.assertTrue(wait_for(lambda: harness.new_run_has_rows(day_text(d), 0) or None, 10))
+        return watch, monitor
+
+    def test_asked_to_end_it_ends_its_monitor_and_says_nothing_wrong(self):
+        with tempfile.TemporaryDirectory() as d:
+            watch, monitor = self.start(d)
+            watch.send_signal(signal.SIGTERM)
+            out, err = watch.communicate(timeout=10)
+            self.assertEqual(watch.returncode, 0, err)
+            self.assertFalse(os.path.exists(f"/proc/{monitor}"))
+            self.assertEqual(json.loads(out.splitlines()[-1])["ended_by"], "SIGTERM")
+
+    def test_a_monitor_that_ends_first_ends_the_watch_with_status_1(self):
+        with tempfile.TemporaryDirectory() as d:
+            watch, monitor = self.start(d)
+            os.kill(monitor, signal.SIGKILL)
+            _, err = watch.communicate(timeout=10)
+            self.assertEqual(watch.returncode, 1, err)
+            self.assertIn(b"was killed by signal 9", err)
+
+
+def parent_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def day_text(folder):
+    names = [n for n in os.listdir(folder) if n.startswith("run-") and n.endswith(".log")]
+    if not names:
+        return ""
+    with open(os.path.join(folder, names[0])) as f:
+        return f.read()
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -31,6 +31,9 @@ struct report_options {
     // Windows service); nullptr: the watch finds the writer of its input itself.
     const std::atomic<long>* monitor_pid;
     bool fleet;  // --fleet: each INPUT is a host, read on its own and set beside the others
+    // --monitor: the watch starts the monitor itself with this sleep period and reads
+    // its rows (a container's whole service in one process); -1: not asked.
+    int64_t monitor_ms;
 };
 
 // The options as they are before any is read.

@@ -5,7 +5,9 @@
 // processes_windows.cpp.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The process's id, for names of temporary files.
 long process_id();
@@ -52,3 +54,17 @@ struct os_counters {
 };
 // `monitor_pid` 0: no monitor is known.
 void read_os_counters(long monitor_pid, os_counters* c);
+
+// The folder of this program's own file ("" when the system does not say): clockgap
+// sits beside clockgap-report.
+std::string own_folder();
+
+// Starts `program` with its one `argument`, its standard output a pipe that becomes this
+// process's standard input (its own standard input is this process's, which it does not
+// read): a monitor whose rows this watch reads. Its process id, or 0 with the reason
+// (the system's words).
+long start_monitor(const char* program, const char* argument, char* reason, size_t reason_size);
+// Ends the monitor that start_monitor started and waits for it: SIGTERM unless it has
+// ended already. Says in `how` how it ended ("exited with status 1", "was killed by
+// signal 9"); "" when it ended by the SIGTERM sent here.
+void stop_monitor(long pid, char* how, size_t how_size);

@@ -1,5 +1,8 @@
 #include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "report/os/files.h"
 #include "report/os/processes.h"
@@ -122,5 +126,71 @@ void read_os_counters(long, os_counters* c) {
         c->suspended_ns = (static_cast<int64_t>(boot.tv_sec) - mono.tv_sec) * 1'000'000'000 +
                           (boot.tv_nsec - mono.tv_nsec);
         c->suspended_read = true;
+    }
+}
+
+std::string own_folder() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) {
+        return "";
+    }
+    path[n] = '\0';
+    const char* slash = strrchr(path, '/');
+    return slash != nullptr ? std::string(path, static_cast<size_t>(slash - path)) : "";
+}
+
+long start_monitor(const char* program, const char* argument, char* reason, size_t reason_size) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+        snprintf(reason, reason_size, "%s", strerror(errno));
+        return 0;
+    }
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, ends[1], STDOUT_FILENO);
+    // The monitor's signals at their defaults: it ends when its reader has gone.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    char* const args[] = {const_cast<char*>(program), const_cast<char*>(argument), nullptr};
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, program, &files, &attributes, args, environ);
+    posix_spawn_file_actions_destroy(&files);
+    posix_spawnattr_destroy(&attributes);
+    close(ends[1]);
+    if (error != 0 || dup2(ends[0], STDIN_FILENO) < 0) {
+        snprintf(reason, reason_size, "%s", strerror(error != 0 ? error : errno));
+        close(ends[0]);
+        return 0;
+    }
+    close(ends[0]);
+    return static_cast<long>(pid);
+}
+
+void stop_monitor(long pid, char* how, size_t how_size) {
+    how[0] = '\0';
+    if (pid <= 0) {
+        return;
+    }
+    int status = 0;
+    pid_t ended = waitpid(static_cast<pid_t>(pid), &status, WNOHANG);
+    const bool sent = ended == 0 && kill(static_cast<pid_t>(pid), SIGTERM) == 0;
+    while (ended == 0 || (ended < 0 && errno == EINTR)) {
+        ended = waitpid(static_cast<pid_t>(pid), &status, 0);
+    }
+    if (ended < 0) {
+        snprintf(how, how_size, "could not be waited for (%s)", strerror(errno));
+    } else if (WIFEXITED(status)) {
+        snprintf(how, how_size, "exited with status %d", WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status) && !(sent && WTERMSIG(status) == SIGTERM)) {
+        snprintf(how, how_size, "was killed by signal %d (%s)", WTERMSIG(status),
+                 strsignal(WTERMSIG(status)));
     }
 }

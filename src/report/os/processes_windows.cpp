@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include <intrin.h>
@@ -202,4 +203,21 @@ int read_process_times(process_time* out, int capacity) {
         at += e.next_entry_offset;
     }
     return count;
+}
+
+std::string own_folder() {
+    char path[MAX_PATH] = "";
+    const DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
+    const char* slash = n > 0 ? strrchr(path, '\\') : nullptr;
+    return slash != nullptr ? std::string(path, static_cast<size_t>(slash - path)) : "";
+}
+
+long start_monitor(const char*, const char*, char* reason, size_t reason_size) {
+    // The Windows service runs the monitor into its watch (clockgap-service.exe).
+    snprintf(reason, reason_size, "on Windows the service clockgap-service runs the monitor");
+    return 0;
+}
+
+void stop_monitor(long, char* how, size_t) {
+    how[0] = '\0';
 }

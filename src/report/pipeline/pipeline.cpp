@@ -1,6 +1,7 @@
 #include "report/pipeline/pipeline.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstring>
 #include <memory>
@@ -22,6 +23,7 @@
 #include "report/input/log_reader.h"
 #include "report/os/clocks.h"
 #include "report/os/input.h"
+#include "report/os/processes.h"
 #include "report/os/signals.h"
 #include "report/outputs/outputs.h"
 #include "report/util/complain.h"
@@ -348,5 +350,28 @@ int run_report(const report_options& o) {
     }
     ignore_broken_pipe();
     end_input_on_interrupt();
-    return run_pipeline(o, row_sink{out.get(), nullptr});
+    if (o.monitor_ms < 0) {
+        return run_pipeline(o, row_sink{out.get(), nullptr});
+    }
+    // The monitor beside this program, its rows this watch's standard input.
+    const std::string program = own_folder() + "/clockgap";
+    const std::string period = std::to_string(o.monitor_ms);
+    char reason[160] = "";
+    const long pid = start_monitor(program.c_str(), period.c_str(), reason, sizeof reason);
+    if (pid == 0) {
+        complain("cannot start the monitor %s: %s", program.c_str(), reason);
+        return 1;
+    }
+    const std::atomic<long> monitor_pid{pid};
+    report_options with_monitor = o;
+    with_monitor.monitor_pid = &monitor_pid;
+    int status = run_pipeline(with_monitor, row_sink{out.get(), nullptr});
+    stop_monitor(pid, reason, sizeof reason);
+    // A monitor that ended before the watch was asked to end is a failure: the watch
+    // has no rows any more.
+    if (reason[0] != '\0' && stop_signal() == 0) {
+        complain("the monitor %s (pid %ld) %s; the watch ends", program.c_str(), pid, reason);
+        status = status != 0 ? status : 1;
+    }
+    return status;
 }
