@@ -12,6 +12,9 @@ BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
 # Programs run under a wrapper (wine for the Windows build) get it here, as a JSON array
 # of its words (a word may hold a space).
 WRAPPER = json.loads(os.environ.get("CLOCKGAP_WRAPPER") or "[]")
+# Whether that wrapper is Wine (the Windows programs), not qemu (Linux on another
+# processor).
+ON_WINDOWS = bool(WRAPPER) and "wine" in os.path.basename(WRAPPER[-1])
 # The line end the program writes: CR LF for the Windows program.
 LINE_END = b"\r\n" if os.environ.get("CLOCKGAP_LINE_END") == "CRLF" else b"\n"
 
@@ -243,7 +246,7 @@ def start_wine_server(prefix=None):
     Wine's own programs of the prefix started with it. Without it each program starts a
     server of its own, and the programs that server starts hold the first program's
     output pipes open for seconds after it ends. Returns None elsewhere."""
-    if not WRAPPER:
+    if not ON_WINDOWS:
         return None
     server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
