@@ -15,7 +15,7 @@ enum class gzip_kind { unknown, plain, gzip };
 struct gzip_state {
     z_stream z;
     bool z_ready;           // inflateInit2 succeeded
-    gzip_kind seen;              // unknown until the first two bytes have come
+    gzip_kind seen;         // unknown until the first two bytes have come
     bool at_end;            // the raw input has ended
     bool done;              // nothing more is handed out
     bool in_member;         // inside a gzip member (its end not yet reached)
@@ -187,5 +187,5 @@ long read_gzip_input(gzip_input* in, char* data, size_t size, char* reason, size
         size = size_t{1} << 30;  // what one inflate call is given
     }
     return s->seen == gzip_kind::gzip ? inflate_some(in, data, size, reason, reason_size)
-                                 : pass_plain(in, data, size, reason, reason_size);
+                                      : pass_plain(in, data, size, reason, reason_size);
 }
