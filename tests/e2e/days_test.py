@@ -377,6 +377,53 @@ class Places(unittest.TestCase):
         self.assertIn("(line 12)", report(third).stdout.decode())
 
 
+class RunStarts(unittest.TestCase):
+    """The lines that start a run (start line, header) go into the day file of the run's
+    first row, never at the end of the day before."""
+
+    def test_a_replay_of_three_day_files_starts_each_in_its_own_day(self):
+        folder, originals = tempfile.mkdtemp(), tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        self.addCleanup(shutil.rmtree, originals, True)
+        texts = [days_log([d]) for d in range(3)]
+        files = []
+        for d, text in enumerate(texts):
+            files.append(os.path.join(originals, day_name(d)))
+            with open(files[-1], "w") as f:
+                f.write(text)
+        result = watch(folder, "".join(texts))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        for d in range(3):
+            with open(os.path.join(folder, day_name(d))) as f:
+                lines = f.read().splitlines()
+            self.assertTrue(lines[0].startswith("Starting at"), (d, lines[:2]))
+            self.assertEqual(lines[1], harness.HEADER, d)
+            self.assertEqual(lines.count(harness.HEADER), 1, (d, lines[-3:]))
+        # The folder read back gives the runs the files give read directly.
+        self.assertEqual(summary_json(folder)["runs"], summary_json(*files)["runs"])
+
+    def test_a_monitor_restarted_in_the_last_second_of_a_day(self):
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        stamp = "%Y-%m-%d %H:%M:%S"
+        before = [DAY0 + datetime.timedelta(hours=h) for h in range(1, 24)]
+        before.append(DAY0 + datetime.timedelta(seconds=86399))
+        after = [DAY0 + datetime.timedelta(days=1, seconds=k) for k in range(4)]
+        text = "\n".join(["Starting at 00:00:00.144", harness.HEADER] +
+                         [row_line(t.strftime(stamp)) for t in before] +
+                         ["Starting at 23:59:59.600", harness.HEADER] +
+                         [row_line(t.strftime(stamp)) for t in after]) + "\n"
+        result = watch(folder, text)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(os.path.join(folder, day_name(0))) as f:
+            first = f.read().splitlines()
+        with open(os.path.join(folder, day_name(1))) as f:
+            second = f.read().splitlines()
+        self.assertEqual(first[-1], row_line(before[-1].strftime(stamp)))
+        self.assertEqual(second[:2], ["Starting at 23:59:59.600", harness.HEADER])
+        self.assertEqual(len(second), 2 + len(after))
+
+
 class Messages(unittest.TestCase):
     """What a reader of a folder is told: of the day files a window left unread, of the
     rows read, and nothing of the Windows service's own messages beside the days."""

@@ -98,6 +98,13 @@ void close_file(day_log* log) {
     }
 }
 
+// The run's lines before its header, as `top` keeps them.
+void put_top(day_log* log) {
+    for (const char* line = log->top; *line != '\0'; line = strchr(line, '\n') + 1) {
+        put(log, std::string_view(line, static_cast<size_t>(strchr(line, '\n') - line)));
+    }
+}
+
 // Opens the day's file for the next line, after a new day or a failed write.
 void open_day_file(day_log* log) {
     log->file = open_file(log->path, "ab");
@@ -108,12 +115,22 @@ void open_day_file(day_log* log) {
     setvbuf(log->file, nullptr, _IONBF, 0);
     // Each file is a log on its own: the run's lines before its header, and the header.
     if (log->needs_top) {
-        for (const char* line = log->top; *line != '\0'; line = strchr(line, '\n') + 1) {
-            put(log, std::string_view(line, static_cast<size_t>(strchr(line, '\n') - line)));
-        }
+        put_top(log);
         put(log, report_header);
         log->needs_top = log->file == nullptr;
+        log->top_held = log->header_held = false;
     }
+}
+
+// Writes what waited for a row (or for the end) into the open file.
+void put_held(day_log* log) {
+    if (log->top_held) {
+        put_top(log);
+    }
+    if (log->header_held) {
+        put(log, report_header);
+    }
+    log->top_held = log->header_held = false;
 }
 
 }  // namespace
@@ -152,6 +169,7 @@ void log_preamble(day_log* log, std::string_view text) {
         return;
     }
     if (log->top_closed) {
+        put_held(log);  // a run that wrote no row: its lines stay where the last row went
         log->top[0] = '\0';
         log->top_closed = false;
     }
@@ -160,14 +178,17 @@ void log_preamble(day_log* log, std::string_view text) {
         memcpy(log->top + used, text.data(), text.size());
         log->top[used + text.size()] = '\n';
         log->top[used + text.size() + 1] = '\0';
+        log->top_held = true;  // written with the row that follows, in its day's file
+    } else {
+        put_held(log);  // too long to hold: written where the lines before it went
+        put(log, text);
     }
-    put(log, text);
 }
 
 void log_header(day_log* log) {
     if (log->pattern != nullptr) {
         log->top_closed = true;
-        put(log, report_header);
+        log->header_held = true;
     }
 }
 
@@ -192,6 +213,7 @@ void log_row(day_log* log, std::string_view text, const report_row& row) {
     if (log->file == nullptr) {
         open_day_file(log);
     }
+    put_held(log);
     put(log, text);
 }
 
@@ -222,6 +244,7 @@ void log_cause(day_log* log, const report_row& row, const row_events& events,
 }
 
 bool finish_day_log(day_log* log) {
+    put_held(log);  // a run that wrote no row ends where the one before it did
     close_file(log);
     log->keeper.reset();
     return !log->failed;

@@ -28,6 +28,8 @@ struct day_log {
     char path[4096];
     char top[256];          // the run's lines before its header, each with its line end
     bool top_closed;        // a header or row came since: the next such line begins anew
+    bool top_held;          // lines of `top` wait for the row that names their day
+    bool header_held;       // so does a header
     bool needs_top;         // the day's file still needs the start line and header
     bool failing;           // the last write failed
     bool failed;            // a write failed at some time: lines (or causes) were lost
@@ -48,6 +50,9 @@ inline constexpr const char watch_lock_name[] = ".clockgap-watch.lock";
 inline constexpr int64_t day_sync_ms = 60'000;
 
 // A start line or other line before a header, the header, or a row (with its fields).
+// The lines before a row wait for it: they go into the file of its day, so that a run
+// that starts just before midnight, or a replay of several days' files, starts in the
+// day of its first row. Lines that no row followed are written when the log ends.
 void log_preamble(day_log* log, std::string_view text);
 void log_header(day_log* log);
 void log_row(day_log* log, std::string_view text, const report_row& row);
