@@ -3,6 +3,7 @@
 #include "clock/build_info.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -162,7 +163,15 @@ int check_options(report_options* options) {
                                    : output_kind::summary;
     const report_options& o = *options;
     if (o.fleet && (o.follow || o.log_pattern != nullptr || o.prom_path != nullptr)) {
-        return usage("--fleet reads hosts' logs that are there: not with --follow or --log");
+        const char* given = o.follow                   ? "--follow"
+                            : o.log_pattern != nullptr ? "--log"
+                                                       : "--prometheus";
+        char says[160];
+        snprintf(says, sizeof says,
+                 "--fleet reads hosts' logs that are there: not with %s, which is for a live "
+                 "watch",
+                 given);
+        return usage(says);
     }
     if (o.fleet && (o.kind == output_kind::csv || o.plot_path != nullptr || o.strict)) {
         return usage("--fleet gives text, --json and --html: not --csv, --plot or --strict");

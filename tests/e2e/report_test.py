@@ -426,6 +426,7 @@ class BadInput(unittest.TestCase):
                 ("-", log, "-"),
                 ("--follow", "--monitor", "1", log),  # the monitor is the one input
                 ("--monitor", "1"),  # only with --follow
+                ("--fleet", "--prometheus", "m.prom", log),  # refused by its own name
             ]
             for args in cases:
                 with self.subTest(args=args):
@@ -433,6 +434,8 @@ class BadInput(unittest.TestCase):
                     self.assertEqual(result.returncode, 2)
                     self.assertIn(b"usage: clockgap-report", result.stderr)
                     self.assertEqual(result.stdout, b"")
+                    if "--fleet" in args:  # the message names the option refused
+                        self.assertIn(b"not with --prometheus", result.stderr)
 
     def test_help_goes_to_standard_output(self):
         result = report("--help")

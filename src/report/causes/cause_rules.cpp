@@ -384,7 +384,8 @@ void write_cause_words(text_out* out, cause_kind kind, const cause_figures& f, i
             outf(out, "waited %s for a CPU in %s", format_duration(contended_ns(f), a, sizeof a),
                  format_duration(f.span_ns, b, sizeof b));
             if (has(f, have_switches) && f.involuntary_switches > 0) {
-                outf(out, ", preempted %" PRId64 " times,", f.involuntary_switches);
+                outf(out, ", preempted %" PRId64 " %s,", f.involuntary_switches,
+                     f.involuntary_switches == 1 ? "time" : "times");
             }
             if (who != nullptr && who->count > 0) {
                 write_contenders(out, who);

@@ -106,17 +106,20 @@ std::vector<std::unique_ptr<fleet_host>> find_hosts(const std::vector<const char
     // Two inputs with one name are kept apart: the second gets a number.
     for (size_t i = 0; i < hosts.size(); ++i) {
         int same = 1;
+        size_t first = i;
         for (size_t j = 0; j < i; ++j) {
-            same +=
-                hosts[j]->name == hosts[i]->name || hosts[j]->name.starts_with(hosts[i]->name + "#")
-                    ? 1
-                    : 0;
+            if (hosts[j]->name == hosts[i]->name ||
+                hosts[j]->name.starts_with(hosts[i]->name + "#")) {
+                ++same;
+                first = std::min(first, j);
+            }
         }
         if (same > 1) {
             const std::string was = hosts[i]->name;
             hosts[i]->name += "#" + std::to_string(same);
-            complain("two hosts are named %s (%s and another); this one is called %s", was.c_str(),
-                     hosts[i]->inputs[0].c_str(), hosts[i]->name.c_str());
+            complain("two hosts are named %s (%s and %s); the second is called %s", was.c_str(),
+                     hosts[first]->inputs[0].c_str(), hosts[i]->inputs[0].c_str(),
+                     hosts[i]->name.c_str());
         }
     }
     return hosts;
@@ -223,7 +226,8 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
         }
     }
     char a[48], b[48];
-    outf(&out, "Fleet: %zu hosts read of %zu, %" PRIu64 " rows", hosts.size(), named, rows);
+    outf(&out, "Fleet: %zu %s read of %zu, %" PRIu64 " %s", hosts.size(),
+         hosts.size() == 1 ? "host" : "hosts", named, rows, rows == 1 ? "row" : "rows");
     if (rows > 0) {
         format_utc(first, false, a, sizeof a);
         format_utc(last, false, b, sizeof b);
