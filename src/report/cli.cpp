@@ -133,7 +133,7 @@ constexpr report_option_row option_table[] = {
              "container. The watch ends when the monitor does, and ends it",
      .number = &ro::monitor_ms,
      .low = 0,
-     .high = 100'000,
+     .high = longest_monitor_period_ms,
      .unit = "milliseconds"},
     {.name = "--fleet",
      .help = "each INPUT is one host (a folder of its day files, or one log; a\n"

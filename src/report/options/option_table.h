@@ -40,6 +40,10 @@ struct option_row {
     const char* needs = "a file name";  // what a name without `what` must be
 };
 
+// The longest sleep period, in milliseconds, that the report (--monitor) and the service
+// (--period) hand to a monitor they start.
+inline constexpr long long longest_monitor_period_ms = 100'000;
+
 // Whether `value` is all of a whole number from `low` to `high`; the number in `number`.
 bool whole_number(const char* value, long long low, long long high, long long* number);
 
