@@ -4,8 +4,10 @@ import json
 import os
 import re
 import select
+import shutil
 import signal
 import subprocess
+import tempfile
 import time
 
 BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
@@ -241,12 +243,42 @@ def wine_env(prefix=None):
     return env
 
 
+# Wine's own programs and libraries in a prefix, which no test changes: a new prefix links
+# them to those of the template instead of copying 600 MB.
+WINE_SHARED_FILES = re.compile(r"\.(dll|exe|sys|drv|ocx|cpl|acm|ax|tlb|com|ds|msstyles)$", re.I)
+
+
+def new_wine_prefix(name):
+    """A new Wine prefix for one test, removed after it: a copy of the template prefix
+    (CLOCKGAP_WINE_TEMPLATE, made by wine_server.py) where there is one, its programs
+    linked; otherwise an empty folder, which Wine fills when it first starts there."""
+    prefix = tempfile.mkdtemp(prefix=name)
+    template = os.environ.get("CLOCKGAP_WINE_TEMPLATE")
+    if not template or not os.path.isfile(os.path.join(template, "system.reg")):
+        return prefix
+    for folder, dirs, files in os.walk(template):
+        into = os.path.join(prefix, os.path.relpath(folder, template))
+        for name in dirs + files:
+            source, target = os.path.join(folder, name), os.path.join(into, name)
+            if os.path.islink(source):
+                os.symlink(os.readlink(source), target)
+            elif os.path.isdir(source):
+                os.mkdir(target)
+            elif WINE_SHARED_FILES.search(name):
+                os.link(source, target)
+            elif folder != template or name != "wineserver":
+                shutil.copy2(source, target)
+        dirs[:] = [d for d in dirs if not os.path.islink(os.path.join(folder, d))]
+    return prefix
+
+
 def start_wine_server(prefix=None):
     """Under Wine: a Wine server for the test prefix, running until stop_wine_server, and
     Wine's own programs of the prefix started with it. Without it each program starts a
     server of its own, and the programs that server starts hold the first program's
-    output pipes open for seconds after it ends. Returns None elsewhere."""
-    if not ON_WINDOWS:
+    output pipes open for seconds after it ends. Returns None elsewhere, and for the
+    shared prefix when CTest keeps one server for all its tests (wine_server.py)."""
+    if not ON_WINDOWS or (prefix is None and os.environ.get("CLOCKGAP_SHARED_WINE_SERVER")):
         return None
     server_path = os.path.join(os.path.dirname(WRAPPER[-1]), "wineserver")
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

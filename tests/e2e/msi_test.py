@@ -70,7 +70,7 @@ class PackageTables(unittest.TestCase):
 @unittest.skipUnless(MSI and harness.WRAPPER, "needs the Windows build and Wine")
 class Msiexec(unittest.TestCase):
     def setUp(self):
-        self.prefix = tempfile.mkdtemp(prefix="clockgap-msi-")
+        self.prefix = harness.new_wine_prefix("clockgap-msi-")
         self.addCleanup(shutil.rmtree, self.prefix, True)
         self.server = harness.start_wine_server(self.prefix)
         self.addCleanup(harness.stop_wine_server, self.server)

@@ -22,9 +22,9 @@ LOG_DIR = "C:\\clockgap-test"
 METRICS = "C:\\metrics\\clockgap.prom"
 
 
-@unittest.skipUnless(harness.WRAPPER and shutil.which("cpack"), "needs the Windows build")
-class WindowsService(unittest.TestCase):
-    """The programs as the Windows zip holds them."""
+class ZipAndPrefix:
+    """The programs as the Windows zip holds them, and each test in a Wine prefix of its
+    own. Two classes of tests share this, so that CTest runs them side by side."""
 
     @classmethod
     def setUpClass(cls):
@@ -42,22 +42,9 @@ class WindowsService(unittest.TestCase):
         [top] = os.listdir(os.path.join(cls.package, "unzipped"))
         cls.folder = os.path.join(cls.package, "unzipped", top)
 
-    def test_the_zip_holds_the_programs_rules_and_install_commands(self):
-        self.assertEqual(self.names, ["INSTALL.txt", "clockgap-report.exe",
-                                      "clockgap-rules.test.yml", "clockgap-rules.yml",
-                                      "clockgap-service.exe", "clockgap.exe"])
-        with open(os.path.join(self.folder, "INSTALL.txt")) as f:
-            text = f.read()
-        self.assertIn("clockgap-service.exe install", text)
-        self.assertIn("textfile", text)
-        if shutil.which("promtool"):
-            tested = subprocess.run(["promtool", "test", "rules", "clockgap-rules.test.yml"],
-                                    cwd=self.folder, capture_output=True, timeout=120)
-            self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
-
     def setUp(self):
         self.service = os.path.join(self.folder, "clockgap-service.exe")
-        self.prefix = tempfile.mkdtemp(prefix="clockgap-wine-")
+        self.prefix = harness.new_wine_prefix("clockgap-wine-")
         self.addCleanup(shutil.rmtree, self.prefix, True)
         # Every program of the prefix on one clock that the test can set forward.
         self.clock = FakeClock()
@@ -80,6 +67,11 @@ class WindowsService(unittest.TestCase):
         start = time.monotonic()
         self.assertTrue(harness.wait_for(lambda: what() or None, seconds), what)
         return time.monotonic() - start
+
+
+@unittest.skipUnless(harness.WRAPPER and shutil.which("cpack"), "needs the Windows build")
+class WindowsService(ZipAndPrefix, unittest.TestCase):
+    """The service as it runs: started, its monitor killed, a day's end, stopped."""
 
     def test_install_start_kill_stop_uninstall(self):
         installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--prometheus", METRICS)
@@ -184,6 +176,25 @@ class WindowsService(unittest.TestCase):
             notes = f.read()
         self.assertEqual(left, [second_day], notes)
         self.assertEqual(self.wine("net", "stop", "clockgap").returncode, 0)
+
+
+@unittest.skipUnless(harness.WRAPPER and shutil.which("cpack"), "needs the Windows build")
+class ServiceSettings(ZipAndPrefix, unittest.TestCase):
+    """What the service is told: a metrics file it cannot write, relative folders and the
+    grants on them, wrong usage."""
+
+    def test_the_zip_holds_the_programs_rules_and_install_commands(self):
+        self.assertEqual(self.names, ["INSTALL.txt", "clockgap-report.exe",
+                                      "clockgap-rules.test.yml", "clockgap-rules.yml",
+                                      "clockgap-service.exe", "clockgap.exe"])
+        with open(os.path.join(self.folder, "INSTALL.txt")) as f:
+            text = f.read()
+        self.assertIn("clockgap-service.exe install", text)
+        self.assertIn("textfile", text)
+        if shutil.which("promtool"):
+            tested = subprocess.run(["promtool", "test", "rules", "clockgap-rules.test.yml"],
+                                    cwd=self.folder, capture_output=True, timeout=120)
+            self.assertEqual(tested.returncode, 0, tested.stdout + tested.stderr)
 
     def test_a_metrics_file_that_cannot_be_written_is_said_once_and_never_stops_it(self):
         installed = self.wine(self.service, "install", "--log-dir", LOG_DIR, "--prometheus",
