@@ -217,6 +217,34 @@ class Fleet(unittest.TestCase):
         self.assertLess(web2["rows"], 119)
         self.assertIn("gzip data", said)
 
+    def test_folders_that_mix_hosts_and_files(self):
+        # (what the folder holds beside web-1/ and web-2/, the hosts read, what is said)
+        day = "clockgap-2026-12-01.log"
+        cases = [
+            ("db.log", ["db", "web-1", "web-2"], []),
+            ("README.txt", ["web-1", "web-2"], ["passed over {d}/README.txt: it is not a "
+                                                "clockgap log"]),
+            # A host's folder of day files with a folder in it is that host.
+            (day, ["mixed"], ["passed over {d}/web-1: a folder in the host folder {d}",
+                              "passed over {d}/web-2: a folder in the host folder {d}"]),
+        ]
+        for beside, hosts, said in cases:
+            with self.subTest(beside=beside):
+                d = os.path.join(tempfile.mkdtemp(dir=self.dir), "mixed")
+                write_fleet(d, 2, 1, 60)
+                source = os.path.join(d, "web-1", day)
+                if beside.endswith(".log"):
+                    shutil.copy(source, os.path.join(d, beside))
+                else:
+                    with open(os.path.join(d, beside), "w") as f:
+                        f.write("Hosts of the lab\n")
+                result, doc = fleet_json(d)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual([h["name"] for h in doc["hosts"]], hosts)
+                self.assertEqual(
+                    result.stderr.decode().replace("\\", "/").splitlines(),
+                    ["clockgap-report: " + s.format(d=d.replace("\\", "/")) for s in said])
+
     def test_one_host_and_wrong_usage(self):
         result = fleet(self.hosts[0])
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -15,6 +15,7 @@
 #include "report/fleet/fleet_page.h"
 #include "report/fleet/shared_moments.h"
 #include "report/fold/fleet_host.h"
+#include "report/input/input_list.h"
 #include "report/input/log_facts.h"
 #include "report/os/files.h"
 #include "report/os/input.h"
@@ -28,19 +29,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// Whether `folder` holds files of its own (a host's day files) rather than only folders.
-bool holds_files(const fs::path& folder) {
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator();
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (!name.starts_with(".") && it->is_regular_file(error)) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // A host's name: its folder's, or its file's without the date and the extensions.
 std::string host_name(const fs::path& path, bool folder) {
@@ -72,7 +60,11 @@ std::string host_name(const fs::path& path, bool folder) {
     return name;
 }
 
-// The hosts the inputs stand for; a folder of folders stands for each of them.
+// The hosts the inputs stand for. A folder without folders is a host, and so is one that
+// holds day files (a clockgap log whose name holds a date): the folders in it are passed
+// over with a word. Any other folder stands for each folder in it and each clockgap log
+// beside them, a host each; a file beside them that is not a log is passed over with a
+// word.
 std::vector<std::unique_ptr<fleet_host>> find_hosts(const std::vector<const char*>& inputs) {
     std::vector<std::unique_ptr<fleet_host>> hosts;
     const auto add = [&](const fs::path& path, bool folder) {
@@ -84,23 +76,43 @@ std::vector<std::unique_ptr<fleet_host>> find_hosts(const std::vector<const char
     for (const char* input : inputs) {
         const fs::path path(input);
         std::error_code error;
-        if (!fs::is_directory(path, error) || holds_files(path)) {
-            add(path, fs::is_directory(path, error));
+        if (!fs::is_directory(path, error)) {
+            add(path, false);
             continue;
         }
-        std::vector<fs::path> subfolders;
+        std::vector<fs::path> folders, files;
         for (fs::directory_iterator it(path, error); !error && it != fs::directory_iterator();
              it.increment(error)) {
-            if (it->is_directory(error) && !it->path().filename().string().starts_with(".")) {
-                subfolders.push_back(it->path());
+            const std::string name = it->path().filename().string();
+            if (it->is_directory(error) && !name.starts_with(".")) {
+                folders.push_back(it->path());
+            } else if (it->is_regular_file(error) && !writers_own(name)) {
+                files.push_back(it->path());
             }
         }
-        std::sort(subfolders.begin(), subfolders.end());
-        if (subfolders.empty()) {
+        std::sort(folders.begin(), folders.end());
+        std::sort(files.begin(), files.end());
+        const char* why = "";
+        const bool day_files = std::any_of(files.begin(), files.end(), [&](const fs::path& f) {
+            return names_a_day(f.filename().string()) && is_clockgap_log(f.string(), &why);
+        });
+        if (folders.empty() || day_files) {
             add(path, true);  // an empty folder: named, and said not to be readable
+            for (const fs::path& sub : folders) {
+                complain("passed over %s: a folder in the host folder %s", sub.string().c_str(),
+                         input);
+            }
+            continue;
         }
-        for (const fs::path& sub : subfolders) {
+        for (const fs::path& sub : folders) {
             add(sub, true);
+        }
+        for (const fs::path& file : files) {
+            if (is_clockgap_log(file.string(), &why)) {
+                add(file, false);
+            } else {
+                complain("passed over %s: %s", file.string().c_str(), why);
+            }
         }
     }
     // Two inputs with one name are kept apart: the second gets a number.

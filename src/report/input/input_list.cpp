@@ -72,15 +72,6 @@ bool name_date_ms(std::string_view name, int64_t* ms) {
     return false;
 }
 
-// A file the folder's writer keeps beside the days, passed over without a word: hidden
-// files (the keeper's order, the watch's lock), parts (NAME.part-PID) being written,
-// the causes, and the Windows service's messages.
-bool writers_own(const std::string& name) {
-    return name.starts_with(".") || name.find(".part-") != std::string::npos ||
-           name.ends_with(causes_suffix) || name == "clockgap-service.log" ||
-           name == "clockgap-service.log.1";  // the Windows service's own messages
-}
-
 // The logs of `folder` that the window needs, in the order of their first rows.
 int list_folder(const char* folder, int64_t from_ms, int64_t to_ms, std::vector<std::string>* files,
                 long* days_not_read) {
@@ -143,6 +134,24 @@ int list_folder(const char* folder, int64_t from_ms, int64_t to_ms, std::vector<
 }
 
 }  // namespace
+
+// Hidden files are the keeper's order and the watch's lock; parts are NAME.part-PID.
+bool writers_own(const std::string& name) {
+    return name.starts_with(".") || name.find(".part-") != std::string::npos ||
+           name.ends_with(causes_suffix) || name == "clockgap-service.log" ||
+           name == "clockgap-service.log.1";
+}
+
+bool is_clockgap_log(const std::string& path, const char** why) {
+    line_source source{};
+    int64_t first = 0;
+    return first_row_ms(path, &source, &first, why);
+}
+
+bool names_a_day(std::string_view name) {
+    int64_t ms = 0;
+    return name_date_ms(name, &ms);
+}
 
 int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t to_ms,
                 std::vector<std::string>* files, long* days_not_read) {

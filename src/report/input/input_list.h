@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Fills `files` with paths ("-" for standard input), and counts in `days_not_read` the
@@ -15,6 +16,14 @@
 // that cannot be read, or a folder that holds no log.
 int list_inputs(const std::vector<const char*>& inputs, int64_t from_ms, int64_t to_ms,
                 std::vector<std::string>* files, long* days_not_read);
+
+// Whether `path` is a clockgap log: a row among its first lines. If not, `why` says why.
+bool is_clockgap_log(const std::string& path, const char** why);
+// Whether a folder's file is one its writer keeps beside the days (hidden, a part being
+// written, the causes, the Windows service's messages): a read passes it over unsaid.
+bool writers_own(const std::string& name);
+// Whether a file's name holds a UTC date (YYYY-MM-DD), as a day file's does.
+bool names_a_day(std::string_view name);
 
 // Whether the inputs are several files, or a folder: lines are then named with their file.
 bool several_inputs(const std::vector<const char*>& inputs);
