@@ -72,17 +72,19 @@ def keys_of(value, into):
 
 
 def json_examples(text):
-    """Each JSON object in a document's code blocks: a block that is one document, or
-    each line of a block that is one (JSON Lines)."""
-    for block in re.findall(r"^ *```[a-z]*\n(.*?)^ *```", text, re.S | re.M):
+    """(the example's name in the marker before its block, or None; the object) for each
+    JSON object in a document's code blocks: a block that is one document, or each line
+    of a block that is one (JSON Lines)."""
+    for name, block in re.findall(r"(?:<!-- example: ([\w-]+) -->\n)?^ *```[a-z]*\n(.*?)^ *```",
+                                  text, re.S | re.M):
         try:
-            yield json.loads(block)
+            yield name or None, json.loads(block)
             continue
         except ValueError:
             pass
         for line in block.splitlines():
             if line.startswith("{"):
-                yield json.loads(line)
+                yield name or None, json.loads(line)
 
 
 class JsonFields(unittest.TestCase):
@@ -131,14 +133,19 @@ class Examples(unittest.TestCase):
         known = source_keys() | names_as_keys()
         documents = glob.glob(os.path.join(SOURCE, "docs", "*.md")) + [
             os.path.join(SOURCE, "README.md")]
+        with open(os.path.join(SOURCE, "scripts", "refresh-examples")) as f:
+            refresher = f.read()
         found = 0
         for path in documents:
             with open(path) as f:
                 text = f.read()
-            for example in json_examples(text):
+            for name, example in json_examples(text):
                 found += 1
                 with self.subTest(document=os.path.basename(path), example=str(example)[:60]):
                     self.assertEqual(sorted(keys_of(example, set()) - known), [])
+                    # Real output: a run of scripts/refresh-examples writes it.
+                    self.assertTrue(name and f'"{name}": ' in refresher,
+                                    f"not an example that scripts/refresh-examples writes: {name}")
         self.assertGreater(found, 0, "no example found")
 
 
