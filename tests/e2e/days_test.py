@@ -424,6 +424,76 @@ class RunStarts(unittest.TestCase):
         self.assertEqual(len(second), 2 + len(after))
 
 
+@unittest.skipIf(WRAPPER, "libfaketime shifts a clock of this system")
+class LiveDayEnd(unittest.TestCase):
+    def test_a_monitor_restarted_in_the_last_second_of_a_day(self):
+        """The real monitor, its clock set near a day's end (libfaketime), into a live
+        watch: it writes rows at 23:59:57 and 23:59:58, and is killed; another starts at
+        23:59:59.2 or later, into the same watch. The day's file ends with the first
+        one's rows, and the second's start line and header begin the next day's file,
+        with its first row."""
+        from monitor_test import FakeClock
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        clock = FakeClock()
+        self.addCleanup(clock.dir.cleanup)
+        # Whole seconds of offset: the monitors' clock keeps the real fraction of a second.
+        while not 0.2 <= time.time() % 1 <= 0.5:
+            time.sleep(0.01)
+        now = time.time()
+        midnight = (now // 86400 + 1) * 86400
+        clock.set(f"+{int(midnight - now // 1 - 4)}")  # 23:59:56 and the fraction
+        read_end, write_end = os.pipe()
+        watching = subprocess.Popen([REPORT, "--follow", "--log", os.path.join(folder, PATTERN)],
+                                    stdin=read_end, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE)
+        os.close(read_end)
+        self.addCleanup(watching.wait)
+        self.addCleanup(watching.kill)
+
+        def monitor():
+            process = subprocess.Popen([harness.BINARY, "1"], stdout=write_end,
+                                       env=dict(os.environ, **clock.env()))
+            self.addCleanup(process.wait)
+            self.addCleanup(process.kill)
+            return process
+
+        day = datetime.datetime.fromtimestamp(midnight - 1, datetime.timezone.utc)
+        next_day = datetime.datetime.fromtimestamp(midnight, datetime.timezone.utc)
+        paths = [os.path.join(folder, d.strftime(PATTERN)) for d in (day, next_day)]
+        rows = lambda path: len(re.findall(r"\n\d{4}-", open(path).read()))  # noqa: E731
+        first = monitor()
+        self.assertIsNotNone(harness.wait_for(lambda: rows(paths[0]) >= 2 or None, 10))
+        first.kill()
+        first.wait()
+        # The second starts 0.2 s or more into the last second of the day.
+        time.sleep(max(0.0, midnight - 0.8 - (time.time() + clock_offset(clock))))
+        second = monitor()
+        self.assertIsNotNone(harness.wait_for(lambda: rows(paths[1]) >= 1 or None, 10))
+        second.kill()
+        second.wait()
+        os.close(write_end)
+        self.assertEqual(watching.wait(timeout=30), 0, watching.stderr.read())
+        watching.stderr.close()
+        self.assertEqual(day_files(folder), [os.path.basename(p) for p in paths])
+        with open(paths[0]) as f:
+            ending = f.read().splitlines()
+        with open(paths[1]) as f:
+            beginning = f.read().splitlines()
+        self.assertEqual([line[:19] for line in ending[-2:]],
+                         [day.strftime("%Y-%m-%d 23:59:5") + s for s in "78"], ending[-3:])
+        self.assertEqual(beginning[0], "Sleep period adjusted to 1 ms")
+        self.assertRegex(beginning[1], r"^Starting at 23:59:59\.[2-9]\d\d$")
+        self.assertEqual(beginning[2], harness.HEADER)
+        self.assertEqual(beginning[3][:19], next_day.strftime("%Y-%m-%d 00:00:00"))
+
+
+def clock_offset(clock):
+    """The seconds a FakeClock's offset file sets its clock ahead."""
+    with open(clock.path) as f:
+        return int(f.read().strip())
+
+
 class Messages(unittest.TestCase):
     """What a reader of a folder is told: of the day files a window left unread, of the
     rows read, and nothing of the Windows service's own messages beside the days."""
