@@ -211,6 +211,19 @@ class Silence(unittest.TestCase):
         self.assertIn("the input ended: the monitor stopped", out)
         self.assertEqual(watch.proc.returncode, 0, err)
 
+    def test_a_long_silence_costs_no_cpu_and_the_end_is_seen(self):
+        # A pipe silent for longer than the note of a file that does not grow (10 s):
+        # the watch waits without spinning, and sees the end of its input when it comes.
+        with Watch() as watch:
+            watch.send(f"{harness.HEADER}\n" + row_line("2026-12-07 07:00:01") + "\n")
+            time.sleep(12.0)
+            with open(f"/proc/{watch.proc.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            cpu_s = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            watch.proc.stdin.close()
+            self.assertEqual(watch.proc.wait(timeout=5), 0)
+        self.assertLess(cpu_s, 1.0, "the watch spun while its input was silent")
+
     def test_follow_json_is_one_object_a_line_as_it_happens(self):
         c_back = [1, 500_000] + [0] * 12
         with Watch("--json") as watch:

@@ -183,11 +183,15 @@ int take_other_line(pipeline* p, std::string_view text) {
 constexpr int64_t file_note_ms = 10'000;
 
 void note_a_file_that_waits(pipeline* p) {
-    if (p->file_note_said || monotonic_ms() - p->line_came_ms < file_note_ms ||
-        !is_regular_file(p->source.in.input.fd)) {
+    if (p->file_note_said || monotonic_ms() - p->line_came_ms < file_note_ms) {
         return;
     }
+    // Once, and for a pipe not at all: its deadline is then no longer waited for, which
+    // would otherwise end every wait at once from now on.
     p->file_note_said = true;
+    if (!is_regular_file(p->source.in.input.fd)) {
+        return;
+    }
     tell("%s has not grown for %" PRId64
          " s: the watch follows it as it grows, as tail -f does, until Ctrl-C; to read it to "
          "its end and stop, run clockgap-report %s (or cat it into clockgap-report)",
