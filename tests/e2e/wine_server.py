@@ -17,6 +17,8 @@ if __name__ == "__main__":
     env = harness.wine_env()
     if sys.argv[1:] == ["start"]:
         subprocess.run([server, "--wait"], env=env, timeout=60, **quiet)
+        # The server needs its prefix's folder; the first program fills it.
+        os.makedirs(env["WINEPREFIX"], exist_ok=True)
         # Without --foreground the server leaves this process: it outlives the test.
         subprocess.run([server, "--persistent"], env=env, timeout=60, check=True, **quiet)
         subprocess.run([harness.WRAPPER[-1], "cmd", "/c", "exit"], env=env, timeout=120,
