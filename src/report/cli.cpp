@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "report/options/option_table.h"
@@ -15,6 +16,7 @@
 #include "report/outputs/day_keeper.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
+#include "report/outputs/metrics_server.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 
@@ -28,7 +30,8 @@ const char usage_text[] =
     "usage: clockgap-report [--json | --csv] [--plot FILE.png|FILE.svg] [--html FILE.html]\n"
     "                       [--from TIME] [--to TIME] [--stall MS] [--strict] [INPUT...]\n"
     "       clockgap-report --follow [--alert MS] [--log PATTERN [--keep N] [--gzip]]\n"
-    "                       [--prometheus FILE] [--json] [--monitor MS | LOG]\n"
+    "                       [--prometheus FILE] [--listen ADDR:PORT] [--json]\n"
+    "                       [--monitor MS | LOG]\n"
     "       clockgap-report --fleet [--json] [--html FILE.html] [--from TIME] [--to TIME]\n"
     "                       [--stall MS] HOST...\n"
     "\n"
@@ -125,6 +128,13 @@ constexpr report_option_row option_table[] = {
      .help = "keep FILE up to date with the figures in Prometheus' text format,\n"
              "for node_exporter's textfile collector",
      .text = &ro::prom_path},
+    {.name = "--listen",
+     .kind = value_kind::name,
+     .value_name = "ADDR:PORT",
+     .help = "serve the same figures over HTTP at /metrics, on a numeric address\n"
+             "and port (127.0.0.1 when only the port is given; 0.0.0.0:PORT for\n"
+             "every address of the machine, [::]:PORT for IPv6)",
+     .text = &ro::listen},
     {.name = "--monitor",
      .kind = value_kind::whole,
      .value_name = "MS",
@@ -162,10 +172,12 @@ int check_options(report_options* options) {
                     : options->csv ? output_kind::csv
                                    : output_kind::summary;
     const report_options& o = *options;
-    if (o.fleet && (o.follow || o.log_pattern != nullptr || o.prom_path != nullptr)) {
+    if (o.fleet &&
+        (o.follow || o.log_pattern != nullptr || o.prom_path != nullptr || o.listen != nullptr)) {
         const char* given = o.follow                   ? "--follow"
                             : o.log_pattern != nullptr ? "--log"
-                                                       : "--prometheus";
+                            : o.prom_path != nullptr   ? "--prometheus"
+                                                       : "--listen";
         char says[160];
         snprintf(says, sizeof says,
                  "--fleet reads hosts' logs that are there: not with %s, which is for a live "
@@ -184,8 +196,16 @@ int check_options(report_options* options) {
                    }) != o.inputs.end()) {
         return usage("--fleet reads hosts from folders and files, not standard input");
     }
-    if (!o.follow && (o.log_pattern != nullptr || o.prom_path != nullptr)) {
-        return usage("--log and --prometheus go with --follow");
+    if (!o.follow && (o.log_pattern != nullptr || o.prom_path != nullptr || o.listen != nullptr)) {
+        return usage("--log, --prometheus and --listen go with --follow");
+    }
+    if (o.listen != nullptr) {
+        std::string host;
+        int port = 0;
+        char why[160];
+        if (!split_listen_address(o.listen, &host, &port, why, sizeof why)) {
+            return usage("--listen takes PORT, IPV4:PORT or [IPV6]:PORT: %s", why);
+        }
     }
     if (o.follow && o.strict) {
         return usage("--strict does not go with --follow: a watch skips a bad line");

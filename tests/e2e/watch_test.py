@@ -15,6 +15,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.parse
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -542,6 +543,36 @@ class Fleet(unittest.TestCase):
                                          "ClockgapStoppedReporting"])
 
 
+    def test_prometheus_scrapes_the_watch_itself(self):
+        # --listen scraped by a real Prometheus, with the labels a scrape gives: the same
+        # series as the file, the target up, a stall counted, the rules loaded.
+        port = free_port()
+        metrics = os.path.join(self.dir.name, "clockgap.prom")
+        with Watch("--listen", f"127.0.0.1:{port}", "--prometheus", metrics) as w:
+            served_at(w)
+            w.send(f"Starting at 07:00:00.144\n{harness.HEADER}\n" + rows(
+                *[((f"2026-12-07 07:00:{s:02d}",),
+                   {"max_gap": 50_000_000 if s == 2 else 2_500_000}) for s in range(1, 4)]))
+            wait_for(lambda: "clockgap_rows_total 3" in text_of(metrics) or None, 10)
+            prometheus_port = self.start_prometheus(f"127.0.0.1:{port}")
+            api = f"http://127.0.0.1:{prometheus_port}/api/v1"
+
+            def query(expression):
+                answer = json.loads(http_get(f"{api}/query?query=" +
+                                             urllib.parse.quote(expression)))
+                return {r["metric"].get("__name__", ""): r["value"][1]
+                        for r in answer["data"]["result"]}
+
+            stalls = 'sum(clockgap_stall_rows_total{job="node"})'
+            self.assertEqual(wait_for(lambda: query(stalls) or None, 60), {"": "1"})
+            self.assertEqual(query(f'up{{instance="127.0.0.1:{port}"}}'), {"up": "1"})
+            scraped = set(query('count by (__name__) ({__name__=~"clockgap_.*"})'))
+            in_file = set(re.findall(r"^(clockgap_\w+)", text_of(metrics), re.M))
+            self.assertEqual(scraped, in_file)
+            rules = json.loads(http_get(f"{api}/rules"))["data"]["groups"]
+            self.assertEqual(len([r for g in rules for r in g["rules"]]), 5)
+            w.finish()
+
     def start_host(self, name):
         """A monitored host: clockgap 1 into the watch, and a node_exporter reading its
         metrics folder on a free port. Returns the monitor, and the exporter's address."""
@@ -615,6 +646,119 @@ class Fleet(unittest.TestCase):
         for at in held_at:
             self.assertGreaterEqual(p99[at], 5.0)
         self.assertLess(p99[quiet_at], 5.0)
+
+
+def text_of(path):
+    with open(path) as f:
+        return f.read()
+
+
+def served_at(watch):
+    """The URL a watch started with --listen says it serves, from its first line on
+    standard error."""
+    line = watch.proc.stderr.readline().decode()
+    found = re.search(r"served at (http://\S+)", line)
+    assert found, line
+    return found.group(1)
+
+
+def http_raw(port, request, timeout=5.0):
+    """What the server at 127.0.0.1:`port` answers to `request` (bytes), whole."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        s.sendall(request)
+        answer = b""
+        while chunk := s.recv(65536):
+            answer += chunk
+    return answer
+
+
+class Listen(unittest.TestCase):
+    """--listen: the figures of the metrics file over HTTP, and what abuse of the port
+    meets."""
+
+    def test_each_scrape_gets_the_files_text_as_of_its_last_row(self):
+        with tempfile.TemporaryDirectory() as d, \
+                Watch("--listen", "127.0.0.1:0", "--prometheus", os.path.join(d, "m.prom")) as w:
+            url = served_at(w)
+            # Before the first row: nothing yet, and the target is up.
+            with urllib.request.urlopen(url, timeout=5) as response:
+                self.assertEqual(response.status, 200)
+                self.assertEqual(response.headers["Content-Type"],
+                                 "text/plain; version=0.0.4; charset=utf-8")
+                self.assertEqual(response.read(), b"")
+            w.send(f"Starting at 07:00:00.144\n{harness.HEADER}\n")
+            for second in range(1, 4):
+                w.send(row_line(f"2026-12-07 07:00:{second:02d}",
+                                max_gap=50_000_000 if second == 2 else 2_500_000) + "\n")
+                self.assertIsNotNone(wait_for(lambda: f"clockgap_rows_total {second}\n" in
+                                              text_of(os.path.join(d, "m.prom")) or None, 10))
+                with open(os.path.join(d, "m.prom")) as f:
+                    self.assertEqual(http_get(url), f.read())
+            self.assertIn('clockgap_stall_rows_total{cause="unknown"} 1\n', http_get(url))
+            _, err = w.finish()
+            self.assertEqual(w.proc.returncode, 0, err)
+
+    def test_paths_methods_and_clients_that_hold_on(self):
+        with Watch("--listen", "0", "--stall", "10") as w:
+            port = int(served_at(w).split(":")[-1].split("/")[0])
+            cases = [  # (request, the status line's start, a header it must hold)
+                (b"GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n", b"HTTP/1.1 200 ", b""),
+                (b"GET /metrics?x=1 HTTP/1.0\r\n\r\n", b"HTTP/1.1 200 ", b""),
+                (b"GET / HTTP/1.1\r\n\r\n", b"HTTP/1.1 404 ", b""),
+                (b"GET /metricsx HTTP/1.1\r\n\r\n", b"HTTP/1.1 404 ", b""),
+                (b"POST /metrics HTTP/1.1\r\nContent-Length: 0\r\n\r\n", b"HTTP/1.1 405 ",
+                 b"Allow: GET, HEAD\r\n"),
+                (b"DELETE /metrics HTTP/1.1\r\n\r\n", b"HTTP/1.1 405 ", b""),
+                (b"nonsense\r\n\r\n", b"HTTP/1.1 400 ", b""),
+                (b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 9000 + b"\r\n\r\n",
+                 b"HTTP/1.1 431 ", b""),
+            ]
+            for request, status, header in cases:
+                with self.subTest(request=request[:30]):
+                    answer = http_raw(port, request)
+                    self.assertTrue(answer.startswith(status), answer[:80])
+                    self.assertIn(header, answer)
+            head = http_raw(port, b"HEAD /metrics HTTP/1.1\r\n\r\n")
+            self.assertTrue(head.startswith(b"HTTP/1.1 200 ") and head.endswith(b"\r\n\r\n"))
+            # More clients than the server's threads connect and say nothing: each is
+            # closed by its deadline, and meanwhile the watch reports a stall the moment
+            # its row comes.
+            idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(8)]
+            try:
+                w.send(f"{harness.HEADER}\n" + row_line("2026-12-07 07:00:01",
+                                                          max_gap=50_000_000) + "\n")
+                started = time.monotonic()
+                self.assertIn("stall", w.line(timeout=1.0) or "")
+                self.assertLess(time.monotonic() - started, 1.0)
+                for s in idle:
+                    s.settimeout(30)
+                    self.assertEqual(s.recv(100), b"")  # closed without an answer
+            finally:
+                for s in idle:
+                    s.close()
+            # And scrapes are served again.
+            self.assertTrue(http_raw(port, b"GET /metrics HTTP/1.1\r\n\r\n").startswith(
+                b"HTTP/1.1 200 "))
+            _, err = w.finish()
+        self.assertNotIn("cannot", err)
+
+    def test_an_address_it_cannot_take(self):
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            cases = [(f"127.0.0.1:{port}", 1, "cannot listen on 127.0.0.1:%d: Address already "
+                      "in use" % port),
+                     ("localhost:9101", 1, "localhost is not a numeric IPv4 or IPv6 address"),
+                     ("::1:9101", 2, "an IPv6 address goes in brackets: [::1]:9101"),
+                     ("127.0.0.1:70000", 2, "the port is a number from 1 to 65535"),
+                     (":9101", 2, "an address before the colon")]
+            for listen, status, said in cases:
+                with self.subTest(listen=listen):
+                    result = subprocess.run([REPORT, "--follow", "--listen", listen],
+                                            input=b"", capture_output=True, timeout=10)
+                    self.assertEqual(result.returncode, status, result.stderr)
+                    self.assertIn(said, result.stderr.decode())
 
 
 @unittest.skipUnless(shutil.which("promtool"), "needs promtool")

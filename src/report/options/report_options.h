@@ -19,6 +19,7 @@ struct report_options {
     int64_t keep_days;        // --keep: day files kept; 0: all
     bool gzip;                // --gzip: finished day files are compressed
     const char* prom_path;    // --prometheus
+    const char* listen;       // --listen: ADDR:PORT that serves the metrics over HTTP
     const char* plot_path;    // --plot
     const char* html_path;    // --html
     // The inputs in the order given: files, folders of day files, and "-" (standard

@@ -12,6 +12,7 @@
 #include "report/os/signals.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
+#include "report/outputs/metrics_server.h"
 #include "report/outputs/summary.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
@@ -53,6 +54,16 @@ int open_outputs(outputs* out, const report_options& o) {
     }
     // A metrics folder that is missing or cannot be written now is only reported: the
     // file is tried again with every row.
+    // A port that cannot be listened on ends the watch before it reads anything: what
+    // scrapes it would find nothing, and say so only as a target that is down.
+    if (o.listen != nullptr) {
+        out->prom.server = start_metrics_server(o.listen, reason, sizeof reason);
+        if (out->prom.server == nullptr) {
+            complain("cannot listen on %s: %s", o.listen, reason);
+            return 1;
+        }
+        tell("the metrics are served at %s", metrics_server_url(out->prom.server));
+    }
     if (o.prom_path != nullptr &&
         !start_prom_file(&out->prom, o.prom_path, reason, sizeof reason)) {
         complain("cannot write %s now (%s); the watch goes on and tries again with every row",
@@ -177,6 +188,11 @@ int finish_picture(const report_options& o, const report_figures& figures) {
 
 }  // namespace
 
+void close_outputs(outputs* out) {
+    stop_metrics_server(out->prom.server);
+    out->prom.server = nullptr;
+}
+
 int output_failed(int error) {
     if (error == EPIPE) {
         end_for_broken_pipe();
@@ -189,6 +205,7 @@ int finish_outputs(outputs* out, const report_figures& figures) {
     const report_options& o = *out->o;
     const log_facts& facts = *figures.facts;
     write_prom(&out->prom, figures.fold);
+    close_outputs(out);
     // The metrics file holds totals, so one written after a failure has lost nothing;
     // a day log that failed has lost lines.
     const bool logs_whole = finish_day_log(&out->days) && !out->prom.failing;

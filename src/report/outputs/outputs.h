@@ -59,3 +59,5 @@ int output_failed(int error);
 
 // Closes the files, prints the summary, the page and the picture; returns the exit status.
 int finish_outputs(outputs* out, const report_figures& figures);
+// Stops what still serves after a report that ended early (the metrics over HTTP).
+void close_outputs(outputs* out);

@@ -5,40 +5,41 @@
 
 #include "report/os/files.h"
 #include "report/os/whole_file.h"
+#include "report/outputs/metrics_server.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 #include "stats/gap_stats.h"
 
 namespace {
 
-void seconds(FILE* out, int64_t ns) {
+void seconds(text_out* out, int64_t ns) {
     const bool negative = ns < 0;
     const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(ns) : static_cast<uint64_t>(ns);
-    fprintf(out, "%s%" PRIu64 ".%09" PRIu64, negative ? "-" : "", magnitude / 1'000'000'000,
-            magnitude % 1'000'000'000);
+    outf(out, "%s%" PRIu64 ".%09" PRIu64, negative ? "-" : "", magnitude / 1'000'000'000,
+         magnitude % 1'000'000'000);
 }
 
 // A histogram with a bucket per band. `below` counts in the lowest bucket besides band
 // 1ms; band 0 (negative gaps) is not in `bands`' buckets.
-void write_histogram(FILE* out, const char* name, const char* help, const uint64_t* bands,
+void write_histogram(text_out* out, const char* name, const char* help, const uint64_t* bands,
                      uint64_t below, uint64_t sum_ns) {
-    fprintf(out, "# HELP %s %s\n# TYPE %s histogram\n", name, help, name);
+    outf(out, "# HELP %s %s\n# TYPE %s histogram\n", name, help, name);
     uint64_t cumulative = below;
     for (int b = 1; b < band_count - 1; ++b) {
         cumulative += bands[b];
         // Gaps are whole nanoseconds and the bands cut at whole milliseconds, so band 1ms
         // holds exactly the gaps of at most 0.001999999 s: each `le` is exact.
-        fprintf(out, "%s_bucket{le=\"", name);
+        outf(out, "%s_bucket{le=\"", name);
         seconds(out, band_high_ns(b) - 1);
-        fprintf(out, "\"} %" PRIu64 "\n", cumulative);
+        outf(out, "\"} %" PRIu64 "\n", cumulative);
     }
     cumulative += bands[band_count - 1];
-    fprintf(out, "%s_bucket{le=\"+Inf\"} %" PRIu64 "\n%s_sum ", name, cumulative, name);
+    outf(out, "%s_bucket{le=\"+Inf\"} %" PRIu64 "\n%s_sum ", name, cumulative, name);
     seconds(out, static_cast<int64_t>(sum_ns > INT64_MAX ? INT64_MAX : sum_ns));
-    fprintf(out, "\n%s_count %" PRIu64 "\n", name, cumulative);
+    outf(out, "\n%s_count %" PRIu64 "\n", name, cumulative);
 }
 
-void write_file(const prom_file* p, const run_fold* f, FILE* out) {
+void write_file(const prom_file* p, const run_fold* f, text_out* out) {
     write_histogram(out, "clockgap_gap_seconds",
                     "Gaps between consecutive readings of the wall clock since the watch "
                     "started, by clockgap's bands; negative gaps are in "
@@ -49,64 +50,63 @@ void write_file(const prom_file* p, const run_fold* f, FILE* out) {
                     "observation a row, by clockgap's bands; a negative one counts in the lowest "
                     "bucket and adds 0 to the sum.",
                     p->row_bands, p->row_bands[0], p->row_largest_sum_ns);
-    fprintf(out,
-            "# HELP clockgap_negative_gaps_total Readings earlier than the one before: the "
-            "clock was set back.\n"
-            "# TYPE clockgap_negative_gaps_total counter\n"
-            "clockgap_negative_gaps_total %" PRIu64
-            "\n"
-            "# HELP clockgap_clock_steps_back_total Rows with at least one negative gap.\n"
-            "# TYPE clockgap_clock_steps_back_total counter\n"
-            "clockgap_clock_steps_back_total %" PRIu64
-            "\n"
-            "# HELP clockgap_gaps_above_5s_total Gaps above 5 s: the clock was set forward or "
-            "the process did not run.\n"
-            "# TYPE clockgap_gaps_above_5s_total counter\n"
-            "clockgap_gaps_above_5s_total %" PRIu64
-            "\n"
-            "# HELP clockgap_rows_total Rows read since the watch started.\n"
-            "# TYPE clockgap_rows_total counter\n"
-            "clockgap_rows_total %" PRIu64 "\n",
-            f->totals.bands[0], p->steps_back, f->totals.bands[band_count - 1], f->totals.rows);
-    fprintf(out,
-            "# HELP clockgap_stall_rows_total Rows with a gap at or above the stall threshold "
-            "(a gap above 5 s included), by the cause the watch named for it.\n"
-            "# TYPE clockgap_stall_rows_total counter\n");
+    outf(out,
+         "# HELP clockgap_negative_gaps_total Readings earlier than the one before: the "
+         "clock was set back.\n"
+         "# TYPE clockgap_negative_gaps_total counter\n"
+         "clockgap_negative_gaps_total %" PRIu64
+         "\n"
+         "# HELP clockgap_clock_steps_back_total Rows with at least one negative gap.\n"
+         "# TYPE clockgap_clock_steps_back_total counter\n"
+         "clockgap_clock_steps_back_total %" PRIu64
+         "\n"
+         "# HELP clockgap_gaps_above_5s_total Gaps above 5 s: the clock was set forward or "
+         "the process did not run.\n"
+         "# TYPE clockgap_gaps_above_5s_total counter\n"
+         "clockgap_gaps_above_5s_total %" PRIu64
+         "\n"
+         "# HELP clockgap_rows_total Rows read since the watch started.\n"
+         "# TYPE clockgap_rows_total counter\n"
+         "clockgap_rows_total %" PRIu64 "\n",
+         f->totals.bands[0], p->steps_back, f->totals.bands[band_count - 1], f->totals.rows);
+    outf(out,
+         "# HELP clockgap_stall_rows_total Rows with a gap at or above the stall threshold "
+         "(a gap above 5 s included), by the cause the watch named for it.\n"
+         "# TYPE clockgap_stall_rows_total counter\n");
     for (int kind = 0; kind < cause_kinds; ++kind) {
-        fprintf(out, "clockgap_stall_rows_total{cause=\"%s\"} %" PRIu64 "\n",
-                cause_name(static_cast<cause_kind>(kind)), p->stall_rows[kind]);
+        outf(out, "clockgap_stall_rows_total{cause=\"%s\"} %" PRIu64 "\n",
+             cause_name(static_cast<cause_kind>(kind)), p->stall_rows[kind]);
     }
-    fprintf(out,
-            "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
-            "Unix seconds.\n"
-            "# TYPE clockgap_last_row_timestamp_seconds gauge\n"
-            "clockgap_last_row_timestamp_seconds %" PRId64 ".%03" PRId64 "\n",
-            floor_div(p->last_ms, 1000), p->last_ms - floor_div(p->last_ms, 1000) * 1000);
-    fprintf(out,
-            "# HELP clockgap_last_row_largest_gap_seconds Largest gap of the last row's "
-            "period.\n"
-            "# TYPE clockgap_last_row_largest_gap_seconds gauge\n"
-            "clockgap_last_row_largest_gap_seconds ");
+    outf(out,
+         "# HELP clockgap_last_row_timestamp_seconds Time of the last row's reading, in "
+         "Unix seconds.\n"
+         "# TYPE clockgap_last_row_timestamp_seconds gauge\n"
+         "clockgap_last_row_timestamp_seconds %" PRId64 ".%03" PRId64 "\n",
+         floor_div(p->last_ms, 1000), p->last_ms - floor_div(p->last_ms, 1000) * 1000);
+    outf(out,
+         "# HELP clockgap_last_row_largest_gap_seconds Largest gap of the last row's "
+         "period.\n"
+         "# TYPE clockgap_last_row_largest_gap_seconds gauge\n"
+         "clockgap_last_row_largest_gap_seconds ");
     seconds(out, p->last_largest_ns);
-    fprintf(out,
-            "\n# HELP clockgap_row_write_seconds Time the monitor took to write a row, as the "
-            "last row reports it (for the row before it).\n"
-            "# TYPE clockgap_row_write_seconds gauge\n"
-            "clockgap_row_write_seconds ");
+    outf(out,
+         "\n# HELP clockgap_row_write_seconds Time the monitor took to write a row, as the "
+         "last row reports it (for the row before it).\n"
+         "# TYPE clockgap_row_write_seconds gauge\n"
+         "clockgap_row_write_seconds ");
     seconds(out, p->last_write_ns);
-    fputc('\n', out);
+    out_text(out, "\n");
 }
 
 }  // namespace
 
 bool start_prom_file(prom_file* p, const char* path, char* reason, size_t reason_size) {
-    *p = prom_file{};
     p->path = path;
     return folder_writable(path, reason, reason_size);
 }
 
 void fold_prom(prom_file* p, const report_row& row, const row_events& events) {
-    if (p->path == nullptr) {
+    if (p->path == nullptr && p->server == nullptr) {
         return;
     }
     uint64_t counted = 0;
@@ -133,15 +133,22 @@ void fold_prom(prom_file* p, const report_row& row, const row_events& events) {
 }
 
 void write_prom(prom_file* p, const run_fold* f) {
-    if (p->path == nullptr || !p->changed) {
+    if ((p->path == nullptr && p->server == nullptr) || !p->changed) {
         return;
     }
     p->changed = false;
+    p->text.clear();
+    text_out text = to_text(&p->text);
+    write_file(p, f, &text);
+    publish_metrics(p->server, p->text);
+    if (p->path == nullptr) {
+        return;
+    }
     char reason[160] = "";
     whole_file file;
     bool written = begin_whole_file(&file, p->path, false, reason, sizeof reason);
     if (written) {
-        write_file(p, f, file.file);
+        fwrite(p->text.data(), 1, p->text.size(), file.file);  // its errors: at the commit
         written = commit_whole_file(&file, reason, sizeof reason);
     }
     if (!written && !p->failing) {

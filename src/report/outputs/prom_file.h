@@ -1,5 +1,6 @@
 // The watch's figures in the Prometheus text format, for node_exporter's (or
-// windows_exporter's) textfile collector. The whole file is written under a temporary
+// windows_exporter's) textfile collector, and for scrapes of --listen, which get the same
+// text as the file, whole (metrics_server.h). The whole file is written under a temporary
 // name in the same folder and renamed over the old one, so a scrape sees the previous
 // file or the new one, never a part; a failed write leaves the previous file as it was,
 // is reported once, and is tried again at the next write, which says when it works
@@ -7,13 +8,18 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "monitor/report_format.h"
 #include "report/events/row_events.h"
 #include "report/fold/run_fold.h"
 
+struct metrics_server;
+
 struct prom_file {
-    const char* path;  // nullptr: off
+    const char* path;        // nullptr: no file
+    metrics_server* server;  // nullptr: not served
+    std::string text;        // the text last written, kept for its room
     // The band totals and rows come from the watch's run_fold; these are the file's own.
     uint64_t gap_sum_ns;  // the non-negative gaps added up, from each row's mean
     uint64_t steps_back;
@@ -33,5 +39,6 @@ bool start_prom_file(prom_file* prom, const char* path, char* reason, size_t rea
 // Adds `row`, with its events, which `fold` has just taken in.
 void fold_prom(prom_file* prom, const report_row& row, const row_events& events);
 
-// Rewrites the file from `fold` and the rows added, if any came since the last write.
+// Rewrites the file and what the server serves from `fold` and the rows added, if any
+// came since the last write.
 void write_prom(prom_file* prom, const run_fold* fold);

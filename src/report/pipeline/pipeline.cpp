@@ -346,16 +346,30 @@ int run_pipeline(const report_options& o, row_sink sink) {
     return sink_finish(p.get(), report_figures{&p->fold, &p->grid, &p->rule, &p->facts});
 }
 
+namespace {
+
+int run_opened(const report_options& o, outputs* out);
+
+}  // namespace
+
 int run_report(const report_options& o) {
     const auto out = std::make_unique<outputs>();
     // The outputs' files are checked before anything is read.
-    if (const int status = open_outputs(out.get(), o); status != 0) {
-        return status;
+    int status = open_outputs(out.get(), o);
+    if (status == 0) {
+        status = run_opened(o, out.get());
     }
+    close_outputs(out.get());  // what finish_outputs did not reach
+    return status;
+}
+
+namespace {
+
+int run_opened(const report_options& o, outputs* out) {
     ignore_broken_pipe();
     end_input_on_interrupt();
     if (o.monitor_ms < 0) {
-        return run_pipeline(o, row_sink{out.get(), nullptr});
+        return run_pipeline(o, row_sink{out, nullptr});
     }
     // The monitor beside this program, its rows this watch's standard input.
     const std::string program = own_folder() + "/clockgap";
@@ -369,7 +383,7 @@ int run_report(const report_options& o) {
     const std::atomic<long> monitor_pid{pid};
     report_options with_monitor = o;
     with_monitor.monitor_pid = &monitor_pid;
-    int status = run_pipeline(with_monitor, row_sink{out.get(), nullptr});
+    int status = run_pipeline(with_monitor, row_sink{out, nullptr});
     stop_monitor(pid, reason, sizeof reason);
     // A monitor that ended before the watch was asked to end is a failure: the watch
     // has no rows any more.
@@ -379,3 +393,5 @@ int run_report(const report_options& o) {
     }
     return status;
 }
+
+}  // namespace
