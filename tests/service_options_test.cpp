@@ -28,9 +28,9 @@ std::vector<std::string> split(const std::string& line) {
 
 TEST(ServiceOptions, WrittenAndReadBackTheSame) {
     const service_settings cases[] = {
-        {1, "C:\\ProgramData\\clockgap", "", 28, true},
-        {0, "D:\\", "E:\\metrics dir\\clockgap.prom", 1, false},
-        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true},
+        {1, "C:\\ProgramData\\clockgap", "", 28, true, ""},
+        {0, "D:\\", "E:\\metrics dir\\clockgap.prom", 1, false, "0.0.0.0:9101"},
+        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true, "[::1]:9101"},
     };
     for (const auto& given : cases) {
         const std::string line =
@@ -44,6 +44,7 @@ TEST(ServiceOptions, WrittenAndReadBackTheSame) {
         EXPECT_EQ(read_back.prom_path, given.prom_path) << line;
         EXPECT_EQ(read_back.keep_days, given.keep_days) << line;
         EXPECT_EQ(read_back.gzip, given.gzip) << line;
+        EXPECT_EQ(read_back.listen, given.listen) << line;
     }
 }
 
@@ -66,6 +67,8 @@ TEST(ServiceOptions, LaterOptionsWinAndWrongOnesAreNamed) {
         {{"x", "install", "--log-dir", ""}, "--log-dir needs a name"},
         {{"x", "install", "--prometheus"}, "--prometheus needs a name"},
         {{"x", "install", "--later"}, "unknown argument '--later'"},
+        {{"x", "install", "--listen", "::1:9101"}, "--listen takes PORT, IPV4:PORT or [IPV6]:PORT"},
+        {{"x", "install", "--listen", "127.0.0.1:99999"}, "the port is a number"},
     };
     for (const auto& w : wrong) {
         EXPECT_EQ(read_service_words(w.words, &s, &problem), 2) << w.said;

@@ -10,13 +10,13 @@
 #include <string>
 #include <string_view>
 
+#include "report/options/listen_address.h"
 #include "report/options/option_table.h"
 #include "report/os/files.h"
 #include "report/os/input.h"
 #include "report/outputs/day_keeper.h"
 #include "report/outputs/gnuplot.h"
 #include "report/outputs/html_page.h"
-#include "report/outputs/metrics_server.h"
 #include "report/util/complain.h"
 #include "report/util/report_time.h"
 

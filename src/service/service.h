@@ -18,6 +18,7 @@ struct service_settings {
     std::string prom_path;  // the metrics file; empty: none
     int64_t keep_days;      // --keep of the day files
     bool gzip;              // --gzip of the day files
+    std::string listen;     // --listen of the watch: the metrics over HTTP; empty: none
 };
 
 inline constexpr const char* service_name = "clockgap";

@@ -4,7 +4,7 @@
 // line goes into the installer's log.
 //
 //   CheckSettings (before anything changes): the service's present settings, then the
-//     properties PERIOD, LOGDIR, KEEP, GZIP and PROMETHEUS over them; a wrong one ends
+//     properties PERIOD, LOGDIR, KEEP, GZIP, PROMETHEUS and LISTEN over them; a wrong one ends
 //     the installation. Sets the commands of the deferred actions below.
 //   RunService (deferred): runs the command in CustomActionData; fails when it does.
 #include <windows.h>
@@ -145,11 +145,9 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
         const char* name;
         const char* option;
         bool path;
-    } const given[] = {{"PERIOD", "--period", false},
-                       {"LOGDIR", "--log-dir", true},
-                       {"KEEP", "--keep", false},
-                       {"PROMETHEUS", "--prometheus", true},
-                       {"GZIP", nullptr, false}};
+    } const given[] = {{"PERIOD", "--period", false}, {"LOGDIR", "--log-dir", true},
+                       {"KEEP", "--keep", false},     {"PROMETHEUS", "--prometheus", true},
+                       {"LISTEN", "--listen", false}, {"GZIP", nullptr, false}};
     for (const auto& g : given) {
         const std::string value = property(install, g.name);
         if (value.empty()) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "report/options/listen_address.h"
 #include "report/options/option_table.h"
 #include "service/service.h"
 
@@ -56,6 +57,13 @@ constexpr row option_table[] = {
              "otherwise none)",
      .string = &ss::prom_path,
      .needs = "a name"},
+    {.name = "--listen",
+     .kind = value_kind::name,
+     .value_name = "ADDR:PORT",
+     .help = "also serve the metrics over HTTP at /metrics (PORT alone:\n"
+             "127.0.0.1; 0.0.0.0:PORT for every address); none by default",
+     .string = &ss::listen,
+     .needs = "an address"},
     {.name = "--keep",
      .kind = value_kind::whole,
      .value_name = "N",
@@ -80,8 +88,18 @@ int read_service_options(int argc, char** argv, int first, service_settings* s,
     s->prom_path = exporter_metrics_file();
     s->keep_days = 28;
     s->gzip = true;
-    return read_table_options(argc, argv, first, std::span<const row>(option_table), s, nullptr,
-                              problem);
+    s->listen.clear();
+    const int status = read_table_options(argc, argv, first, std::span<const row>(option_table), s,
+                                          nullptr, problem);
+    std::string host;
+    int port = 0;
+    char why[160] = "";
+    if (status == 0 && !s->listen.empty() &&
+        !split_listen_address(s->listen.c_str(), &host, &port, why, sizeof why)) {
+        *problem = std::string("--listen takes PORT, IPV4:PORT or [IPV6]:PORT: ") + why;
+        return 2;
+    }
+    return status;
 }
 
 void print_service_option_help(FILE* out) {
@@ -111,6 +129,9 @@ std::string option_words(const service_settings& s) {
                         (s.gzip ? " --gzip" : " --no-gzip");
     if (!s.prom_path.empty()) {
         words += " --prometheus " + quoted(s.prom_path);
+    }
+    if (!s.listen.empty()) {
+        words += " --listen " + quoted(s.listen);
     }
     return words;
 }

@@ -151,6 +151,10 @@ std::vector<std::string> watch_arguments(const std::string& input) {
         args.push_back("--prometheus");
         args.push_back(settings->prom_path);
     }
+    if (!settings->listen.empty()) {
+        args.push_back("--listen");
+        args.push_back(settings->listen);
+    }
     args.push_back(input);
     return args;
 }

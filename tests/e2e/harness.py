@@ -6,9 +6,11 @@ import re
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import time
+import urllib.request
 
 BINARY = os.environ.get("CLOCKGAP", "build/clockgap")
 # Programs run under a wrapper (wine for the Windows build) get it here, as a JSON array
@@ -223,6 +225,18 @@ def wait_for(what, deadline_s=30.0):
         if time.time() > deadline:
             return None
         time.sleep(0.25)
+
+
+def free_port():
+    """A TCP port of 127.0.0.1 that nothing listens on now."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http_get(url, timeout=2.0):
+    with urllib.request.urlopen(url, timeout=timeout) as response:
+        return response.read().decode()
 
 
 # Prefixes whose programs all run with more in their environment (a faked clock).

@@ -13,6 +13,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
+from harness import free_port, http_get  # noqa: E402
 
 MSI = os.environ.get("CLOCKGAP_MSI", "")
 STAGE = os.environ.get("CLOCKGAP_MSI_STAGE", "")
@@ -51,7 +52,7 @@ class PackageTables(unittest.TestCase):
         self.assertEqual(int(control[2]), 1 | 2 | 32)  # start at install; stop at both
         properties = dict(row[:2] for row in msi_table("Property"))
         secure = properties["SecureCustomProperties"].split(";")
-        for name in ("PERIOD", "LOGDIR", "KEEP", "GZIP", "PROMETHEUS"):
+        for name in ("PERIOD", "LOGDIR", "KEEP", "GZIP", "PROMETHEUS", "LISTEN"):
             self.assertIn(name, secure)
         self.assertEqual(properties["ProductVersion"], VERSION)
         order = {row[0]: int(row[2]) for row in msi_table("InstallExecuteSequence")}
@@ -117,14 +118,23 @@ class Msiexec(unittest.TestCase):
 
     def test_install_kill_upgrade_repair_remove(self):
         metrics = os.path.join(self.drive, "metrics", "clockgap.prom")
+        port = free_port()
         took_install, log = self.install("PERIOD=2", f"LOGDIR={LOG_DIR}", "KEEP=5", "GZIP=0",
-                                         "PROMETHEUS=C:\\metrics\\clockgap.prom")
+                                         "PROMETHEUS=C:\\metrics\\clockgap.prom",
+                                         f"LISTEN=127.0.0.1:{port}")
         self.assertIn("LocalService may now make, write and remove files in it", log)
         settings = '--period 2 --log-dir "C:\\clockgap-test" --keep 5 --no-gzip ' \
-                   '--prometheus "C:\\metrics\\clockgap.prom"'
+                   f'--prometheus "C:\\metrics\\clockgap.prom" --listen "127.0.0.1:{port}"'
         self.assertIn(settings, self.command())
         first_rows = self.wait_rows(0)
         self.assertTrue(harness.wait_for(lambda: os.path.exists(metrics) or None))
+        # The service's watch serves the file's series over HTTP, on the port asked for.
+        scraped = harness.wait_for(
+            lambda: http_get(f"http://127.0.0.1:{port}/metrics") or None, 30)
+        self.assertIsNotNone(scraped, "the service serves no metrics")
+        with open(metrics) as f:
+            in_file = set(re.findall(r"^(clockgap_\w+)", f.read(), re.M))
+        self.assertEqual(set(re.findall(r"^(clockgap_\w+)", scraped, re.M)), in_file)
         self.assertEqual(sorted(os.listdir(self.folder)),
                          sorted(["INSTALL.txt", "clockgap-rules.test.yml", "clockgap-rules.yml",
                                  *PROGRAMS]))

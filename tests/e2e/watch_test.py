@@ -440,15 +440,8 @@ class PrometheusFile(unittest.TestCase):
         self.assertIn(b"the previous file stays", result.stderr)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def http_get(url, timeout=2.0):
-    with urllib.request.urlopen(url, timeout=timeout) as response:
-        return response.read().decode()
+free_port = harness.free_port
+http_get = harness.http_get
 
 
 @unittest.skipUnless(shutil.which("prometheus") and shutil.which("prometheus-node-exporter"),

@@ -30,8 +30,3 @@ void stop_metrics_server(metrics_server* server);
 // request line and headers up to the blank line. `length` is the body's. HEAD-aware:
 // `send_body` says whether the body follows.
 std::string metrics_answer_head(std::string_view request, size_t length, bool* send_body, bool* ok);
-
-// Splits `listen` into a numeric host and a port (1 to 65535, or 0 for any). False with
-// the reason when it is not of those forms.
-bool split_listen_address(const char* listen, std::string* host, int* port, char* reason,
-                          size_t reason_size);
