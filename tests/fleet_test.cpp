@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "report/fleet/shared_moments.h"
+#include "report/util/natural_order.h"
 
 namespace {
 
@@ -155,3 +156,35 @@ TEST(SharedMoments, AMomentCountsOnlyTheRowsOfItsOwnSeconds) {
 }
 
 }  // namespace
+
+TEST(NaturalOrder, NamesAsPeopleReadThem) {
+    // Each list is in order; every name must sort before every later one, never after.
+    const std::vector<std::vector<std::string>> lists = {
+        {"web-1", "web-2", "web-9", "web-10", "web-11", "web-100"},
+        {"a", "a0", "a1", "ab", "b"},
+        {"db", "db-2", "db-10", "web", "web-1"},
+        {"host-0", "host-00", "host-01", "host-1", "host-007", "host-7", "host-8"},
+        {"rack2-node9", "rack2-node10", "rack10-node1"},
+        {"9", "10", "99999999999999999999", "100000000000000000000"},
+        {"", "0", "a"},
+    };
+    for (const auto& list : lists) {
+        for (size_t i = 0; i < list.size(); ++i) {
+            for (size_t j = 0; j < list.size(); ++j) {
+                EXPECT_EQ(natural_less(list[i], list[j]), i < j) << list[i] << " / " << list[j];
+            }
+        }
+    }
+}
+
+TEST(SharedMoments, AMomentsHostsGoByName) {
+    // Given worst first (web-10, web-9, web-2), named in the order people read them.
+    auto owned = fleet(
+        3, {{0, fleet_kind::stall, 10}, {1, fleet_kind::stall, 10}, {2, fleet_kind::stall, 10}});
+    owned[0]->name = "web-10";
+    owned[1]->name = "web-9";
+    owned[2]->name = "web-2";
+    const std::vector<shared_moment> moments = find_shared_moments(pointers(owned));
+    ASSERT_EQ(moments.size(), 1u);
+    EXPECT_EQ(moments[0].hosts, (std::vector<int>{2, 1, 0}));
+}

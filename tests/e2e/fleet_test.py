@@ -245,6 +245,20 @@ class Fleet(unittest.TestCase):
                     result.stderr.decode().replace("\\", "/").splitlines(),
                     ["clockgap-report: " + s.format(d=d.replace("\\", "/")) for s in said])
 
+    def test_hosts_alike_go_by_name_as_people_read_it(self):
+        d = os.path.join(tempfile.mkdtemp(dir=self.dir), "alike")
+        source = os.path.join(self.dir, "fleet", "web-1", "clockgap-2026-12-01.log.gz")
+        for name in ("web-10", "web-2", "web-1", "web-9"):
+            os.makedirs(os.path.join(d, name))
+            shutil.copy(source, os.path.join(d, name))
+        result, doc = fleet_json(d)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        names = ["web-1", "web-2", "web-9", "web-10"]
+        self.assertEqual([h["name"] for h in doc["hosts"]], names)
+        self.assertTrue(doc["shared"])
+        for moment in doc["shared"]:
+            self.assertEqual(moment["hosts"], names)
+
     def test_one_host_and_wrong_usage(self):
         result = fleet(self.hosts[0])
         self.assertEqual(result.returncode, 0, result.stderr)

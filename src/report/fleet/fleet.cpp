@@ -23,6 +23,7 @@
 #include "report/pipeline/pipeline.h"
 #include "report/util/complain.h"
 #include "report/util/json_writer.h"
+#include "report/util/natural_order.h"
 #include "report/util/report_time.h"
 #include "report/util/text_out.h"
 
@@ -170,7 +171,7 @@ void read_hosts(const report_options& o, std::vector<std::unique_ptr<fleet_host>
     }
 }
 
-// Worst first: the most stall rows, then the largest gap, then the name.
+// Worst first: the most stall rows, then the largest gap, then the name as people read it.
 bool worse(const fleet_host* a, const fleet_host* b) {
     if (a->stall_rows != b->stall_rows) {
         return a->stall_rows > b->stall_rows;
@@ -178,7 +179,7 @@ bool worse(const fleet_host* a, const fleet_host* b) {
     if (a->largest_gap_ns != b->largest_gap_ns) {
         return a->largest_gap_ns > b->largest_gap_ns;
     }
-    return a->name < b->name;
+    return natural_less(a->name, b->name);
 }
 
 // How the whole read ended: cut by the signal that cut a host or kept one from being

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "report/util/natural_order.h"
 #include "report/util/report_time.h"
 
 namespace {
@@ -89,5 +90,12 @@ std::vector<shared_moment> find_shared_moments(const std::vector<const fleet_hos
                      [](const shared_moment& a, const shared_moment& b) {
                          return a.first_s != b.first_s ? a.first_s < b.first_s : a.kind < b.kind;
                      });
+    // Each moment's hosts in the order people read their names (web-2 before web-10).
+    for (shared_moment& m : moments) {
+        std::sort(m.hosts.begin(), m.hosts.end(), [&](int x, int y) {
+            return natural_less(hosts[static_cast<size_t>(x)]->name,
+                                hosts[static_cast<size_t>(y)]->name);
+        });
+    }
     return moments;
 }

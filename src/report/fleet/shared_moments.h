@@ -14,7 +14,7 @@
 struct shared_moment {
     fleet_kind kind;
     int64_t first_s, last_s;       // Unix s
-    std::vector<int> hosts;        // indices into the hosts given, in their order
+    std::vector<int> hosts;        // indices into the hosts given, by name (natural_order.h)
     int of;                        // hosts with rows at its start
     int64_t largest_gap_ns;        // of the hosts' rows in its seconds
     uint32_t causes[cause_kinds];  // the hosts' rows in its seconds, by cause
