@@ -33,7 +33,7 @@ const char usage_text[] =
     "                       [--prometheus FILE] [--listen ADDR:PORT] [--json]\n"
     "                       [--monitor MS | LOG]\n"
     "       clockgap-report --fleet [--json] [--html FILE.html] [--from TIME] [--to TIME]\n"
-    "                       [--stall MS] HOST...\n"
+    "                       [--stall MS] [--top N] HOST...\n"
     "\n"
     "Reads a log written by clockgap and prints a summary of it. Each INPUT is a log\n"
     "file (compressed with gzip or not), a folder that stands for the day files in it\n"
@@ -151,6 +151,15 @@ constexpr report_option_row option_table[] = {
              "first, and the moments two or more of them shared (stalls, clock\n"
              "steps, gaps above 5 s, silences within a second of each other)",
      .flag = &ro::fleet},
+    {.name = "--top",
+     .kind = value_kind::whole,
+     .value_name = "N",
+     .help = "with --fleet: the text's table shows the N worst hosts and says how\n"
+             "many it left out (default: every host below 50, else the 40 worst)",
+     .number = &ro::top_hosts,
+     .low = 1,
+     .high = 1'000'000,
+     .unit = "hosts"},
     {.name = "--version", .help = "the version and the build", .flag = &ro::version, .ends = true},
     {.name = "--help", .help = "this text", .alias = "-h", .flag = &ro::help, .ends = true},
 };
@@ -187,6 +196,9 @@ int check_options(report_options* options) {
     }
     if (o.fleet && (o.kind == output_kind::csv || o.plot_path != nullptr || o.strict)) {
         return usage("--fleet gives text, --json and --html: not --csv, --plot or --strict");
+    }
+    if (o.top_hosts > 0 && !o.fleet) {
+        return usage("--top goes with --fleet");
     }
     if (o.fleet && o.inputs.empty()) {
         return usage("--fleet needs the hosts: a folder or log for each, or a folder of them");

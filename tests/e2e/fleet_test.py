@@ -6,6 +6,7 @@ import errno
 import gzip
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -258,6 +259,31 @@ class Fleet(unittest.TestCase):
         self.assertTrue(doc["shared"])
         for moment in doc["shared"]:
             self.assertEqual(moment["hosts"], names)
+
+    def test_the_table_of_many_hosts_shows_the_worst(self):
+        # (hosts, --top given, rows of the table, what it says it left out)
+        big = os.path.join(tempfile.mkdtemp(dir=self.dir), "big")
+        write_fleet(big, 60, 1, 60)
+        cases = [(os.path.join(self.dir, "fleet"), [], 8, None),
+                 (os.path.join(self.dir, "fleet"), ["--top", "3"], 3, "5 more hosts"),
+                 (os.path.join(self.dir, "fleet"), ["--top", "7"], 7, "1 more host,"),
+                 (big, [], 40, "20 more hosts"),
+                 (big, ["--top", "60"], 60, None)]
+        for folder, top, shown, said in cases:
+            with self.subTest(hosts=os.path.basename(folder), top=top):
+                result = fleet(*top, folder)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                text = result.stdout.decode()
+                table = text.split("chief cause\n", 1)[1].split("\n\n", 1)[0].splitlines()
+                listed = [line for line in table if re.match(r"  web-\d+ ", line)]
+                self.assertEqual(len(listed), shown, text)
+                if said is None:
+                    self.assertNotIn("left out", text)
+                else:
+                    self.assertIn(f"... and {said}", table[-1])
+                # The JSON keeps every host.
+                _, doc = fleet_json(*top, folder)
+                self.assertEqual(len(doc["hosts"]), 60 if folder == big else 8)
 
     def test_one_host_and_wrong_usage(self):
         result = fleet(self.hosts[0])

@@ -225,7 +225,12 @@ void print_interruption(text_out* out, const std::vector<const fleet_host*>& hos
     outf(out, "\n");
 }
 
-void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t named,
+// The hosts the text's table shows when --top is not given: every one of a fleet below
+// most_listed, else the worst default_top (the JSON and the page have them all).
+constexpr size_t most_listed = 50;
+constexpr size_t default_top = 40;
+
+void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t named, size_t top,
                 const std::vector<std::string>& not_started,
                 const std::vector<shared_moment>& moments) {
     text_out out = to_file(file);
@@ -246,12 +251,20 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
         format_utc(last, false, b, sizeof b);
         outf(&out, " from %s to %s UTC", a, b);
     }
-    outf(&out, "; %zu shared moments\n", moments.size());
+    outf(&out, "; %zu shared %s\n", moments.size(), moments.size() == 1 ? "moment" : "moments");
     print_interruption(&out, hosts, not_started);
-    outf(&out, "\nHosts, worst first:\n");
+    const size_t shown = std::min(hosts.size(), top > 0                      ? top
+                                                : hosts.size() < most_listed ? hosts.size()
+                                                                             : default_top);
+    if (shown < hosts.size()) {
+        outf(&out, "\nHosts, worst first (the %zu worst of %zu):\n", shown, hosts.size());
+    } else {
+        outf(&out, "\nHosts, worst first:\n");
+    }
     outf(&out, "  %-20s %9s %5s %7s %12s  %-19s %5s %5s %5s  %s\n", "host", "rows", "runs",
          "stalls", "largest gap", "at (UTC)", "back", ">5s", "quiet", "chief cause");
-    for (const fleet_host* h : hosts) {
+    for (size_t i = 0; i < shown; ++i) {
+        const fleet_host* h = hosts[i];
         format_duration(h->largest_gap_ns, a, sizeof a);
         format_utc(h->largest_gap_ms, false, b, sizeof b);
         b[19] = '\0';
@@ -263,6 +276,12 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
              h->rows > 0 ? b : "-", h->steps_back, h->gaps_above_5s, h->silences,
              chief != nullptr ? chief : "-",
              clock_stepped(*h) ? "  (its clock stepped: its times may be off)" : "");
+    }
+    if (shown < hosts.size()) {
+        const size_t left = hosts.size() - shown;
+        outf(&out,
+             "  ... and %zu more %s, left out (--top %zu shows them all; --json lists them)\n",
+             left, left == 1 ? "host" : "hosts", hosts.size());
     }
     if (hosts.size() < 2) {
         outf(&out, "\nNo shared moments: there is only one host to read.\n");
@@ -418,7 +437,8 @@ int run_fleet(const report_options& o) {
     if (o.kind == output_kind::json) {
         print_json(o.out, hosts, unread, not_started, moments);
     } else {
-        print_text(o.out, hosts, all.size(), not_started, moments);
+        print_text(o.out, hosts, all.size(), static_cast<size_t>(o.top_hosts), not_started,
+                   moments);
     }
     if (fflush(o.out) != 0 || ferror(o.out)) {
         complain("standard output could not be written");

@@ -31,7 +31,8 @@ struct report_options {
     // The monitor's process id, when the program that runs the watch knows it (the
     // Windows service); nullptr: the watch finds the writer of its input itself.
     const std::atomic<long>* monitor_pid;
-    bool fleet;  // --fleet: each INPUT is a host, read on its own and set beside the others
+    bool fleet;         // --fleet: each INPUT is a host, read on its own and set beside the others
+    int64_t top_hosts;  // --top: the fleet's text shows this many hosts; 0: the default
     // --monitor: the watch starts the monitor itself with this sleep period and reads
     // its rows (a container's whole service in one process); -1: not asked.
     int64_t monitor_ms;
