@@ -1,10 +1,12 @@
 // The rule of a shared moment, on hosts whose events are given by hand.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "report/fleet/host_names.h"
 #include "report/fleet/shared_moments.h"
 #include "report/util/natural_order.h"
 
@@ -187,4 +189,49 @@ TEST(SharedMoments, AMomentsHostsGoByName) {
     const std::vector<shared_moment> moments = find_shared_moments(pointers(owned));
     ASSERT_EQ(moments.size(), 1u);
     EXPECT_EQ(moments[0].hosts, (std::vector<int>{2, 1, 0}));
+}
+
+TEST(HostNames, FoldedToFitALine) {
+    const auto web = [](int from, int to) {
+        std::vector<std::string> names;
+        for (int i = from; i <= to; ++i) {
+            names.push_back("web-" + std::to_string(i));
+        }
+        return names;
+    };
+    const auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        std::sort(a.begin(), a.end(), natural_less);
+        return a;
+    };
+    const std::vector<std::string> two_hundred = web(1, 200);
+    const struct {
+        const char* what;
+        std::vector<std::string> some, all;
+        const char* said;
+    } cases[] = {
+        {"all", two_hundred, two_hundred, "all 200 hosts"},
+        {"one host of one", {"db"}, {"db"}, "the 1 host"},
+        {"consecutive numbers", web(1, 150), two_hundred, "150 of 200: web-1 ... web-150"},
+        {"all but one", with(web(1, 6), web(8, 200)), two_hundred, "all but 1: web-7"},
+        {"all but three", with(with(web(1, 6), {"web-8"}), with(web(10, 11), web(13, 200))),
+         two_hundred, "all but 3: web-7, web-9, web-12"},
+        {"web-9 and web-10 are neighbours", web(8, 11), web(1, 20), "4 of 20: web-8 ... web-11"},
+        {"runs of two are not folded", with({"web-2", "web-3"}, {"web-7"}), web(1, 10),
+         "3 of 10: web-2, web-3, web-7"},
+        {"mixed names, neighbours in the fleet",
+         {"api", "cache", "db-1", "db-2", "web-1"},
+         {"api", "cache", "db-1", "db-2", "db-3", "lb", "mq", "web-1", "web-2", "web-3"},
+         "5 of 10: api ... db-2, web-1"},
+        {"names without numbers",
+         {"alpha", "gamma"},
+         {"alpha", "beta", "gamma", "delta-x", "epsilon", "zeta", "eta", "theta"},
+         "2 of 8: alpha, gamma"},
+        {"one host of many", {"web-42"}, two_hundred, "1 of 200: web-42"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> all = c.all;
+        std::sort(all.begin(), all.end(), natural_less);
+        EXPECT_EQ(fold_host_names(c.some, all, "..."), c.said) << c.what;
+    }
 }

@@ -285,6 +285,24 @@ class Fleet(unittest.TestCase):
                 _, doc = fleet_json(*top, folder)
                 self.assertEqual(len(doc["hosts"]), 60 if folder == big else 8)
 
+    def test_a_moments_hosts_in_a_line(self):
+        # The page folds each moment's hosts and keeps every name on demand; the text
+        # names each host of a moment of up to ten.
+        page = os.path.join(self.dir, "moments.html")
+        result = fleet("--html", page, os.path.join(self.dir, "fleet"))
+        self.assertEqual(result.returncode, 0, result.stderr)
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        summaries = re.findall(r"<details><summary>(.*?)</summary>(.*?)</details>", html)
+        self.assertIn(("all but 2: web-7, web-8",
+                       "web-1, web-2, web-3, web-4, web-5, web-6"), summaries)
+        self.assertIn(("4 of 8: web-1 \u2026 web-4", "web-1, web-2, web-3, web-4"), summaries)
+        self.assertIn("all 8 hosts", [s for s, _ in summaries])
+        self.assertIn("2 of 8: web-2, web-3", [s for s, _ in summaries])
+        text = result.stdout.decode()
+        self.assertIn("clock_set_back 8 of 8 hosts: web-1, web-2, web-3, web-4, web-5, web-6, "
+                      "web-7, web-8;", text)
+
     def test_one_host_and_wrong_usage(self):
         result = fleet(self.hosts[0])
         self.assertEqual(result.returncode, 0, result.stderr)

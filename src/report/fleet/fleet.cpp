@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "report/fleet/fleet_page.h"
+#include "report/fleet/host_names.h"
 #include "report/fleet/shared_moments.h"
 #include "report/fold/fleet_host.h"
 #include "report/input/input_list.h"
@@ -229,6 +230,8 @@ void print_interruption(text_out* out, const std::vector<const fleet_host*>& hos
 // most_listed, else the worst default_top (the JSON and the page have them all).
 constexpr size_t most_listed = 50;
 constexpr size_t default_top = 40;
+// A moment of up to this many hosts names each; a larger one is folded (host_names.h).
+constexpr size_t most_named = 10;
 
 void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t named, size_t top,
                 const std::vector<std::string>& not_started,
@@ -292,14 +295,15 @@ void print_text(FILE* file, const std::vector<const fleet_host*>& hosts, size_t 
         format_utc(m.first_s * 1000, false, a, sizeof a);
         a[19] = '\0';
         format_utc(m.last_s * 1000, false, b, sizeof b);
-        outf(&out, "  %s to %.8s  %-14s %zu of %d hosts: ", a, b + 11, fleet_kind_name(m.kind),
-             m.hosts.size(), m.of);
-        for (size_t i = 0; i < std::min<size_t>(m.hosts.size(), 10); ++i) {
-            outf(&out, "%s%s", i == 0 ? "" : ", ",
-                 hosts[static_cast<size_t>(m.hosts[i])]->name.c_str());
-        }
-        if (m.hosts.size() > 10) {
-            outf(&out, " and %zu more", m.hosts.size() - 10);
+        outf(&out, "  %s to %.8s  %-14s ", a, b + 11, fleet_kind_name(m.kind));
+        if (m.hosts.size() > most_named) {
+            outf(&out, "%s", moment_host_names(m, hosts, "...").c_str());
+        } else {
+            outf(&out, "%zu of %d hosts: ", m.hosts.size(), m.of);
+            for (size_t i = 0; i < m.hosts.size(); ++i) {
+                outf(&out, "%s%s", i == 0 ? "" : ", ",
+                     hosts[static_cast<size_t>(m.hosts[i])]->name.c_str());
+            }
         }
         outf(&out, "; largest %s", format_duration(m.largest_gap_ns, a, sizeof a));
         const char* separator = "; causes: ";

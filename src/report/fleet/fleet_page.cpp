@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 
+#include "report/fleet/host_names.h"
 #include "report/input/log_facts.h"
 #include "report/os/whole_file.h"
 #include "report/outputs/html_page.h"
@@ -210,12 +211,15 @@ void put_moments(FILE* out, const std::vector<const fleet_host*>& hosts,
                 separator = ", ";
             }
         }
-        fputs("</td><td>", out);
+        // The hosts in a line, folded; every name on demand.
+        fputs("</td><td><details><summary>", out);
+        put_text(out, moment_host_names(m, hosts, "\u2026"));
+        fputs("</summary>", out);
         for (size_t i = 0; i < m.hosts.size(); ++i) {
             fputs(i == 0 ? "" : ", ", out);
             put_text(out, hosts[static_cast<size_t>(m.hosts[i])]->name);
         }
-        fputs("</td></tr>\n", out);
+        fputs("</details></td></tr>\n", out);
     }
     fputs("</table>\n", out);
 }

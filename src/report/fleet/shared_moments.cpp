@@ -12,9 +12,7 @@ namespace {
 int hosts_with_rows(const std::vector<const fleet_host*>& hosts, int64_t s) {
     int n = 0;
     for (const fleet_host* h : hosts) {
-        n += h->rows > 0 && floor_div(h->first_ms, 1000) <= s && floor_div(h->last_ms, 1000) >= s
-                 ? 1
-                 : 0;
+        n += has_rows_at(*h, s) ? 1 : 0;
     }
     return n;
 }
@@ -80,6 +78,10 @@ void find_of_kind(const std::vector<const fleet_host*>& hosts, fleet_kind kind,
 }
 
 }  // namespace
+
+bool has_rows_at(const fleet_host& h, int64_t s) {
+    return h.rows > 0 && floor_div(h.first_ms, 1000) <= s && floor_div(h.last_ms, 1000) >= s;
+}
 
 std::vector<shared_moment> find_shared_moments(const std::vector<const fleet_host*>& hosts) {
     std::vector<shared_moment> moments;

@@ -20,5 +20,9 @@ struct shared_moment {
     uint32_t causes[cause_kinds];  // the hosts' rows in its seconds, by cause
 };
 
+// Whether `h` has rows at Unix second `s`: its first row at or before it, its last at or
+// after it.
+bool has_rows_at(const fleet_host& h, int64_t s);
+
 // The shared moments of `hosts`, in time order (by start, then kind).
 std::vector<shared_moment> find_shared_moments(const std::vector<const fleet_host*>& hosts);
