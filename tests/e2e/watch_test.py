@@ -22,6 +22,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 import harness  # noqa: E402
 from report_test import LOG, REPORT, row_line  # noqa: E402
 
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
+from service_cpu import cpu_seconds  # noqa: E402
+
 wait_for = harness.wait_for
 
 SOURCE = os.path.join(os.path.dirname(__file__), "..", "..")
@@ -218,9 +221,7 @@ class Silence(unittest.TestCase):
         with Watch() as watch:
             watch.send(f"{harness.HEADER}\n" + row_line("2026-12-07 07:00:01") + "\n")
             time.sleep(12.0)
-            with open(f"/proc/{watch.proc.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-            cpu_s = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+            cpu_s = cpu_seconds(watch.proc.pid)
             watch.proc.stdin.close()
             self.assertEqual(watch.proc.wait(timeout=5), 0)
         self.assertLess(cpu_s, 1.0, "the watch spun while its input was silent")

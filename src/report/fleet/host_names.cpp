@@ -21,13 +21,12 @@ std::string joined(const std::vector<std::string>& names) {
 
 std::string fold_host_names(const std::vector<std::string>& some,
                             const std::vector<std::string>& all, std::string_view ellipsis) {
-    const auto place = [&](const std::string& name) {
-        return static_cast<size_t>(std::lower_bound(all.begin(), all.end(), name,
-                                                    [](const std::string& a, const std::string& b) {
-                                                        return natural_less(a, b);
-                                                    }) -
-                                   all.begin());
-    };
+    // Where each of `some` stands in the fleet: neighbours there are one apart.
+    std::vector<size_t> place;
+    for (const std::string& name : some) {
+        place.push_back(static_cast<size_t>(
+            std::lower_bound(all.begin(), all.end(), name, natural_less) - all.begin()));
+    }
     const std::string total = std::to_string(all.size());
     if (some.size() == all.size()) {
         return some.size() == 1 ? "the 1 host" : "all " + total + " hosts";
@@ -48,7 +47,7 @@ std::string fold_host_names(const std::vector<std::string>& some,
     for (size_t i = 0; i < some.size();) {
         // The run of neighbours in the fleet that starts here.
         size_t j = i + 1;
-        while (j < some.size() && place(some[j]) == place(some[j - 1]) + 1) {
+        while (j < some.size() && place[j] == place[j - 1] + 1) {
             ++j;
         }
         text += i == 0 ? "" : ", ";
@@ -67,16 +66,16 @@ std::string fold_host_names(const std::vector<std::string>& some,
 std::string moment_host_names(const shared_moment& m, const std::vector<const fleet_host*>& hosts,
                               std::string_view ellipsis) {
     std::vector<std::string> some, present;
+    std::vector<bool> in_moment(hosts.size());
     for (const int i : m.hosts) {
         some.push_back(hosts[static_cast<size_t>(i)]->name);
+        in_moment[static_cast<size_t>(i)] = true;
     }
     for (size_t i = 0; i < hosts.size(); ++i) {
-        if (has_rows_at(*hosts[i], m.first_s) ||
-            std::find(m.hosts.begin(), m.hosts.end(), static_cast<int>(i)) != m.hosts.end()) {
+        if (in_moment[i] || has_rows_at(*hosts[i], m.first_s)) {
             present.push_back(hosts[i]->name);
         }
     }
-    std::sort(present.begin(), present.end(),
-              [](const std::string& a, const std::string& b) { return natural_less(a, b); });
+    std::sort(present.begin(), present.end(), natural_less);
     return fold_host_names(some, present, ellipsis);
 }
