@@ -14,12 +14,17 @@ their places, 0 first; N hosts):
     500        no row for 3 s (the monitor held: a gap of 3 s) on hosts 0 .. N/2 - 1
     550        no row for 6 s (a gap of 6 s, above 5 s) on hosts N-3 .. N-1
 and on the second day, at 50, a stall of 70 ms on every host.
+
+With --noise, each row's largest gap varies as on a busy host (most below 2 ms, a few of
+2 to 9 ms, about 17 stalls of 10 to 40 ms a day), from one of eight seeds by the host's
+place; hosts of the same seed and incidents get the same file, made once.
 """
 
 import argparse
 import datetime
 import gzip
 import os
+import random
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -74,7 +79,18 @@ def incidents(host, hosts, day):
     return out
 
 
-def host_day(host, hosts, day, seconds):
+def noisy_gap(rng):
+    """A row's largest gap on a busy host, in ns."""
+    draw = rng.random()
+    if draw < 0.0002:
+        return rng.randrange(10_000_000, 40_000_000)
+    if draw < 0.01:
+        return rng.randrange(2_000_000, 9_000_000)
+    return 200_000 + int(rng.expovariate(1 / 300_000))
+
+
+def host_day(host, hosts, day, seconds, noise_seed=None):
+    rng = random.Random(noise_seed) if noise_seed is not None else None
     midnight = DAY0 + datetime.timedelta(days=day)
     lines = ["Starting at 00:00:00.144", HEADER]
     events = incidents(host, hosts, day)
@@ -84,27 +100,29 @@ def host_day(host, hosts, day, seconds):
     for s in range(1, seconds + 1):
         if s in skip:
             continue
-        gap, silent, back = events.get(s, (300_000, 0, 0))
+        quiet = noisy_gap(rng) if rng else 300_000
+        gap, silent, back = events.get(s, (quiet, 0, 0))
         diff = (silent or 1) * 1_000_000_000
         lines.append(row(midnight + datetime.timedelta(seconds=s), diff, gap, back))
     return "\n".join(lines) + "\n"
 
 
-def write_fleet(folder, hosts, days, seconds, gz=False, name="web-{}"):
+def write_fleet(folder, hosts, days, seconds, gz=False, name="web-{}", noise=False):
     paths = []
+    made = {}  # (incidents, seed, day) -> the file's bytes
     for h in range(hosts):
         host = os.path.join(folder, name.format(h + 1))
         os.makedirs(host, exist_ok=True)
         for d in range(days):
             day = DAY0 + datetime.timedelta(days=d)
             path = os.path.join(host, f"clockgap-{day:%Y-%m-%d}.log")
-            text = host_day(h, hosts, d, seconds).encode()
-            if gz:
-                with gzip.open(path + ".gz", "wb", compresslevel=6) as f:
-                    f.write(text)
-            else:
-                with open(path, "wb") as f:
-                    f.write(text)
+            seed = h % 8 if noise else None
+            key = (tuple(sorted(incidents(h, hosts, d).items())), seed, d)
+            if key not in made:
+                text = host_day(h, hosts, d, seconds, seed).encode()
+                made[key] = gzip.compress(text, compresslevel=6) if gz else text
+            with open(path + (".gz" if gz else ""), "wb") as f:
+                f.write(made[key])
         paths.append(host)
     return paths
 
@@ -116,8 +134,9 @@ def main():
     p.add_argument("--days", type=int, default=2)
     p.add_argument("--seconds", type=int, default=3600)
     p.add_argument("--gzip", action="store_true")
+    p.add_argument("--noise", action="store_true", help="rows as on a busy host")
     a = p.parse_args()
-    write_fleet(a.out, a.hosts, a.days, a.seconds, a.gzip)
+    write_fleet(a.out, a.hosts, a.days, a.seconds, a.gzip, noise=a.noise)
 
 
 if __name__ == "__main__":

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The fleet's page at growing fleets: for each number of hosts, a generated fleet
-(bench/fleet_logs.py, .gz day files), the page clockgap-report --fleet --html writes,
-its size, the time to write it, and the time headless Chromium takes to load and draw
-it (--dump-dom, which returns once the page has loaded). Prints figures; it is not a
-test.
+(bench/fleet_logs.py, .gz day files whose rows vary as on busy hosts), the page
+clockgap-report --fleet --html writes, its size, the time to read the hosts and write
+it, and the time headless Chromium takes to load and draw it (--dump-dom, which returns
+once the page has loaded; the best of three, less the best of three on an empty page).
+Prints figures; it is not a test.
 
-    bench/fleet_page.py --hosts 12 60 200 1000 --seconds 3600
+    bench/fleet_page.py --hosts 12 60 200 1000 --seconds 86399
 """
 
 import argparse
@@ -37,7 +38,7 @@ def main():
         print(f"{'hosts':>6} {'page':>10} {'write':>8} {'chromium':>9}")
         for hosts in a.hosts:
             fleet = os.path.join(work, f"fleet-{hosts}")
-            write_fleet(fleet, hosts, 1, a.seconds, gz=True)
+            write_fleet(fleet, hosts, 1, a.seconds, gz=True, noise=True)
             page = os.path.join(work, f"fleet-{hosts}.html")
             started = time.perf_counter()
             subprocess.run([report, "--fleet", "--html", page, fleet], check=True,
@@ -50,11 +51,16 @@ def main():
                 f.write("<!DOCTYPE html><title>empty</title>")
             times = []
             for target in (empty, page):
-                started = time.perf_counter()
-                subprocess.run(["chromium", *FLAGS, f"--user-data-dir={profile}", "--dump-dom",
-                                "file://" + target], stdout=subprocess.DEVNULL,
-                               stderr=subprocess.DEVNULL, timeout=300)
-                times.append(time.perf_counter() - started)
+                best = None
+                for _ in range(3):
+                    started = time.perf_counter()
+                    subprocess.run(["chromium", *FLAGS, f"--user-data-dir={profile}",
+                                    "--dump-dom", "file://" + target],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   timeout=300)
+                    took = time.perf_counter() - started
+                    best = took if best is None else min(best, took)
+                times.append(best)
             print(f"{hosts:>6} {os.path.getsize(page) / 1e6:>8.2f} MB {wrote:>6.2f} s "
                   f"{times[1] - times[0]:>7.2f} s", flush=True)
             shutil.rmtree(fleet)
