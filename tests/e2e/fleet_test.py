@@ -2,10 +2,12 @@
 shared, each host's figures against its own report, bad hosts, and the page in the
 browser."""
 
+import datetime
 import errno
 import gzip
 import json
 import os
+import pathlib
 import re
 import shutil
 import signal
@@ -17,8 +19,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "bench"))
-from fleet_logs import host_day, write_fleet  # noqa: E402
-from report_test import REPORT, WRAPPER, report  # noqa: E402
+from fleet_logs import DAY0, HEADER, host_day, row, write_fleet  # noqa: E402
+from report_test import CHROMIUM, REPORT, WRAPPER, browser, report  # noqa: E402
 
 T0 = "2026-12-01T00:"
 
@@ -130,6 +132,150 @@ class Interrupted(unittest.TestCase):
         self.assertEqual(status, 0, err)
         doc = json.loads(out)
         self.assertEqual((doc["ended_by"], doc["interrupted"], doc["rows"]), ("Ctrl-C", True, 30))
+
+
+def natural_key(name):
+    return [int(p) if p.isdigit() else p for p in re.split(r"(\d+)", name)]
+
+
+def page_data(html):
+    """The lanes of every host that the fleet page keeps for its search box."""
+    found = re.search(r'<script type="application/json" id="fleet-data">(.*?)</script>',
+                      html, re.S)
+    return json.loads(found.group(1))
+
+
+def lane_rects(svg):
+    """(x, width, fill, title) of each cell of a lane's SVG."""
+    return re.findall(r'<rect x="([\d.]+)" y="[\d.]+" width="([\d.]+)" height="[\d.]+" '
+                      r'fill="(#[0-9a-f]{6})"><title>(.*?)</title></rect>', svg)
+
+
+@unittest.skipIf(WRAPPER, "the page is written by the same code everywhere")
+class FleetPage(unittest.TestCase):
+    """The page of 12, 60 and 1,000 generated hosts whose rows vary as on busy hosts."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="clockgap-fleet-page-")
+        cls.addClassCleanup(shutil.rmtree, cls.dir, True)
+        cls.pages = {}
+        # The 1,000 hosts have 240 rows each: a column a row, the most a page draws.
+        for hosts, seconds in ((12, 900), (60, 900), (1000, 240)):
+            folder = os.path.join(cls.dir, f"fleet-{hosts}")
+            write_fleet(folder, hosts, 1, seconds, noise=True)
+            page = folder + ".html"
+            result, doc = fleet_json("--html", page, folder)
+            assert result.returncode == 0, result.stderr
+            with open(page, encoding="utf-8") as f:
+                cls.pages[hosts] = (page, f.read(), doc)
+
+    def test_every_host_named_worst_first_and_the_page_small(self):
+        # (hosts, the most bytes its page may have: of 12 and 60 hosts, half of what a page
+        # with an element a host a column took, 263 kB and 1.29 MB)
+        for hosts, most in ((12, 140_000), (60, 460_000), (1000, 3_000_000)):
+            with self.subTest(hosts=hosts):
+                page, html, doc = self.pages[hosts]
+                names = [h["name"] for h in doc["hosts"]]
+                self.assertEqual(len(names), hosts)
+                self.assertLessEqual(os.path.getsize(page), most)
+                # The 40 worst in lanes, the others in the folded list, all in the data.
+                lanes = re.findall(r'<g class="lane" data-host="([^"]*)"', html)
+                self.assertEqual(lanes, names[:40])
+                folded = re.findall(r"<li>([^ <]+)", html)
+                self.assertEqual(folded, names[40:])
+                self.assertEqual([h[0] for h in page_data(html)["hosts"]], names)
+                # Worst first, hosts alike in the order people read names.
+                rank = [(h["stalls"]["rows"], h["largest_gap_ns"]) for h in doc["hosts"]]
+                for i in range(1, hosts):
+                    self.assertGreaterEqual(rank[i - 1], rank[i])
+                    if rank[i - 1] == rank[i]:
+                        self.assertLess(natural_key(names[i - 1]), natural_key(names[i]))
+                # Each moment in a line, every name on demand.
+                rows = re.findall(r'<tr class="moment">.*?<details><summary>(.*?)</summary>'
+                                  r'(.*?)</details>', html)
+                self.assertEqual([full for _, full in rows],
+                                 [", ".join(m["hosts"]) for m in doc["shared"]])
+                for summary, _ in rows:
+                    self.assertLess(len(summary), 120, summary)
+        _, html, doc = self.pages[1000]
+        summaries = [s for s, _ in re.findall(r"<details><summary>(.*?)</summary>(.*?)"
+                                              r"</details>", html)]
+        self.assertIn("all 1000 hosts", summaries)
+        self.assertIn("750 of 1000: web-1 \u2026 web-750", summaries)
+
+    def test_the_folded_band_counts_the_other_hosts(self):
+        _, html, doc = self.pages[1000]
+        others = [h["name"] for h in doc["hosts"]][40:]
+        stalled = sum(1 for n in others if int(n.split("-")[1]) <= 750)  # at 00:01:40
+        titles = re.findall(r'<rect class="count-(\w+)" [^>]*><title>(.*?)</title>', html)
+        self.assertIn(("stall", "2026-12-01 00:01:40.000 to 00:01:41.000 UTC: "
+                       f"{stalled} of the other 960 had a stall"), titles)
+        self.assertIn(("step", "2026-12-01 00:03:20.000 to 00:03:21.000 UTC: "
+                       "960 of the other 960 had a clock step"), titles)
+        # No count where none of them had an event: the stalls of the noise are few.
+        stalls = [t for k, t in titles if k == "stall"]
+        self.assertLess(len(stalls), 60)
+        for _, title in titles:
+            self.assertRegex(title, r": [1-9]\d* of the other 960 ")
+        # A host counts once in a column, however many of its rows there have the event:
+        # 40 hosts of three stalls apart, and 2 of two stalls in one column (of 5 s).
+        folder = os.path.join(tempfile.mkdtemp(dir=self.dir), "twice")
+        for h in range(42):
+            stalls = {300, 600, 800} if h < 40 else {400, 401}
+            lines = ["Starting at 00:00:00.144", HEADER] + [
+                row(DAY0 + datetime.timedelta(seconds=t), gap_ns=50_000_000 if t in stalls
+                    else 300_000) for t in range(1, 901)]
+            os.makedirs(os.path.join(folder, f"h-{h}"))
+            with open(os.path.join(folder, f"h-{h}", "clockgap-2026-12-01.log"), "w") as f:
+                f.write("\n".join(lines) + "\n")
+        page = folder + ".html"
+        self.assertEqual(fleet("--html", page, folder).returncode, 0)
+        with open(page, encoding="utf-8") as f:
+            titles = re.findall(r'<rect class="count-(\w+)" [^>]*><title>(.*?)</title>', f.read())
+        self.assertEqual(titles, [("stall", "2026-12-01 00:06:40.000 to 00:06:45.000 UTC: "
+                                            "2 of the other 2 had a stall")])
+
+    @unittest.skipUnless(CHROMIUM, "needs chromium")
+    def test_the_search_box_and_the_page_without_its_script(self):
+        page, html, doc = self.pages[1000]
+        names = [h["name"] for h in doc["hosts"]]
+        work = tempfile.mkdtemp(dir=self.dir)
+        # The host ranked 700th, asked in the address as a link to it would.
+        uri = pathlib.Path(page).as_uri() + "#host=" + names[699]
+        dom = browser(work, "--dump-dom", uri).stdout.decode()
+        said = re.search(r'<span id="find-said">(.*?)</span>', dom).group(1)
+        self.assertTrue(said.startswith(f"{names[699]}: ranked 700 of 1000, worst first"), said)
+        found = re.search(r'<svg id="found-lane"([^>]*)>(.*?)</svg>', dom, re.S)
+        self.assertIn(f'data-host="{names[699]}"', found.group(1))
+        self.assertNotIn("hidden", found.group(1))
+        self.assertTrue(lane_rects(found.group(2)))
+        # A named host's lane drawn by the script is its lane drawn by the report.
+        page, html, doc = self.pages[60]
+        name = doc["hosts"][3]["name"]
+        dom = browser(work, "--dump-dom", pathlib.Path(page).as_uri() + "#host=" + name)
+        dom = dom.stdout.decode()
+        found = re.search(r'<svg id="found-lane"[^>]*>(.*?)</svg>', dom, re.S).group(1)
+        static = re.search(f'<g class="lane" data-host="{name}">(.*?)</g>', html, re.S).group(1)
+        drawn, written = lane_rects(found), lane_rects(static)
+        self.assertEqual([r[2:] for r in drawn], [r[2:] for r in written])
+        for a, b in zip(drawn, written):  # where, to a fiftieth of a pixel
+            self.assertAlmostEqual(float(a[0]), float(b[0]), delta=0.02)
+            self.assertAlmostEqual(float(a[1]), float(b[1]), delta=0.02)
+        self.assertGreater(len(lane_rects(static)), 5)
+        self.assertRegex(dom, f'<g class="lane" data-host="{name}"><text [^>]*class="hit"')
+        # Without its script (a policy of the page's own forbids it): the named lanes and
+        # the folded band, and no search box.
+        still = os.path.join(work, "no-script.html")
+        with open(still, "w", encoding="utf-8") as f:
+            f.write(self.pages[1000][1].replace("<head>", "<head><meta http-equiv=\""
+                    "Content-Security-Policy\" content=\"script-src 'none'\">", 1))
+        dom = browser(work, "--dump-dom", pathlib.Path(still).as_uri()).stdout.decode()
+        self.assertEqual(re.findall(r'<g class="lane" data-host="([^"]*)"', dom), names[:40])
+        self.assertEqual(len(lane_rects(dom)), len(lane_rects(self.pages[1000][1])))
+        self.assertIn('<g class="folded">', dom)
+        self.assertNotIn("<option", dom)
+        self.assertIn('<p id="find" hidden="">', dom)
 
 
 class Fleet(unittest.TestCase):
