@@ -261,7 +261,8 @@ class ReadingDays(unittest.TestCase):
         # The page and the picture of the folder are those of the joined days.
         html = os.path.join(self.dir, "..", os.path.basename(self.dir) + ".html")
         self.addCleanup(lambda: os.path.exists(html) and os.remove(html))
-        self.assertEqual(report("--html", html, self.dir).returncode, 0)
+        result = report("--html", html, self.dir)
+        self.assertEqual(result.returncode, 0, result.stderr)
         with open(html) as f:
             self.assertIn("168", f.read())
 
