@@ -28,9 +28,10 @@ std::vector<std::string> split(const std::string& line) {
 
 TEST(ServiceOptions, WrittenAndReadBackTheSame) {
     const service_settings cases[] = {
-        {1, "C:\\ProgramData\\clockgap", "", 28, true, ""},
-        {0, "D:\\", "E:\\metrics dir\\clockgap.prom", 1, false, "0.0.0.0:9101"},
-        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true, "[::1]:9101"},
+        {1, "C:\\ProgramData\\clockgap", "", 28, true, "", false},
+        {0, "D:\\", "E:\\metrics dir\\clockgap.prom", 1, false, "0.0.0.0:9101", true},
+        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true, "[::1]:9101",
+         false},
     };
     for (const auto& given : cases) {
         const std::string line =
@@ -45,6 +46,7 @@ TEST(ServiceOptions, WrittenAndReadBackTheSame) {
         EXPECT_EQ(read_back.keep_days, given.keep_days) << line;
         EXPECT_EQ(read_back.gzip, given.gzip) << line;
         EXPECT_EQ(read_back.listen, given.listen) << line;
+        EXPECT_EQ(read_back.firewall, given.firewall) << line;
     }
 }
 
@@ -69,6 +71,9 @@ TEST(ServiceOptions, LaterOptionsWinAndWrongOnesAreNamed) {
         {{"x", "install", "--later"}, "unknown argument '--later'"},
         {{"x", "install", "--listen", "::1:9101"}, "--listen takes PORT, IPV4:PORT or [IPV6]:PORT"},
         {{"x", "install", "--listen", "127.0.0.1:99999"}, "the port is a number"},
+        {{"x", "install", "--firewall"}, "--firewall goes with --listen"},
+        {{"x", "install", "--listen", "9101", "--firewall", "--listen", ""},
+         "--listen needs an address"},
     };
     for (const auto& w : wrong) {
         EXPECT_EQ(read_service_words(w.words, &s, &problem), 2) << w.said;

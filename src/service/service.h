@@ -19,6 +19,7 @@ struct service_settings {
     int64_t keep_days;      // --keep of the day files
     bool gzip;              // --gzip of the day files
     std::string listen;     // --listen of the watch: the metrics over HTTP; empty: none
+    bool firewall;          // install adds a firewall rule for the port of --listen
 };
 
 inline constexpr const char* service_name = "clockgap";
@@ -41,6 +42,11 @@ std::string quoted(const std::string& s);
 int install_service(const service_settings& s);
 int uninstall_service();
 int run_service(const service_settings& s);
+
+// The inbound rule "clockgap metrics" of Windows Firewall: TCP to `port`, for `program`
+// alone, in every profile; a rule of that name is replaced. False with why not.
+bool add_firewall_rule(const std::string& program, int port, std::string* why);
+bool remove_firewall_rule(std::string* why);
 
 // This program's path, and the folder of a path ("." when it names none).
 std::string own_path();

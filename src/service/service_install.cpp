@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "report/options/listen_address.h"
 #include "report/os/files.h"
 #include "service/service.h"
 #include "service/service_acl.h"
@@ -125,6 +126,56 @@ int revoke_grants(const std::vector<granted_folder>& folders) {
         }
     }
     return status;
+}
+
+// Whether an install before added the firewall rule, as its key records.
+bool firewall_recorded() {
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    return RegGetValueA(HKEY_LOCAL_MACHINE, parameters_key, "FirewallRule", RRF_RT_REG_DWORD,
+                        nullptr, &value, &size) == ERROR_SUCCESS &&
+           value != 0;
+}
+
+void record_firewall(bool added) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, parameters_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                        &key, nullptr) == ERROR_SUCCESS) {
+        const DWORD value = added ? 1 : 0;
+        RegSetValueExA(key, "FirewallRule", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                       sizeof value);
+        RegCloseKey(key);
+    }
+}
+
+// Adds the firewall rule when asked, or removes the one an install before added; never
+// touches the firewall otherwise. Returns 0, or 1 (said).
+int settle_firewall(const service_settings& s) {
+    std::string why;
+    if (s.firewall) {
+        std::string host;
+        int port = 0;
+        char reason[160] = "";
+        if (!split_listen_address(s.listen.c_str(), &host, &port, reason, sizeof reason) ||
+            !add_firewall_rule(own_path(), port, &why)) {
+            fprintf(stderr, "clockgap-service: %s\n", why.empty() ? reason : why.c_str());
+            return 1;
+        }
+        record_firewall(true);
+        printf("added the firewall rule \"clockgap metrics\": TCP port %d in, for %s\n", port,
+               own_path().c_str());
+        return 0;
+    }
+    if (!firewall_recorded()) {
+        return 0;
+    }
+    if (!remove_firewall_rule(&why)) {
+        fprintf(stderr, "clockgap-service: %s\n", why.c_str());
+        return 1;
+    }
+    record_firewall(false);
+    printf("removed the firewall rule \"clockgap metrics\" that install added before\n");
+    return 0;
 }
 
 // `path` made absolute against this process's current folder ("C:" alone: the current
@@ -335,10 +386,13 @@ int install_service(const service_settings& given) {
         return 1;
     }
     // The folders the install before used and this one does not get their rights back.
-    const int status = revoke_grants(plan.revoke);
+    int status = revoke_grants(plan.revoke);
     record_grants(wanted);
     printf("%s the service %s: %s\nstart it with: net start %s\n",
            created ? "installed" : "updated", service_name, command.c_str(), service_name);
+    if (settle_firewall(s) != 0) {
+        status = 1;
+    }
     return status;
 }
 
@@ -356,6 +410,7 @@ int uninstall_service() {
     }
     // What install granted, read before the service's key goes with it.
     const std::vector<granted_folder> granted = recorded_grants();
+    const bool had_rule = firewall_recorded();
     SERVICE_STATUS status{};
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
         for (int i = 0; i < 300 && status.dwCurrentState != SERVICE_STOPPED; ++i) {
@@ -374,7 +429,13 @@ int uninstall_service() {
     }
     RegDeleteKeyA(HKEY_LOCAL_MACHINE, event_source_key);
     printf("removed the service %s\n", service_name);
-    const int status_code = revoke_grants(granted);
+    int status_code = revoke_grants(granted);
+    if (std::string why; had_rule && !remove_firewall_rule(&why)) {
+        fprintf(stderr, "clockgap-service: %s\n", why.c_str());
+        status_code = 1;
+    } else if (had_rule) {
+        printf("removed the firewall rule \"clockgap metrics\"\n");
+    }
     for (const granted_folder& f : granted) {
         if (f.kind == folder_kind::own) {
             printf("the day files and the service's messages stay in %s\n", f.folder.c_str());

@@ -1,5 +1,5 @@
 // clockgap-service.exe install [--period MS] [--log-dir DIR] [--prometheus FILE]
-//                              [--keep N] [--gzip]
+//                              [--listen ADDR:PORT [--firewall]] [--keep N] [--gzip]
 // clockgap-service.exe uninstall
 // Exit status: 0 done; 1 the service manager refused or a folder could not be made;
 // 2 wrong usage.
@@ -17,7 +17,8 @@ namespace {
 
 const char usage_text[] =
     "usage: clockgap-service install [--period MS] [--log-dir DIR] [--prometheus FILE]\n"
-    "                                [--keep N] [--gzip | --no-gzip]\n"
+    "                                [--listen ADDR:PORT [--firewall]] [--keep N]\n"
+    "                                [--gzip | --no-gzip]\n"
     "       clockgap-service uninstall\n"
     "       clockgap-service --help | --version\n"
     "\n"

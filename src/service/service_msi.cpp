@@ -97,19 +97,30 @@ bool whole_path(const std::string& p) {
            p.rfind("\\\\", 0) == 0;
 }
 
-// Appends to `words` the options a property's value stands for, checked alone with the
-// service's own reading (GZIP, whose `option` is nullptr: 1 or 0). False, with what is
-// wrong in `problem`.
-bool property_words(const char* option, bool path, const std::string& value,
+// A setting given as a property. A property of 1 or 0 (GZIP, FIREWALL: `off` the
+// option of 0, `meaning` what the two say) is a flag; any other a value.
+struct given_property {
+    const char* name;
+    const char* option;
+    bool path;
+    const char* off;
+    const char* meaning;
+};
+
+// Appends to `words` the options a property's value stands for, a value checked alone
+// with the service's own reading. False, with what is wrong in `problem`.
+bool property_words(const given_property& g, const std::string& value,
                     std::vector<std::string>* words, std::string* problem) {
-    if (option == nullptr) {
+    const char* option = g.option;
+    if (g.off != nullptr) {
         if (value != "1" && value != "0") {
-            *problem = "1 compresses finished day files, 0 leaves them";
+            *problem = g.meaning;
             return false;
         }
-        words->push_back(value == "1" ? "--gzip" : "--no-gzip");
+        words->push_back(value == "1" ? option : g.off);
         return true;
     }
+    const bool path = g.path;
     if (path && !whole_path(value)) {
         *problem = "a whole path such as D:\\clockgap is needed";
         return false;
@@ -141,19 +152,21 @@ extern "C" __declspec(dllexport) UINT __stdcall CheckSettings(MSIHANDLE install)
                              "): the defaults are taken");
         }
     }
-    struct {
-        const char* name;
-        const char* option;
-        bool path;
-    } const given[] = {{"PERIOD", "--period", false}, {"LOGDIR", "--log-dir", true},
-                       {"KEEP", "--keep", false},     {"PROMETHEUS", "--prometheus", true},
-                       {"LISTEN", "--listen", false}, {"GZIP", nullptr, false}};
-    for (const auto& g : given) {
+    const given_property given[] = {
+        {"PERIOD", "--period", false, nullptr, nullptr},
+        {"LOGDIR", "--log-dir", true, nullptr, nullptr},
+        {"KEEP", "--keep", false, nullptr, nullptr},
+        {"PROMETHEUS", "--prometheus", true, nullptr, nullptr},
+        {"LISTEN", "--listen", false, nullptr, nullptr},
+        {"GZIP", "--gzip", false, "--no-gzip", "1 compresses finished day files, 0 leaves them"},
+        {"FIREWALL", "--firewall", false, "--no-firewall",
+         "1 adds a firewall rule for the port of LISTEN, 0 adds none"}};
+    for (const given_property& g : given) {
         const std::string value = property(install, g.name);
         if (value.empty()) {
             continue;
         }
-        if (!property_words(g.option, g.path, value, &words, &problem)) {
+        if (!property_words(g, value, &words, &problem)) {
             say(install,
                 std::string("clockgap: ") + g.name + "=" + value + " is wrong: " + problem +
                     ". Nothing was installed or changed.",

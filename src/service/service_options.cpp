@@ -64,6 +64,14 @@ constexpr row option_table[] = {
              "127.0.0.1; 0.0.0.0:PORT for every address); none by default",
      .string = &ss::listen,
      .needs = "an address"},
+    {.name = "--firewall",
+     .help = "with --listen: install adds an inbound rule of Windows Firewall\n"
+             "for its port (\"clockgap metrics\"); uninstall removes it",
+     .flag = &ss::firewall},
+    {.name = "--no-firewall",
+     .help = "add no firewall rule, and remove one added before (the default)",
+     .flag = &ss::firewall,
+     .set = false},
     {.name = "--keep",
      .kind = value_kind::whole,
      .value_name = "N",
@@ -89,6 +97,7 @@ int read_service_options(int argc, char** argv, int first, service_settings* s,
     s->keep_days = 28;
     s->gzip = true;
     s->listen.clear();
+    s->firewall = false;
     const int status = read_table_options(argc, argv, first, std::span<const row>(option_table), s,
                                           nullptr, problem);
     std::string host;
@@ -97,6 +106,10 @@ int read_service_options(int argc, char** argv, int first, service_settings* s,
     if (status == 0 && !s->listen.empty() &&
         !split_listen_address(s->listen.c_str(), &host, &port, why, sizeof why)) {
         *problem = std::string("--listen takes PORT, IPV4:PORT or [IPV6]:PORT: ") + why;
+        return 2;
+    }
+    if (status == 0 && s->firewall && s->listen.empty()) {
+        *problem = "--firewall goes with --listen: it opens the port that --listen serves";
         return 2;
     }
     return status;
@@ -132,6 +145,9 @@ std::string option_words(const service_settings& s) {
     }
     if (!s.listen.empty()) {
         words += " --listen " + quoted(s.listen);
+    }
+    if (s.firewall) {
+        words += " --firewall";
     }
     return words;
 }

@@ -52,7 +52,7 @@ class PackageTables(unittest.TestCase):
         self.assertEqual(int(control[2]), 1 | 2 | 32)  # start at install; stop at both
         properties = dict(row[:2] for row in msi_table("Property"))
         secure = properties["SecureCustomProperties"].split(";")
-        for name in ("PERIOD", "LOGDIR", "KEEP", "GZIP", "PROMETHEUS", "LISTEN"):
+        for name in ("PERIOD", "LOGDIR", "KEEP", "GZIP", "PROMETHEUS", "LISTEN", "FIREWALL"):
             self.assertIn(name, secure)
         self.assertEqual(properties["ProductVersion"], VERSION)
         order = {row[0]: int(row[2]) for row in msi_table("InstallExecuteSequence")}
@@ -121,10 +121,12 @@ class Msiexec(unittest.TestCase):
         port = free_port()
         took_install, log = self.install("PERIOD=2", f"LOGDIR={LOG_DIR}", "KEEP=5", "GZIP=0",
                                          "PROMETHEUS=C:\\metrics\\clockgap.prom",
-                                         f"LISTEN=127.0.0.1:{port}")
+                                         f"LISTEN=127.0.0.1:{port}", "FIREWALL=1")
         self.assertIn("LocalService may now make, write and remove files in it", log)
+        self.assertIn(f'added the firewall rule "clockgap metrics": TCP port {port} in', log)
         settings = '--period 2 --log-dir "C:\\clockgap-test" --keep 5 --no-gzip ' \
-                   f'--prometheus "C:\\metrics\\clockgap.prom" --listen "127.0.0.1:{port}"'
+                   f'--prometheus "C:\\metrics\\clockgap.prom" --listen "127.0.0.1:{port}" ' \
+                   '--firewall'
         self.assertIn(settings, self.command())
         first_rows = self.wait_rows(0)
         self.assertTrue(harness.wait_for(lambda: os.path.exists(metrics) or None))
@@ -217,6 +219,7 @@ class Msiexec(unittest.TestCase):
         for prop, said in (("PERIOD=abc", "PERIOD=abc is wrong: --period needs a whole number"),
                            ("KEEP=0", "KEEP=0 is wrong: --keep needs a whole number"),
                            ("GZIP=yes", "GZIP=yes is wrong: 1 compresses"),
+                           ("FIREWALL=1", "--firewall goes with --listen"),
                            ("LOGDIR=relog", "LOGDIR=relog is wrong: a whole path"),
                            # Found only when the service is installed: undone.
                            ("LOGDIR=Q:\\nowhere", "cannot create the folder Q:\\nowhere")):

@@ -273,6 +273,52 @@ class ServiceSettings(ZipAndPrefix, unittest.TestCase):
         with open(os.path.join(metrics, "other.prom")) as f:
             self.assertEqual(f.read(), "another product's\n")
 
+    def test_a_firewall_rule_only_when_asked(self):
+        # Wine's firewall keeps no rule, but traces each call on its interface with the
+        # values given: what install asks of the firewall is read from that trace.
+        def install(*args, verb="install"):
+            env = harness.wine_env(self.prefix)
+            env["WINEDEBUG"] = "fixme+hnetcfg"
+            out, err = (os.path.join(self.prefix, n) for n in ("out.txt", "err.txt"))
+            with open(out, "wb") as o, open(err, "wb") as e:
+                result = subprocess.run([harness.WRAPPER[-1], self.service, verb, *args],
+                                        env=env, stdin=subprocess.DEVNULL, stdout=o, stderr=e,
+                                        timeout=120)
+            with open(out, errors="replace") as o, open(err, errors="replace") as e:
+                return result.returncode, o.read(), e.read()
+
+        def calls(trace):
+            return re.findall(r"fixme:hnetcfg:(netfw_rules?_\w+) [0-9A-F]+(?:, (.*))?", trace)
+
+        listen = ["--log-dir", LOG_DIR, "--listen", "127.0.0.1:38555"]
+        status, out, trace = install(*listen)
+        self.assertEqual((status, calls(trace)), (0, []), out + trace)
+        self.assertNotIn("firewall", out)
+        status, out, trace = install(*listen, "--firewall")
+        self.assertEqual(status, 0, out + trace)
+        self.assertIn("--listen \"127.0.0.1:38555\" --firewall", out)
+        self.assertIn('added the firewall rule "clockgap metrics": TCP port 38555 in', out)
+        made = dict(calls(trace))
+        self.assertEqual(made["netfw_rules_Remove"], 'L"clockgap metrics"')  # never two
+        self.assertEqual(made["netfw_rule_put_LocalPorts"], 'L"38555"')
+        self.assertRegex(made["netfw_rule_put_ApplicationName"], r'clockgap-service\.exe"$')
+        self.assertEqual([made[f"netfw_rule_put_{f}"] for f in ("Protocol", "Direction",
+                                                                "Action", "Enabled")],
+                         ["6", "1", "1", "0xffffffff"])  # TCP, in, allow, on (VARIANT_TRUE)
+        self.assertIn("netfw_rules_Add", made)
+        # Installed again without it: the rule goes; uninstall takes one that is there.
+        status, out, trace = install(*listen)
+        self.assertEqual((status, calls(trace)),
+                         (0, [("netfw_rules_Remove", 'L"clockgap metrics"')]), out + trace)
+        self.assertIn('removed the firewall rule "clockgap metrics"', out)
+        self.assertEqual(install(*listen, "--firewall")[0], 0)
+        status, out, trace = install(verb="uninstall")
+        self.assertEqual((status, calls(trace)),
+                         (0, [("netfw_rules_Remove", 'L"clockgap metrics"')]), out + trace)
+        status, out, trace = install("--firewall")
+        self.assertEqual((status, calls(trace)), (2, []), out + trace)
+        self.assertIn("--firewall goes with --listen", trace)
+
     def test_wrong_usage_and_a_folder_that_cannot_be_made(self):
         for args, said in ((["--help"], "usage: clockgap-service install"),
                            (["--version"], "clockgap-service 0.1.0\nbuilt with ")):
