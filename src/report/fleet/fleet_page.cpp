@@ -32,6 +32,7 @@ svg text.hit { font-weight: bold; }
 .count-silence { fill: var(--muted); }
 .chief { fill: var(--muted); }
 #find input { font: inherit; width: 16em; }
+svg[hidden] { display: none; }
 table { border-collapse: collapse; } td, th { padding: 2px 8px; text-align: left; }
 td:not(:last-child) { white-space: nowrap; }
 .names { columns: 4; font-size: 12px; }
