@@ -107,7 +107,7 @@ TEST(SharedMoments, TwoHostsAndAQuarterWithinASecond) {
 // stretch of a host that runs into it.
 TEST(SharedMoments, AMomentCountsOnlyTheRowsOfItsOwnSeconds) {
     const fleet_kind stall = fleet_kind::stall;
-    constexpr int64_t ms = 1'000'000;
+    constexpr int64_t ms_ns = 1'000'000;
     const cause_kind busy = cause_kind::cpu_contention, steal = cause_kind::hypervisor;
     struct figures {
         int64_t first, last, largest_gap_ns;
@@ -125,25 +125,25 @@ TEST(SharedMoments, AMomentCountsOnlyTheRowsOfItsOwnSeconds) {
          [&] {
              std::vector<event> e;
              for (int64_t s = 0; s <= 3602; ++s) {
-                 e.push_back({0, stall, s, s < 3599 ? 900 * ms : 100 * ms, busy});
+                 e.push_back({0, stall, s, s < 3599 ? 900 * ms_ns : 100 * ms_ns, busy});
              }
              for (int h = 1; h < 4; ++h) {
                  for (int64_t s = 3600; s <= 3602; ++s) {
-                     e.push_back({h, stall, s, 60 * ms, steal});
+                     e.push_back({h, stall, s, 60 * ms_ns, steal});
                  }
              }
              return e;
          }(),
-         {{3599, 3602, 100 * ms, 4, 9}}},
+         {{3599, 3602, 100 * ms_ns, 4, 9}}},
         {"two moments a second apart, a host in both",
          12,
-         {{0, stall, 10, 40 * ms, busy},
-          {1, stall, 10, 30 * ms, busy},
-          {2, stall, 10, 30 * ms, busy},
-          {0, stall, 12, 900 * ms, steal},
-          {3, stall, 12, 20 * ms, steal},
-          {4, stall, 12, 20 * ms, steal}},
-         {{10, 10, 40 * ms, 3, 0}, {12, 12, 900 * ms, 0, 3}}},
+         {{0, stall, 10, 40 * ms_ns, busy},
+          {1, stall, 10, 30 * ms_ns, busy},
+          {2, stall, 10, 30 * ms_ns, busy},
+          {0, stall, 12, 900 * ms_ns, steal},
+          {3, stall, 12, 20 * ms_ns, steal},
+          {4, stall, 12, 20 * ms_ns, steal}},
+         {{10, 10, 40 * ms_ns, 3, 0}, {12, 12, 900 * ms_ns, 0, 3}}},
     };
     for (const auto& c : cases) {
         const auto owned = fleet(c.hosts, c.events);

@@ -56,7 +56,7 @@ INetFwRules* open_rules(std::string* why) {
 // Sets each field of the rule; the first failure is the one said.
 HRESULT fill_rule(INetFwRule* rule, const std::string& program, int port) {
     BSTR name = SysAllocString(rule_name);
-    BSTR description = SysAllocString(
+    BSTR about = SysAllocString(
         L"clockgap's metrics over HTTP at /metrics, added by clockgap-service "
         L"install --firewall");
     BSTR application = SysAllocString(wide(program).c_str());
@@ -68,7 +68,7 @@ HRESULT fill_rule(INetFwRule* rule, const std::string& program, int port) {
             hr = next;
         }
     };
-    then(rule->put_Description(description));
+    then(rule->put_Description(about));
     then(rule->put_ApplicationName(application));
     then(rule->put_Protocol(NET_FW_IP_PROTOCOL_TCP));
     then(rule->put_LocalPorts(ports));
@@ -77,7 +77,7 @@ HRESULT fill_rule(INetFwRule* rule, const std::string& program, int port) {
     then(rule->put_Profiles(NET_FW_PROFILE2_ALL));
     then(rule->put_Grouping(grouping));
     then(rule->put_Enabled(VARIANT_TRUE));
-    for (BSTR b : {name, description, application, ports, grouping}) {
+    for (BSTR b : {name, about, application, ports, grouping}) {
         SysFreeString(b);
     }
     return hr;
