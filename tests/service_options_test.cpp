@@ -30,8 +30,7 @@ TEST(ServiceOptions, WrittenAndReadBackTheSame) {
     const service_settings cases[] = {
         {1, "C:\\ProgramData\\clockgap", "", 28, true, "", false},
         {0, "D:\\", "E:\\metrics dir\\clockgap.prom", 1, false, "0.0.0.0:9101", true},
-        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true, "[::1]:9101",
-         false},
+        {100000, "\\\\server\\share\\with space\\", "C:\\m\\\\", 100000, true, "[::1]:9101", false},
     };
     for (const auto& given : cases) {
         const std::string line =
