@@ -133,7 +133,11 @@ const char fleet_page_script[] = R"JS(
   box.addEventListener("input", function () { if (names.indexOf(box.value) >= 0) find(box.value); });
   var asked = /^#host=(.*)$/.exec(location.hash);
   if (asked) {
-    box.value = decodeURIComponent(asked[1]);
+    try {
+      box.value = decodeURIComponent(asked[1]);
+    } catch (e) {
+      box.value = asked[1];  // not percent-encoded as a link would be: taken as it stands
+    }
     find(box.value);
   }
 })();
