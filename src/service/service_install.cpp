@@ -156,12 +156,16 @@ int settle_firewall(const service_settings& s) {
         std::string host;
         int port = 0;
         char reason[160] = "";
-        if (!split_listen_address(s.listen.c_str(), &host, &port, reason, sizeof reason) ||
-            !add_firewall_rule(own_path(), port, &why)) {
-            fprintf(stderr, "clockgap-service: %s\n", why.empty() ? reason : why.c_str());
+        if (!split_listen_address(s.listen.c_str(), &host, &port, reason, sizeof reason)) {
+            fprintf(stderr, "clockgap-service: %s\n", reason);
             return 1;
         }
+        // Recorded before it is added, as the grants are: no rule goes unrecorded.
         record_firewall(true);
+        if (!add_firewall_rule(own_path(), port, &why)) {
+            fprintf(stderr, "clockgap-service: %s\n", why.c_str());
+            return 1;
+        }
         printf("added the firewall rule \"clockgap metrics\": TCP port %d in, for %s\n", port,
                own_path().c_str());
         return 0;
