@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "report/fleet/host_names.h"
@@ -270,7 +271,8 @@ void put_folded(FILE* out, const std::vector<const fleet_host*>& hosts, double y
                     " of the other %zu %s</title>"
                     "</rect>",
                     strip_names[s], label_width + c * l.cell, y0 + strip_height - 1 - h,
-                    std::max(l.cell - 0.3, 0.6), h, from, to + 11, n, l.folded, strip_words[s]);
+                    std::max(l.cell - 0.3, 0.6), h, from, strncmp(from, to, 11) == 0 ? to + 11 : to,
+                    n, l.folded, strip_words[s]);
         }
         fputc('\n', out);
     }
