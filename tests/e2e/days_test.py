@@ -77,7 +77,7 @@ def text_without_places(text):
 
 def summary_json(*args, stdin=None):
     result = report("--json", *args, stdin=stdin)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 0, (result.returncode, result.stderr)
     doc = json.loads(result.stdout)
     doc.pop("log")
     return without_places(doc)
