@@ -1,6 +1,6 @@
 // The fleet page's script. It only adds to the static page: a search box over every
 // host, worst first, that draws the host's lane (as the named lanes are drawn, from the
-// page's data) below the picture, marks its name when it has a lane of its own, and
+// page's data) under the box, marks its name when it has a lane of its own, and
 // keeps the search in the address (#host=NAME), so that a link opens on a host.
 #include "report/fleet/fleet_page.h"
 
