@@ -626,6 +626,14 @@ TEST(Picture, LogarithmAndBandWords) {
         band_range_words(band, text, sizeof text);
         EXPECT_STREQ(text, words);
     }
+    const std::pair<int64_t, const char*> spans[] = {
+        {10'000, "10 s"},      {300'000, "5 min"},      {7'200'000, "2 h"},
+        {86'400'000, "1 day"}, {172'800'000, "2 days"}, {90'000'000, "1 day"}};
+    for (const auto& [ms, words] : spans) {
+        char text[32];
+        span_words(ms, text, sizeof text);
+        EXPECT_STREQ(text, words);
+    }
 }
 
 TEST(ReportTime, ParsesAndFormatsUtc) {

@@ -27,19 +27,6 @@ utc_parts utc_of(int64_t ms) {
     return p;
 }
 
-// A span of time in words, for the title.
-void span_words(int64_t ms, char* text, size_t size) {
-    if (ms < 60'000) {
-        snprintf(text, size, "%" PRId64 " s", ms / 1000);
-    } else if (ms < ms_per_hour) {
-        snprintf(text, size, "%" PRId64 " min", ms / 60'000);
-    } else if (ms < ms_per_day) {
-        snprintf(text, size, "%" PRId64 " h", ms / ms_per_hour);
-    } else {
-        snprintf(text, size, "%" PRId64 " days", ms / ms_per_day);
-    }
-}
-
 // The steps between time ticks; past four weeks a step doubles until it fits.
 constexpr int64_t tick_steps_ms[] = {
     1'000,       2'000,       5'000,         10'000,       15'000,     30'000,
@@ -232,6 +219,19 @@ bool worst_point(const picture_model& m, int i, double* y) {
     }
     *y = log10_exact_ops(ms_of(c.worst_ns));
     return true;
+}
+
+void span_words(int64_t ms, char* text, size_t size) {
+    if (ms < 60'000) {
+        snprintf(text, size, "%" PRId64 " s", ms / 1000);
+    } else if (ms < ms_per_hour) {
+        snprintf(text, size, "%" PRId64 " min", ms / 60'000);
+    } else if (ms < ms_per_day) {
+        snprintf(text, size, "%" PRId64 " h", ms / ms_per_hour);
+    } else {
+        const int64_t days = ms / ms_per_day;
+        snprintf(text, size, "%" PRId64 " %s", days, days == 1 ? "day" : "days");
+    }
 }
 
 void band_range_words(int band, char* text, size_t size) {

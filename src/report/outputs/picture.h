@@ -68,6 +68,9 @@ bool worst_point(const picture_model& m, int i, double* y);
 // The base-10 logarithm of x > 0, the same on every platform.
 double log10_exact_ops(double x);
 
+// A span of time in whole units, cut down: "10 s", "5 min", "2 h", "1 day", "3 days".
+void span_words(int64_t ms, char* text, size_t size);
+
 // A band as a range of whole milliseconds: "101 to 200 ms", "negative", "above 5000 ms".
 void band_range_words(int band, char* text, size_t size);
 
