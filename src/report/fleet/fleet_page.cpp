@@ -318,15 +318,7 @@ void put_lanes(FILE* out, const std::vector<const fleet_host*>& hosts,
     fprintf(out, "<text x=\"%.0f\" y=\"%.0f\">%s</text>", label_width, bottom + 18, a);
     fprintf(out, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\">%s UTC</text>",
             label_width + plot_width, bottom + 18, b);
-    // The columns are round: whole hours, minutes or seconds.
-    const int64_t s = l.column_ms / 1000;
-    if (s % 3600 == 0) {
-        snprintf(a, sizeof a, "%" PRId64 " h", s / 3600);
-    } else if (s % 60 == 0) {
-        snprintf(a, sizeof a, "%" PRId64 " min", s / 60);
-    } else {
-        snprintf(a, sizeof a, "%" PRId64 " s", s);
-    }
+    span_words(l.column_ms, a, sizeof a);  // the columns are round
     fprintf(out,
             "<text x=\"%.0f\" y=\"16\">each cell: the worst gap of its %s, yellow 1 ms to "
             "violet 5 s; bands: shared moments; black marks: a host's clock steps; at the "
