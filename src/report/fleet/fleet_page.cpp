@@ -178,10 +178,11 @@ void put_lane(FILE* out, const fleet_host& h, double y, const layout& l) {
     const std::vector<int64_t> worst = lane_of(h, l);
     for (int c = 0; c < l.columns;) {
         const int64_t first = worst[static_cast<size_t>(c)];
+        const int level = first >= 0 ? gap_level(first) : -1;
         int end = c + 1;
         int64_t most = first;
         while (first >= 0 && end < l.columns && worst[static_cast<size_t>(end)] >= 0 &&
-               gap_level(worst[static_cast<size_t>(end)]) == gap_level(first)) {
+               gap_level(worst[static_cast<size_t>(end)]) == level) {
             most = std::max(most, worst[static_cast<size_t>(end)]);
             ++end;
         }
@@ -190,7 +191,7 @@ void put_lane(FILE* out, const fleet_host& h, double y, const layout& l) {
                     "<rect x=\"%.2f\" y=\"%.2f\" width=\"%.2f\" height=\"%.2f\" "
                     "fill=\"#%06" PRIx32 "\"><title>",
                     label_width + c * l.cell, y, (end - c) * l.cell + 0.05, l.lane - 1,
-                    level_colour(gap_level(first)));
+                    level_colour(level));
             put_text(out, h.name);
             fprintf(out, ": worst gap %s</title></rect>", micros_text(most).c_str());
         }
