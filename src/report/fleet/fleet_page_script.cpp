@@ -65,16 +65,16 @@ const char fleet_page_script[] = R"JS(
                                  y: y + data.lane * 0.75}, h[1]));
     var worst = h[2].split(",").map(function (w) { return w === "" ? -1 : Number(w); });
     for (var c = 0; c < worst.length;) {
-      var end = c + 1, most = worst[c];
+      var end = c + 1, most = worst[c], lv = worst[c] >= 0 ? level(worst[c]) : -1;
       while (worst[c] >= 0 && end < worst.length && worst[end] >= 0 &&
-             level(worst[end]) === level(worst[c])) {
+             level(worst[end]) === lv) {
         most = Math.max(most, worst[end]);
         end += 1;
       }
       if (worst[c] >= 0) {
         var r = el("rect", {x: (data.x + c * data.cell).toFixed(2), y: y,
                             width: ((end - c) * data.cell + 0.05).toFixed(2), height: height,
-                            fill: colour(level(worst[c]))});
+                            fill: colour(lv)});
         r.appendChild(el("title", {}, h[0] + ": worst gap " + duration(most)));
         lane.appendChild(r);
       }
